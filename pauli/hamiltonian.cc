@@ -1,0 +1,58 @@
+#include "pauli/hamiltonian.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace velmora {
+
+Hamiltonian::Hamiltonian(std::vector<PauliWord> words) : words_(std::move(words)) {
+    for (std::size_t t = 1; t < words_.size(); ++t) {
+        if (words_[t].num_qubits() != words_[0].num_qubits()) {
+            throw std::invalid_argument(
+                "all words of a Hamiltonian need strings of the same length: word " +
+                std::to_string(t) + " has " + std::to_string(words_[t].num_qubits()) +
+                " bytes, but word 0 has " + std::to_string(words_[0].num_qubits()));
+        }
+    }
+}
+
+std::uint64_t Hamiltonian::num_qubits() const {
+    return words_.empty() ? 0 : words_.front().num_qubits();
+}
+
+namespace {
+
+/// Sets both parts of all 2^num_qubits entries to +0.0.
+void clear(Complex* out, std::uint64_t num_qubits) {
+    std::memset(static_cast<void*>(out), 0, sizeof(Complex) << num_qubits);
+}
+
+}  // namespace
+
+void Hamiltonian::apply(const Complex* in, Complex* out) const {
+    clear(out, num_qubits());
+    for (const PauliWord& word : words_) {
+        word.term.apply(in, out);
+    }
+}
+
+std::int32_t bounded_team_size(std::int32_t num_threads) {
+    const std::int32_t limit = std::min<std::int32_t>(max_team_size, omp_get_thread_limit());
+    return std::clamp<std::int32_t>(num_threads, 1, std::max<std::int32_t>(limit, 1));
+}
+
+void Hamiltonian::apply_parallel(const Complex* in, Complex* out,
+                                 std::int32_t num_threads) const {
+    const std::int32_t team_size = bounded_team_size(num_threads);
+    clear(out, num_qubits());
+    for (const PauliWord& word : words_) {
+        word.term.apply_parallel(in, out, team_size);
+    }
+}
+
+}  // namespace velmora

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pauli/pauli_word.h"
+
+namespace velmora {
+
+/// The largest OpenMP team the parallel kernel ever requests. Larger requests
+/// (up to 2^31 - 1) are served with this many threads: the result does not
+/// depend on the team size, and an unbounded request would make the runtime
+/// try to start billions of threads.
+inline constexpr std::int32_t max_team_size = 256;
+
+/// The team size actually used for a requested `num_threads`: clamped to
+/// [1, min(max_team_size, the OpenMP thread limit)].
+std::int32_t bounded_team_size(std::int32_t num_threads);
+
+/// An ordered sum of Pauli words over a fixed number of qubits, immutable once
+/// built. Every word must have the same string length.
+class Hamiltonian {
+public:
+    /// Takes the words over, in order. Throws std::invalid_argument naming the
+    /// first word whose string length differs from the first word's.
+    explicit Hamiltonian(std::vector<PauliWord> words);
+
+    /// The words of the sum, in construction order.
+    const std::vector<PauliWord>& words() const { return words_; }
+
+    /// Qubit count: the first word's string length (0 for no words).
+    std::uint64_t num_qubits() const;
+
+    /// out = H * in on the calling thread; both buffers hold 2^num_qubits
+    /// amplitudes and do not overlap; `out` is overwritten completely.
+    void apply(const Complex* in, Complex* out) const;
+
+    /// out = H * in with every word's index loop split over a team of
+    /// bounded_team_size(num_threads) threads; bit-identical to `apply`.
+    void apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const;
+
+    /// exp(-i * c * H) * state as a new buffer of 2^num_qubits amplitudes,
+    /// by one two-pass Lanczos step of dimension at most 30. `num_threads` 0
+    /// runs the serial kernel, a positive value the parallel one. Throws
+    /// std::invalid_argument for a Hamiltonian without words, with more than
+    /// 63 qubits, or for a negative `num_threads`; std::bad_alloc when memory
+    /// runs out.
+    std::unique_ptr<Complex[]> evolve(const Complex* state, Complex c,
+                                      std::int32_t num_threads) const;
+
+private:
+    std::vector<PauliWord> words_;
+};
+
+}  // namespace velmora
