@@ -29,6 +29,9 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
         throw std::invalid_argument("num_threads must be 0 (serial) or positive, got " +
                                     std::to_string(num_threads));
     }
+    if (num_threads > 0) {
+        prepare_team(num_threads);
+    }
     std::unique_ptr<Complex[]> result = std::make_unique<Complex[]>(n);
     const double x = vector_norm(state, n);
     if (x == 0.0) {
