@@ -1,5 +1,7 @@
 #include "pauli/hamiltonian.h"
 
+#include "pauli/kernel.h"
+
 #include <omp.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -28,20 +30,8 @@ std::uint64_t Hamiltonian::num_qubits() const {
     return words_.empty() ? 0 : words_.front().num_qubits();
 }
 
-namespace {
-
-/// Sets both parts of all 2^num_qubits entries to +0.0.
-void clear(Complex* out, std::uint64_t num_qubits) {
-    std::memset(static_cast<void*>(out), 0, sizeof(Complex) << num_qubits);
-}
-
-}  // namespace
-
 void Hamiltonian::apply(const Complex* in, Complex* out) const {
-    clear(out, num_qubits());
-    for (const PauliWord& word : words_) {
-        word.term.apply(in, out);
-    }
+    apply_blocked(*this, in, out, 0, detected_kernel_isa());
 }
 
 std::int32_t bounded_team_size(std::int32_t num_threads) {
@@ -81,11 +71,7 @@ void prepare_team(std::int32_t num_threads) {
 
 void Hamiltonian::apply_parallel(const Complex* in, Complex* out,
                                  std::int32_t num_threads) const {
-    const std::int32_t team_size = bounded_team_size(num_threads);
-    clear(out, num_qubits());
-    for (const PauliWord& word : words_) {
-        word.term.apply_parallel(in, out, team_size);
-    }
+    apply_blocked(*this, in, out, num_threads == 0 ? 1 : num_threads, detected_kernel_isa());
 }
 
 }  // namespace velmora

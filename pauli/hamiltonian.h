@@ -40,11 +40,13 @@ public:
     std::uint64_t num_qubits() const;
 
     /// out = H * in on the calling thread; both buffers hold 2^num_qubits
-    /// amplitudes and do not overlap; `out` is overwritten completely.
+    /// amplitudes and do not overlap; `out` is overwritten completely. Every
+    /// entry starts at +0.0 and adds the words' contributions in word order.
     void apply(const Complex* in, Complex* out) const;
 
-    /// out = H * in with every word's index loop split over a team of
-    /// bounded_team_size(num_threads) threads; bit-identical to `apply`.
+    /// out = H * in with the output blocks split statically over a team of
+    /// bounded_team_size(num_threads) threads (one region per call);
+    /// bit-identical to `apply`.
     void apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const;
 
     /// exp(-i * c * H) * state as a new buffer of 2^num_qubits amplitudes,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pauli/kernel.h"
 #include "pauli/test_support.h"
 
 namespace velmora {
@@ -152,6 +153,61 @@ INSTANTIATE_TEST_SUITE_P(
                                          RandomCase{3, 5}, RandomCase{5, 11},
                                          RandomCase{7, 20}, RandomCase{10, 13}),
                        ::testing::Values(0, 1, 2, 3, 8)));
+
+/// Every instruction set this processor can run, narrowest first.
+std::vector<KernelIsa> runnable_isas() {
+    std::vector<KernelIsa> isas = {KernelIsa::generic};
+    if (detected_kernel_isa() != KernelIsa::generic) isas.push_back(KernelIsa::avx2);
+    if (detected_kernel_isa() == KernelIsa::avx512) isas.push_back(KernelIsa::avx512);
+    return isas;
+}
+
+class BlockedKernelIsas : public ::testing::TestWithParam<std::tuple<RandomCase, std::int32_t>> {};
+
+TEST_P(BlockedKernelIsas, EveryInstructionSetMatchesPlainLoop) {
+    const auto& [c, team] = GetParam();
+    std::mt19937_64 rng(77 + 13 * c.num_qubits + c.num_words);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, c.num_qubits, c.num_words);
+    std::vector<Complex> in = testing::random_state(rng, c.num_qubits);
+    if (in.size() > 2) {
+        in[1] = Complex(std::numeric_limits<double>::infinity(), -0.0);
+        in[2] = Complex(nan, 0.0);
+    }
+    const std::vector<Complex> expected = reference_apply(ham, in);
+    for (KernelIsa isa : runnable_isas()) {
+        std::vector<Complex> out(in.size(), Complex(nan, nan));
+        apply_blocked(ham, in.data(), out.data(), team, isa);
+        EXPECT_TRUE(same_bits(out, expected)) << kernel_isa_name(isa) << ", team " << team;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BlockedKernelIsas,
+    // Sizes below, at and above one vector, one chunk and one block; word
+    // counts below and above one group of prepared words.
+    ::testing::Combine(::testing::Values(RandomCase{0, 2}, RandomCase{1, 3}, RandomCase{2, 6},
+                                         RandomCase{3, 35}, RandomCase{4, 40}, RandomCase{5, 9},
+                                         RandomCase{9, 70}, RandomCase{11, 7}, RandomCase{12, 33},
+                                         RandomCase{14, 6}),
+                       ::testing::Values(0, 1, 2, 3, 8)));
+
+TEST(Kernel, PerWordKernelsAddInWordOrder) {
+    std::mt19937_64 rng(21);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, 6, 9);
+    const std::vector<Complex> in = testing::random_state(rng, 6);
+    const std::vector<Complex> expected = reference_apply(ham, in);
+    for (std::int32_t team : {0, 1, 3}) {
+        std::vector<Complex> out(in.size(), Complex(0.0, 0.0));
+        for (const PauliWord& word : ham.words()) {
+            if (team == 0) {
+                word.term.apply(in.data(), out.data());
+            } else {
+                word.term.apply_parallel(in.data(), out.data(), team);
+            }
+        }
+        EXPECT_TRUE(same_bits(out, expected)) << team;
+    }
+}
 
 TEST(Kernel, SpecialValuesPropagateIdentically) {
     // Infinite and NaN coefficients and amplitudes follow the plain formulas

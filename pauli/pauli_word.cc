@@ -1,5 +1,7 @@
 #include "pauli/pauli_word.h"
 
+#include "pauli/kernel.h"
+
 #include <omp.h>
 
 #include <utility>
@@ -36,39 +38,11 @@ PauliWord::PauliWord(Complex coeff_, std::string string_)
     : coeff(coeff_), string(std::move(string_)), term(coeff, string) {}
 
 // ---------------------------------------------------------------------------
-// Application kernels.
+// Per-word kernels: one word's contribution over all indices, in index order.
+// Hamiltonian::apply and apply_parallel use the blocked kernels of kernel.cc,
+// which give every output entry the same operations in the same order.
 
 namespace {
-
-/// i^k for k mod 4, signs of zeros included: 1, i, -1, -i.
-constexpr double phase_table[4][2] = {
-    {1.0, +0.0},
-    {+0.0, 1.0},
-    {-1.0, +0.0},
-    {-0.0, -1.0},
-};
-
-/// The per-index factor c x q, written exactly as the kernel forms it:
-/// (c.re q.re - q.im c.im, c.im q.re + q.im c.re).
-inline Complex weight(Complex c, double q_re, double q_im) {
-    return Complex(c.real() * q_re - q_im * c.imag(),
-                   c.imag() * q_re + q_im * c.real());
-}
-
-/// The two factors an index can receive: c x p for an even sign count and
-/// c x (-p) (both signs of p flipped) for an odd one. Forming them once per
-/// word gives the same values as forming them per index.
-struct TermWeights {
-    Complex even;
-    Complex odd;
-};
-
-inline TermWeights term_weights(const PauliTerm& term) {
-    const int k = __builtin_popcountll(term.y_mask);
-    const double p_re = phase_table[k & 3][0];
-    const double p_im = phase_table[k & 3][1];
-    return {weight(term.coeff, p_re, p_im), weight(term.coeff, -p_re, -p_im)};
-}
 
 /// The shared loop body of both kernels: indices [begin, end) in increasing
 /// order, each adding (c x q) x in[i] to out[i ^ flip_mask].
