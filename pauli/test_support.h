@@ -25,6 +25,19 @@ inline bool same_bits(double a, double b) {
     return std::memcmp(&a, &b, sizeof(double)) == 0;
 }
 
+/// Bitwise equality in which any two NaNs match. IEEE 754 leaves the sign and
+/// payload of a NaN result open, and compilers may swap the operands of a
+/// commutative operation, which picks the other operand's NaN; every other
+/// value, signed zeros included, must match bit for bit.
+inline bool same_values(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+    if (a.size() != b.size()) return false;
+    auto same = [](double x, double y) { return same_bits(x, y) || (x != x && y != y); };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same(a[i].real(), b[i].real()) || !same(a[i].imag(), b[i].imag())) return false;
+    }
+    return true;
+}
+
 /// A random word of `num_qubits` letters from I, X, Y, Z.
 inline std::string random_letters(std::mt19937_64& rng, std::uint64_t num_qubits) {
     static const char letters[] = "IXYZ";
