@@ -1,12 +1,13 @@
 # make demo  - build, install into .venv and run the main example
 # make test  - C++ unit tests (ctest) and Python tests (pytest)
+# make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test py-test system-deps clean
+.PHONY: demo test install cpp-test py-test system-deps clean bench bench-quick bench-deps
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -34,6 +35,22 @@ py-test: install
 	$(PY) -m pytest -q tests
 
 test: cpp-test py-test
+
+$(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
+	$(PY) -m pip install -q -r requirements-bench.txt
+	touch $@
+
+bench-deps: $(VENV)/.bench-ready
+	scripts/install-system-deps bench
+	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DVELMORA_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build/bench -j $(JOBS)
+
+bench: install bench-deps
+	$(PY) bench/run.py
+
+bench-quick: install bench-deps
+	$(PY) bench/run.py --quick --repeats 2
 
 clean:
 	rm -rf build
