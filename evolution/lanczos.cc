@@ -1,8 +1,9 @@
 #include "evolution/lanczos.h"
 
 #include <cmath>
-#include <cstring>
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace velmora {
 
@@ -25,29 +26,39 @@ void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
     }
 }
 
-/// v[i] = state[i] / x, both parts divided.
-void normalise_into(Complex* v, const Complex* state, double x, std::uint64_t n) {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        v[i] = divide(state[i], x);
+/// Runs body(begin, end) over [0, n): on the calling thread for num_threads
+/// 0, otherwise split statically over the thread team. Only for element-wise
+/// sweeps, whose values do not depend on the split; sums stay sequential.
+template <class Body>
+void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
+    constexpr std::uint64_t chunk = 4096;
+    if (num_threads == 0 || n <= chunk) {
+        body(std::uint64_t{0}, n);
+        return;
+    }
+    const std::int64_t chunks = static_cast<std::int64_t>((n + chunk - 1) / chunk);
+#pragma omp parallel for schedule(static) num_threads(bounded_team_size(num_threads))
+    for (std::int64_t c = 0; c < chunks; ++c) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(c) * chunk;
+        body(begin, std::min(n, begin + chunk));
     }
 }
 
-/// w[i] = w[i] - beta * v[i] with a real beta applied to both parts.
-void subtract_real_multiple(Complex* w, double beta, const Complex* v, std::uint64_t n) {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        w[i] = Complex(w[i].real() - beta * v[i].real(), w[i].imag() - beta * v[i].imag());
-    }
+/// v[i] = src[i] / d, both parts divided.
+void divide_into(Complex* v, const Complex* src, double d, std::uint64_t n,
+                 std::int32_t num_threads) {
+    for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) {
+            v[i] = divide(src[i], d);
+        }
+    });
 }
 
-/// w[i] = w[i] - alpha * v[i] as a full complex product.
-void subtract_complex_multiple(Complex* w, Complex alpha, const Complex* v, std::uint64_t n) {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        w[i] = subtract(w[i], multiply(alpha, v[i]));
-    }
-}
-
-void copy_vector(Complex* dst, const Complex* src, std::uint64_t n) {
-    std::memcpy(static_cast<void*>(dst), src, n * sizeof(Complex));
+/// The real part of the inner product term conj(a) * b, as inner_product forms it.
+inline double inner_term_real(Complex a, Complex b) {
+    const double a_re = a.real();
+    const double a_im = -a.imag();
+    return a_re * b.real() - a_im * b.imag();
 }
 
 }  // namespace
@@ -80,17 +91,40 @@ std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* stat
     Vector v_cur = zero_vector(n);
     Vector w = zero_vector(n);
 
-    normalise_into(v_cur.get(), state, x, n);
+    // The sweeps of one step are fused where they meet the same entries, and
+    // "copy v_cur into v_prev" is an exchange of the two buffers; every entry
+    // still receives the operations of the recurrence in their order, and every
+    // sum runs sequentially in index order on the calling thread.
+    divide_into(v_cur.get(), state, x, n, num_threads);
     double beta_prev = 0.0;
     for (std::uint64_t j = 0;; ++j) {
         apply_hamiltonian(ham, v_cur.get(), w.get(), num_threads);
+        Complex* wv = w.get();
+        const Complex* cur = v_cur.get();
+        const Complex* prev = v_prev.get();
+        // w -= beta_prev v_prev (from the second step on), then alpha = Re <v_cur, w>.
+        double alpha = 0.0;
         if (j > 0) {
-            subtract_real_multiple(w.get(), beta_prev, v_prev.get(), n);
+            for (std::uint64_t i = 0; i < n; ++i) {
+                wv[i] = Complex(wv[i].real() - beta_prev * prev[i].real(),
+                                wv[i].imag() - beta_prev * prev[i].imag());
+                alpha = alpha + inner_term_real(cur[i], wv[i]);
+            }
+        } else {
+            for (std::uint64_t i = 0; i < n; ++i) {
+                alpha = alpha + inner_term_real(cur[i], wv[i]);
+            }
         }
-        const double alpha = inner_product(v_cur.get(), w.get(), n).real();
         T[j * m + j] = Complex(alpha, 0.0);
-        subtract_complex_multiple(w.get(), Complex(alpha, 0.0), v_cur.get(), n);
-        const double beta = vector_norm(w.get(), n);
+        // w -= (alpha + 0i) v_cur as a full complex product, then beta = ||w||.
+        const Complex a(alpha, 0.0);
+        double squares = 0.0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            wv[i] = subtract(wv[i], multiply(a, cur[i]));
+            const double square = wv[i].real() * wv[i].real() + wv[i].imag() * wv[i].imag();
+            squares = squares + square;
+        }
+        const double beta = std::sqrt(squares);
         if (j + 1 < m) {
             T[(j + 1) * m + j] = Complex(beta, 0.0);
             T[j * m + (j + 1)] = Complex(beta, 0.0);
@@ -101,10 +135,8 @@ std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* stat
         if (j + 1 == m) {
             return m;
         }
-        copy_vector(v_prev.get(), v_cur.get(), n);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            v_cur[i] = divide(w[i], beta);
-        }
+        std::swap(v_prev, v_cur);
+        divide_into(v_cur.get(), w.get(), beta, n, num_threads);
         beta_prev = beta;
     }
 }
@@ -127,30 +159,47 @@ void lanczos_propagate(const Hamiltonian& ham, const Complex* state, double x,
     Vector v_cur = zero_vector(n);
     Vector w = zero_vector(n);
 
-    normalise_into(v_cur.get(), state, x, n);
+    divide_into(v_cur.get(), state, x, n, num_threads);
     const Complex s = multiply(c, Complex(0.0, -1.0));
     const Matrix E = matrix_exponential(scale_matrix(T, m, k, s), k);
 
     const Complex e0 = E[0];
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const Complex p(x * v_cur[i].real(), x * v_cur[i].imag());
-        result[i] = multiply(p, e0);
+    {
+        const Complex* cur = v_cur.get();
+        for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            for (std::uint64_t i = begin; i < end; ++i) {
+                const Complex p(x * cur[i].real(), x * cur[i].imag());
+                result[i] = multiply(p, e0);
+            }
+        });
     }
+    // Each step is one element-wise sweep: w -= alpha v_cur, w -= beta' v_prev,
+    // the new vector w / beta written over v_prev's buffer (the two buffers
+    // then change roles), and its term folded into the result.
     for (std::uint64_t l = 1; l < k; ++l) {
         const double beta = T[(l - 1) * m + l].real();
         const Complex alpha = T[(l - 1) * m + (l - 1)];
-        apply_hamiltonian(ham, v_cur.get(), w.get(), num_threads);
-        subtract_complex_multiple(w.get(), alpha, v_cur.get(), n);
-        if (l > 1) {
-            subtract_real_multiple(w.get(), T[(l - 2) * m + (l - 1)].real(), v_prev.get(), n);
-        }
-        copy_vector(v_prev.get(), v_cur.get(), n);
+        const double beta_prev = l > 1 ? T[(l - 2) * m + (l - 1)].real() : 0.0;
+        const bool has_prev = l > 1;
         const Complex el = E[l * k];
-        for (std::uint64_t i = 0; i < n; ++i) {
-            v_cur[i] = divide(w[i], beta);
-            const Complex p(x * v_cur[i].real(), x * v_cur[i].imag());
-            result[i] = add(result[i], multiply(p, el));
-        }
+        apply_hamiltonian(ham, v_cur.get(), w.get(), num_threads);
+        const Complex* wv = w.get();
+        const Complex* cur = v_cur.get();
+        Complex* next = v_prev.get();  // holds v_(l-2) until overwritten entry by entry
+        for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            for (std::uint64_t i = begin; i < end; ++i) {
+                Complex wi = subtract(wv[i], multiply(alpha, cur[i]));
+                if (has_prev) {
+                    wi = Complex(wi.real() - beta_prev * next[i].real(),
+                                 wi.imag() - beta_prev * next[i].imag());
+                }
+                const Complex v = divide(wi, beta);
+                next[i] = v;
+                const Complex p(x * v.real(), x * v.imag());
+                result[i] = add(result[i], multiply(p, el));
+            }
+        });
+        std::swap(v_prev, v_cur);
     }
 }
 

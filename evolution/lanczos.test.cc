@@ -140,3 +140,95 @@ TEST(LanczosPropagate, SingleFlipRotates) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Both passes written out step by step, one sweep per step, with the copy
+// into v_prev as a copy: the literal recurrence the fused sweeps must match.
+struct LiteralResult {
+    std::uint64_t k;
+    std::vector<Complex> T;
+    std::vector<Complex> result;
+};
+
+LiteralResult literal_evolve(const Hamiltonian& ham, const std::vector<Complex>& state, Complex c) {
+    const std::uint64_t n = state.size();
+    const std::uint64_t m = std::min<std::uint64_t>(n, 30);
+    const double x = vector_norm(state.data(), n);
+    LiteralResult r{0, std::vector<Complex>(m * m), std::vector<Complex>(n)};
+    auto apply = [&](const std::vector<Complex>& v, std::vector<Complex>& w) {
+        w = testing::reference_apply(ham, v);
+    };
+    {
+        std::vector<Complex> v_prev(n), v_cur(n), w(n);
+        for (std::uint64_t i = 0; i < n; ++i) v_cur[i] = divide(state[i], x);
+        double beta_prev = 0.0;
+        for (std::uint64_t j = 0;; ++j) {
+            apply(v_cur, w);
+            if (j > 0) {
+                for (std::uint64_t i = 0; i < n; ++i)
+                    w[i] = Complex(w[i].real() - beta_prev * v_prev[i].real(),
+                                   w[i].imag() - beta_prev * v_prev[i].imag());
+            }
+            const double alpha = inner_product(v_cur.data(), w.data(), n).real();
+            r.T[j * m + j] = Complex(alpha, 0.0);
+            for (std::uint64_t i = 0; i < n; ++i) w[i] = subtract(w[i], multiply(Complex(alpha, 0.0), v_cur[i]));
+            const double beta = vector_norm(w.data(), n);
+            if (j + 1 < m) r.T[(j + 1) * m + j] = r.T[j * m + j + 1] = Complex(beta, 0.0);
+            if (beta < breakdown_tol) { r.k = j + 1; break; }
+            if (j + 1 == m) { r.k = m; break; }
+            v_prev = v_cur;
+            for (std::uint64_t i = 0; i < n; ++i) v_cur[i] = divide(w[i], beta);
+            beta_prev = beta;
+        }
+    }
+    std::vector<Complex> v_prev(n), v_cur(n), w(n);
+    for (std::uint64_t i = 0; i < n; ++i) v_cur[i] = divide(state[i], x);
+    const Matrix E = matrix_exponential(scale_matrix(r.T.data(), m, r.k, multiply(c, Complex(0.0, -1.0))), r.k);
+    for (std::uint64_t i = 0; i < n; ++i)
+        r.result[i] = multiply(Complex(x * v_cur[i].real(), x * v_cur[i].imag()), E[0]);
+    for (std::uint64_t l = 1; l < r.k; ++l) {
+        const double beta = r.T[(l - 1) * m + l].real();
+        const Complex alpha = r.T[(l - 1) * m + l - 1];
+        apply(v_cur, w);
+        for (std::uint64_t i = 0; i < n; ++i) w[i] = subtract(w[i], multiply(alpha, v_cur[i]));
+        if (l > 1) {
+            const double b = r.T[(l - 2) * m + l - 1].real();
+            for (std::uint64_t i = 0; i < n; ++i)
+                w[i] = Complex(w[i].real() - b * v_prev[i].real(), w[i].imag() - b * v_prev[i].imag());
+        }
+        v_prev = v_cur;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            v_cur[i] = divide(w[i], beta);
+            r.result[i] = add(r.result[i],
+                              multiply(Complex(x * v_cur[i].real(), x * v_cur[i].imag()), E[l * r.k]));
+        }
+    }
+    return r;
+}
+
+class FusedPasses : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(FusedPasses, MatchLiteralRecurrenceBitForBit) {
+    const std::uint64_t q = GetParam();
+    std::mt19937_64 rng(500 + q);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, q, 2 * q + 3);
+    const std::vector<Complex> state = testing::random_state(rng, q);
+    const Complex c(0.3, -0.05);
+    const LiteralResult expected = literal_evolve(ham, state, c);
+    for (std::int32_t threads : {0, 1, 2, 3}) {
+        const PassOne p = run_pass_one(ham, state, threads);
+        EXPECT_EQ(p.k, expected.k);
+        EXPECT_TRUE(same_bits(p.T, expected.T)) << threads;
+        const std::unique_ptr<Complex[]> r = ham.evolve(state.data(), c, threads);
+        EXPECT_TRUE(same_bits(std::vector<Complex>(r.get(), r.get() + state.size()), expected.result))
+            << q << " qubits, " << threads << " threads";
+    }
+}
+
+// Sizes below and above one sweep chunk (4096 amplitudes), and with breakdown (1-2 qubits).
+INSTANTIATE_TEST_SUITE_P(Qubits, FusedPasses, ::testing::Values(1u, 2u, 4u, 7u, 12u, 13u));
+
+}  // namespace
+}  // namespace velmora
