@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test py-test system-deps clean bench bench-quick bench-deps
+.PHONY: demo test install cpp-test cpp-test-sanitize py-test system-deps clean bench bench-quick bench-deps
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -31,10 +31,16 @@ cpp-test: system-deps $(VENV)/.ready
 	$(CMAKE) --build build/tests -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/tests --output-on-failure -j $(JOBS)
 
+cpp-test-sanitize: system-deps $(VENV)/.ready
+	$(CMAKE) -S . -B build/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DVELMORA_BUILD_TESTS=ON -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/sanitize -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
 py-test: install
 	$(PY) -m pytest -q tests
 
-test: cpp-test py-test
+test: cpp-test cpp-test-sanitize py-test
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
