@@ -1,9 +1,11 @@
 #include "evolution/lanczos.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <utility>
+
+#include "pauli/team.h"
 
 namespace velmora {
 
@@ -32,12 +34,13 @@ void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
 template <class Body>
 void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
     constexpr std::uint64_t chunk = 4096;
-    if (num_threads == 0 || n <= chunk) {
+    const std::int32_t team = n <= chunk ? 0 : team_size_for(num_threads);
+    if (team == 0) {
         body(std::uint64_t{0}, n);
         return;
     }
     const std::int64_t chunks = static_cast<std::int64_t>((n + chunk - 1) / chunk);
-#pragma omp parallel for schedule(static) num_threads(bounded_team_size(num_threads))
+#pragma omp parallel for schedule(static) num_threads(team)
     for (std::int64_t c = 0; c < chunks; ++c) {
         const std::uint64_t begin = static_cast<std::uint64_t>(c) * chunk;
         body(begin, std::min(n, begin + chunk));

@@ -5,25 +5,9 @@
 #include <vector>
 
 #include "pauli/pauli_word.h"
+#include "pauli/team.h"
 
 namespace velmora {
-
-/// The largest OpenMP team the parallel kernel ever requests. Larger requests
-/// (up to 2^31 - 1) are served with this many threads: the result does not
-/// depend on the team size, and an unbounded request would make the runtime
-/// try to start billions of threads.
-inline constexpr std::int32_t max_team_size = 256;
-
-/// The team size actually used for a requested `num_threads`: clamped to
-/// [1, min(max_team_size, the OpenMP thread limit)].
-std::int32_t bounded_team_size(std::int32_t num_threads);
-
-/// Makes sure an OpenMP team of bounded_team_size(num_threads) threads can run
-/// and starts it, so that later regions of that size reuse its threads instead
-/// of creating new ones. The OpenMP runtime ends the process when it cannot
-/// create a thread; this checks first that the address space for the
-/// threads' stacks is available and throws std::bad_alloc when it is not.
-void prepare_team(std::int32_t num_threads);
 
 /// An ordered sum of Pauli words over a fixed number of qubits, immutable once
 /// built. Every word must have the same string length.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "pauli/hamiltonian.h"
+#include "pauli/team.h"
 
 namespace velmora {
 
@@ -315,14 +316,15 @@ void apply_blocked(const Hamiltonian& ham, const Complex* in, Complex* out,
     const BlockBody body = body_for(isa, n);
     const PauliWord* words = ham.words().data();
     const std::size_t num_words = ham.words().size();
-    if (num_threads == 0) {
+    const std::int32_t team = team_size_for(num_threads);
+    if (team == 0) {
         for (std::uint64_t b = 0; b < num_blocks; ++b) {
             body(words, num_words, in, out, b * block, block);
         }
         return;
     }
     const std::int64_t blocks = static_cast<std::int64_t>(num_blocks);
-#pragma omp parallel for schedule(static) num_threads(bounded_team_size(num_threads))
+#pragma omp parallel for schedule(static) num_threads(team)
     for (std::int64_t b = 0; b < blocks; ++b) {
         body(words, num_words, in, out, static_cast<std::uint64_t>(b) * block, block);
     }

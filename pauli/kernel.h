@@ -40,7 +40,7 @@ inline constexpr std::uint64_t kernel_block_size = 2048;
 /// out = H * in, computed block by block: each output block is cleared, then
 /// receives every word's contribution in word order. With num_threads = 0 the
 /// blocks run on the calling thread; otherwise one OpenMP region splits them
-/// statically over bounded_team_size(num_threads) threads.
+/// statically over team_size_for(num_threads) threads.
 void apply_blocked(const Hamiltonian& ham, const Complex* in, Complex* out,
                    std::int32_t num_threads, KernelIsa isa);
 

@@ -1,6 +1,7 @@
 #include "pauli/pauli_word.h"
 
 #include "pauli/kernel.h"
+#include "pauli/team.h"
 
 #include <omp.h>
 
@@ -72,9 +73,14 @@ void PauliTerm::apply(const Complex* in, Complex* out) const {
     apply_range(*this, term_weights(*this), in, out, 0, count);
 }
 
-void PauliTerm::apply_parallel(const Complex* in, Complex* out, std::int32_t team_size) const {
+void PauliTerm::apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const {
     const std::int64_t count = std::int64_t{1} << string.size();
     const TermWeights w = term_weights(*this);
+    const std::int32_t team_size = team_size_for(num_threads);
+    if (team_size == 0) {
+        apply_range(*this, w, in, out, 0, static_cast<std::uint64_t>(count));
+        return;
+    }
 #pragma omp parallel num_threads(team_size)
     {
         // The static schedule without chunk size, written out: one contiguous

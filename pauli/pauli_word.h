@@ -28,8 +28,8 @@ struct PauliTerm {
     void apply(const Complex* in, Complex* out) const;
 
     /// Same as `apply`, with the index loop split statically over a team of
-    /// `team_size` OpenMP threads (team_size >= 1). Bit-identical to `apply`.
-    void apply_parallel(const Complex* in, Complex* out, std::int32_t team_size) const;
+    /// team_size_for(num_threads) OpenMP threads. Bit-identical to `apply`.
+    void apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const;
 };
 
 /// A weighted Pauli word as the user wrote it, with its compiled `term`.

@@ -1,0 +1,32 @@
+#pragma once
+
+// Sizing and starting the OpenMP thread teams of the parallel kernels.
+
+#include <cstdint>
+
+namespace velmora {
+
+/// The largest OpenMP team the parallel code ever requests. Larger requests
+/// (up to 2^31 - 1) are served with this many threads: results do not depend
+/// on the team size, and an unbounded request would make the runtime try to
+/// start billions of threads.
+inline constexpr std::int32_t max_team_size = 256;
+
+/// `num_threads` clamped to [1, min(max_team_size, the OpenMP thread limit)].
+std::int32_t bounded_team_size(std::int32_t num_threads);
+
+/// The team size to run with for a requested `num_threads`, or 0 for "run on
+/// the calling thread": for num_threads 0, and in a child process forked
+/// after this process had started a team. The OpenMP runtime's idle threads
+/// do not survive fork, and a region opened in the child would wait for them
+/// forever; the serial code gives the same bits.
+std::int32_t team_size_for(std::int32_t num_threads);
+
+/// Makes sure a team of team_size_for(num_threads) threads can run and starts
+/// it, so that later regions of that size reuse its threads instead of
+/// creating new ones. The OpenMP runtime ends the process when it cannot
+/// create a thread; this first checks that the address space for the
+/// threads' stacks is available and throws std::bad_alloc when it is not.
+void prepare_team(std::int32_t num_threads);
+
+}  // namespace velmora
