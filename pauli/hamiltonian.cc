@@ -1,13 +1,10 @@
 #include "pauli/hamiltonian.h"
 
-#include "pauli/kernel.h"
-
-
-#include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "pauli/kernel.h"
 
 namespace velmora {
 
