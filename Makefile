@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test cpp-test-sanitize py-test system-deps clean bench bench-quick bench-deps
+.PHONY: demo test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -40,7 +40,10 @@ cpp-test-sanitize: system-deps $(VENV)/.ready
 py-test: install
 	$(PY) -m pytest -q tests
 
-test: cpp-test cpp-test-sanitize py-test
+memcheck: install
+	scripts/memcheck
+
+test: cpp-test cpp-test-sanitize py-test memcheck
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
