@@ -43,7 +43,7 @@ py-test: install
 memcheck: install
 	scripts/memcheck
 
-test: cpp-test cpp-test-sanitize py-test memcheck
+test: cpp-test cpp-test-sanitize memcheck py-test
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
