@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps
+.PHONY: demo test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -39,6 +39,13 @@ cpp-test-sanitize: system-deps $(VENV)/.ready
 
 py-test: install
 	$(PY) -m pytest -q tests
+
+wheel-test: $(VENV)/.ready
+	rm -rf build/wheelhouse build/wheel-venv
+	$(PY) -m pip wheel -q --no-deps -w build/wheelhouse .
+	"$$(scripts/find-python312)" -m venv build/wheel-venv
+	build/wheel-venv/bin/python -m pip install -q build/wheelhouse/velmora-*.whl -r requirements-dev.txt
+	cd build && wheel-venv/bin/python -m pytest -q -p no:cacheprovider ../tests
 
 memcheck: install
 	scripts/memcheck
