@@ -167,27 +167,28 @@ def test_all_keywords_and_refused_ham():
 
 
 @pytest.mark.parametrize(
-    "ham, psi, threads, message",
+    "make_ham, psi, threads, message",
     [
-        (HAM3, PSI3[:4], 0,
+        (lambda: HAM3, PSI3[:4], 0,
          "psi has 4 amplitudes, but the Hamiltonian acts on 3 qubits and needs 2^3 = 8"),
-        (HAM3, np.zeros(16, complex), 0,
+        (lambda: HAM3, np.zeros(16, complex), 0,
          "psi has 16 amplitudes, but the Hamiltonian acts on 3 qubits and needs 2^3 = 8"),
-        (HAM3, np.zeros(0, complex), 0,
+        (lambda: HAM3, np.zeros(0, complex), 0,
          "psi has 0 amplitudes, but the Hamiltonian acts on 3 qubits and needs 2^3 = 8"),
-        (Hamiltonian([]), PSI3, 0, "the Hamiltonian has no words; it needs at least one"),
-        (build([(1.0, "I" * 64)]), PSI3, 0,
+        (lambda: Hamiltonian([]), PSI3, 0, "the Hamiltonian has no words; it needs at least one"),
+        (lambda: build([(1.0, "I" * 64)]), PSI3, 0,
          "the Hamiltonian acts on 64 qubits; evolve supports at most 63"),
-        (build([(1.0, "X" * 200)]), PSI3, 0,
+        (lambda: build([(1.0, "X" * 200)]), PSI3, 0,
          "the Hamiltonian acts on 200 qubits; evolve supports at most 63"),
-        (HAM3, PSI3, -1, "num_threads must be 0 (serial) or positive, got -1"),
-        (HAM3, PSI3, -(2**31), "num_threads must be 0 (serial) or positive, got -2147483648"),
+        (lambda: HAM3, PSI3, -1, "num_threads must be 0 (serial) or positive, got -1"),
+        (lambda: HAM3, PSI3, -(2**31),
+         "num_threads must be 0 (serial) or positive, got -2147483648"),
     ],
     ids=["short", "long", "empty", "no-words", "64-qubits", "200-qubits", "neg-1", "int32-min"],
 )
-def test_value_errors(ham, psi, threads, message):
+def test_value_errors(make_ham, psi, threads, message):
     with pytest.raises(ValueError) as info:
-        evolve(ham, psi, 0.5, threads)
+        evolve(make_ham(), psi, 0.5, threads)
     assert str(info.value) == message
 
 

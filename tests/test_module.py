@@ -129,25 +129,29 @@ def test_hamiltonian_constructs(make):
     assert isinstance(make(), Hamiltonian)
 
 
+# Arguments are built inside the test: instances kept in parameter lists would
+# outlive the module's teardown.
 @pytest.mark.parametrize(
-    "arg",
+    "make_arg",
     [
-        [PauliWord(1.0, "X"), None],
-        [PauliWord(1.0, "X"), 3],
-        [None],
-        "XZ",
-        b"XZ",
-        (w for w in words()),
-        set(words()),
-        {0: PauliWord(1.0, "X")},
-        PauliWord(1.0, "X"),
-        None,
-        [(1.0, "X")],
+        lambda: [PauliWord(1.0, "X"), None],
+        lambda: [PauliWord(1.0, "X"), 3],
+        lambda: [None],
+        lambda: "XZ",
+        lambda: b"XZ",
+        lambda: (w for w in words()),
+        lambda: set(words()),
+        lambda: {0: PauliWord(1.0, "X")},
+        lambda: PauliWord(1.0, "X"),
+        lambda: None,
+        lambda: [(1.0, "X")],
     ],
+    ids=["word-None", "word-int", "None-element", "str", "bytes", "generator", "set", "dict",
+         "single-word", "None", "tuple-pair"],
 )
-def test_hamiltonian_refuses(arg):
+def test_hamiltonian_refuses(make_arg):
     with pytest.raises(TypeError, match="__init__\\(\\): " + INCOMPATIBLE):
-        Hamiltonian(arg)
+        Hamiltonian(make_arg())
 
 
 def test_hamiltonian_refuses_mixed_lengths():
@@ -161,8 +165,11 @@ def test_hamiltonian_refuses_mixed_lengths():
     Hamiltonian([PauliWord(1.0, "X\u00e9"), PauliWord(1.0, "ZZZ")])
 
 
-@pytest.mark.parametrize("obj", [PauliWord(1.0, "X"), Hamiltonian([PauliWord(1.0, "X")])])
-def test_instances_have_no_attributes(obj):
+@pytest.mark.parametrize("make", [lambda: PauliWord(1.0, "X"),
+                                  lambda: Hamiltonian([PauliWord(1.0, "X")])],
+                         ids=["PauliWord", "Hamiltonian"])
+def test_instances_have_no_attributes(make):
+    obj = make()
     with pytest.raises(AttributeError):
         obj.coeff
     with pytest.raises(AttributeError):
