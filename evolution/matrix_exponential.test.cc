@@ -158,7 +158,7 @@ TEST(MatrixExponential, NonFiniteNormGivesNaN) {
 TEST(MatrixExponential, RotationFromImaginaryPauliX) {
     // exp(-3i X) = cos 3 I - i sin 3 X. Each part lies within one unit in the
     // last place of 1 (the scale of this unitary matrix), and the bits are
-    // those of the specified operation sequence, replayed independently.
+    // those of the same operation sequence replayed independently in Python.
     const std::vector<Complex> E = expm(2, {0.0, Complex(0.0, -3.0), Complex(0.0, -3.0), 0.0});
     const double eps = std::numeric_limits<double>::epsilon();
     for (int d : {0, 3}) {
