@@ -1,5 +1,5 @@
 # make demo  - build, install into .venv and run the main example
-# make test  - C++ unit tests (ctest) and Python tests (pytest)
+# make test  - C++ tests (plain and sanitized), memcheck, wheel check, Python tests (pytest)
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20)
 SHELL := /bin/bash
 VENV := .venv
@@ -50,7 +50,7 @@ wheel-test: $(VENV)/.ready
 memcheck: install
 	scripts/memcheck
 
-test: cpp-test cpp-test-sanitize memcheck py-test
+test: cpp-test cpp-test-sanitize memcheck wheel-test py-test
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt

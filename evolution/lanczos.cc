@@ -31,20 +31,58 @@ void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
 /// Runs body(begin, end) over [0, n): on the calling thread for num_threads
 /// 0, otherwise split statically over the thread team. Only for element-wise
 /// sweeps, whose values do not depend on the split; sums stay sequential.
+constexpr std::uint64_t sweep_chunk = 4096;
+
+/// The team for the element-wise sweeps over n entries, or 0 to run them on
+/// the calling thread (no team asked for, or too few entries to share).
+std::int32_t sweep_team(std::uint64_t n, std::int32_t num_threads) {
+    return n <= sweep_chunk ? 0 : team_size_for(num_threads);
+}
+
 template <class Body>
 void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
-    constexpr std::uint64_t chunk = 4096;
-    const std::int32_t team = n <= chunk ? 0 : team_size_for(num_threads);
+    const std::int32_t team = sweep_team(n, num_threads);
     if (team == 0) {
         body(std::uint64_t{0}, n);
         return;
     }
-    const std::int64_t chunks = static_cast<std::int64_t>((n + chunk - 1) / chunk);
+    const std::int64_t chunks = static_cast<std::int64_t>((n + sweep_chunk - 1) / sweep_chunk);
 #pragma omp parallel for schedule(static) num_threads(team)
     for (std::int64_t c = 0; c < chunks; ++c) {
-        const std::uint64_t begin = static_cast<std::uint64_t>(c) * chunk;
-        body(begin, std::min(n, begin + chunk));
+        const std::uint64_t begin = static_cast<std::uint64_t>(c) * sweep_chunk;
+        body(begin, std::min(n, begin + sweep_chunk));
     }
+}
+
+/// Runs update(i) for every i, which changes entry i and returns a term, and
+/// returns the sum of the terms added in index order on the calling thread:
+/// ((0 + t_0) + t_1) + ... With a team, the updates run in parallel and park
+/// their terms in `parking` (a vector whose contents are no longer needed;
+/// the terms of a chunk stay inside the chunk's own bytes), then the calling
+/// thread adds them up. Without one, update and sum share a single pass.
+template <class Update>
+double update_and_sum(std::uint64_t n, std::int32_t num_threads, Complex* parking,
+                      Update update) {
+    double sum = 0.0;
+    if (sweep_team(n, num_threads) == 0) {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            sum = sum + update(i);
+        }
+        return sum;
+    }
+    double* terms = reinterpret_cast<double*>(parking);
+    for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) {
+            terms[2 * begin + (i - begin)] = update(i);
+        }
+    });
+    for (std::uint64_t begin = 0; begin < n; begin += sweep_chunk) {
+        const std::uint64_t end = std::min(n, begin + sweep_chunk);
+        for (std::uint64_t i = begin; i < end; ++i) {
+            sum = sum + terms[2 * begin + (i - begin)];
+        }
+    }
+    return sum;
 }
 
 /// v[i] = src[i] / d, both parts divided.
@@ -97,7 +135,7 @@ std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* stat
     // The sweeps of one step are fused where they meet the same entries, and
     // "copy v_cur into v_prev" is an exchange of the two buffers; every entry
     // still receives the operations of the recurrence in their order, and every
-    // sum runs sequentially in index order on the calling thread.
+    // sum is added sequentially in index order on the calling thread.
     divide_into(v_cur.get(), state, x, n, num_threads);
     double beta_prev = 0.0;
     for (std::uint64_t j = 0;; ++j) {
@@ -106,27 +144,25 @@ std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* stat
         const Complex* cur = v_cur.get();
         const Complex* prev = v_prev.get();
         // w -= beta_prev v_prev (from the second step on), then alpha = Re <v_cur, w>.
-        double alpha = 0.0;
-        if (j > 0) {
-            for (std::uint64_t i = 0; i < n; ++i) {
-                wv[i] = Complex(wv[i].real() - beta_prev * prev[i].real(),
-                                wv[i].imag() - beta_prev * prev[i].imag());
-                alpha = alpha + inner_term_real(cur[i], wv[i]);
-            }
-        } else {
-            for (std::uint64_t i = 0; i < n; ++i) {
-                alpha = alpha + inner_term_real(cur[i], wv[i]);
-            }
-        }
+        // Once w is updated, v_prev's contents are not needed again in this
+        // step, so its buffer can park the terms of both sums.
+        const bool has_prev = j > 0;
+        const double alpha =
+            update_and_sum(n, num_threads, v_prev.get(), [=](std::uint64_t i) {
+                if (has_prev) {
+                    wv[i] = Complex(wv[i].real() - beta_prev * prev[i].real(),
+                                    wv[i].imag() - beta_prev * prev[i].imag());
+                }
+                return inner_term_real(cur[i], wv[i]);
+            });
         T[j * m + j] = Complex(alpha, 0.0);
         // w -= (alpha + 0i) v_cur as a full complex product, then beta = ||w||.
         const Complex a(alpha, 0.0);
-        double squares = 0.0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            wv[i] = subtract(wv[i], multiply(a, cur[i]));
-            const double square = wv[i].real() * wv[i].real() + wv[i].imag() * wv[i].imag();
-            squares = squares + square;
-        }
+        const double squares =
+            update_and_sum(n, num_threads, v_prev.get(), [=](std::uint64_t i) {
+                wv[i] = subtract(wv[i], multiply(a, cur[i]));
+                return wv[i].real() * wv[i].real() + wv[i].imag() * wv[i].imag();
+            });
         const double beta = std::sqrt(squares);
         if (j + 1 < m) {
             T[(j + 1) * m + j] = Complex(beta, 0.0);
