@@ -55,14 +55,7 @@ void block_generic(const PauliWord* words, std::size_t num_words, const Complex*
     for (std::size_t t = 0; t < num_words; ++t) {
         const WordSetup s = setup(words[t]);
         for (std::uint64_t j = j0; j < j0 + size; ++j) {
-            const std::uint64_t i = j ^ s.flip;
-            const Complex a = parity(s.sign_mask & i) ? s.w.odd : s.w.even;
-            const double x_re = src[2 * i];
-            const double x_im = src[2 * i + 1];
-            const double b_re = a.real() * x_re - a.imag() * x_im;
-            const double b_im = a.real() * x_im + a.imag() * x_re;
-            dst[2 * j] = b_re + dst[2 * j];
-            dst[2 * j + 1] = b_im + dst[2 * j + 1];
+            add_contribution(s.w, s.sign_mask, src, dst, j ^ s.flip, j);
         }
     }
 }

@@ -24,6 +24,20 @@ struct TermWeights {
 /// The weights of one compiled word.
 TermWeights term_weights(const PauliTerm& term);
 
+/// One amplitude of one word: out[j] += (c x q) x in[i] for the input index i
+/// and its output index j = i ^ flip, with q's sign from the parity of
+/// sign_mask & i. Arrays of interleaved (real, imaginary) doubles.
+inline void add_contribution(const TermWeights& w, std::uint64_t sign_mask, const double* src,
+                             double* dst, std::uint64_t i, std::uint64_t j) {
+    const Complex a = (__builtin_popcountll(sign_mask & i) & 1) ? w.odd : w.even;
+    const double x_re = src[2 * i];
+    const double x_im = src[2 * i + 1];
+    const double b_re = a.real() * x_re - a.imag() * x_im;
+    const double b_im = a.real() * x_im + a.imag() * x_re;
+    dst[2 * j] = b_re + dst[2 * j];
+    dst[2 * j + 1] = b_im + dst[2 * j + 1];
+}
+
 /// Instruction sets of the blocked kernel. All give identical bits.
 enum class KernelIsa { generic, avx2, avx512 };
 

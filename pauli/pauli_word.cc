@@ -54,15 +54,7 @@ inline void apply_range(const PauliTerm& term, const TermWeights& w, const Compl
     const std::uint64_t flip = term.flip_mask;
     const std::uint64_t sign_mask = term.z_mask | term.y_mask;
     for (std::uint64_t i = begin; i < end; ++i) {
-        const std::uint64_t j = i ^ flip;
-        const bool odd = (__builtin_popcountll(sign_mask & i) & 1) != 0;
-        const Complex a = odd ? w.odd : w.even;
-        const double x_re = src[2 * i];
-        const double x_im = src[2 * i + 1];
-        const double b_re = a.real() * x_re - a.imag() * x_im;
-        const double b_im = a.real() * x_im + a.imag() * x_re;
-        dst[2 * j] = b_re + dst[2 * j];
-        dst[2 * j + 1] = b_im + dst[2 * j + 1];
+        add_contribution(w, sign_mask, src, dst, i, i ^ flip);
     }
 }
 
