@@ -28,9 +28,7 @@ void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
     }
 }
 
-/// Runs body(begin, end) over [0, n): on the calling thread for num_threads
-/// 0, otherwise split statically over the thread team. Only for element-wise
-/// sweeps, whose values do not depend on the split; sums stay sequential.
+/// Entries per piece of an element-wise sweep shared by a team.
 constexpr std::uint64_t sweep_chunk = 4096;
 
 /// The team for the element-wise sweeps over n entries, or 0 to run them on
@@ -39,6 +37,9 @@ std::int32_t sweep_team(std::uint64_t n, std::int32_t num_threads) {
     return n <= sweep_chunk ? 0 : team_size_for(num_threads);
 }
 
+/// Runs body(begin, end) over [0, n): on the calling thread for num_threads
+/// 0, otherwise in chunks split statically over the thread team. Only for
+/// element-wise sweeps, whose values do not depend on the split.
 template <class Body>
 void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
     const std::int32_t team = sweep_team(n, num_threads);
@@ -57,9 +58,12 @@ void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
 /// Runs update(i) for every i, which changes entry i and returns a term, and
 /// returns the sum of the terms added in index order on the calling thread:
 /// ((0 + t_0) + t_1) + ... With a team, the updates run in parallel and park
-/// their terms in `parking` (a vector whose contents are no longer needed;
-/// the terms of a chunk stay inside the chunk's own bytes), then the calling
-/// thread adds them up. Without one, update and sum share a single pass.
+/// their terms in `parking`, a vector whose contents are needed by nothing
+/// but update(i) reading its entry i; then the calling thread adds them up.
+/// The term of entry i goes to double 2 * begin + (i - begin) of its chunk,
+/// which lies over an entry no later than i of the same chunk, so no entry is
+/// overwritten before it has been read and no chunk touches another's bytes.
+/// Without a team, update and sum share a single pass.
 template <class Update>
 double update_and_sum(std::uint64_t n, std::int32_t num_threads, Complex* parking,
                       Update update) {
