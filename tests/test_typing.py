@@ -4,7 +4,6 @@ import pathlib
 import subprocess
 import sys
 
-import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
 
