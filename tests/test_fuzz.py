@@ -16,7 +16,8 @@ from _velmora import Hamiltonian, PauliWord, evolve
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NumPy on inf/NaN inputs
 
-settings.register_profile("ci", max_examples=60, deadline=None,
+# CI replays the same examples every run (derandomize); the long profile explores.
+settings.register_profile("ci", max_examples=60, deadline=None, derandomize=True,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.register_profile("long", max_examples=5000, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
