@@ -141,8 +141,8 @@ def large_coeff_case(tmp, log):
     return out
 
 
-def fmt(x, spec):
-    return "" if x is None else format(x, spec)
+def fmt(x, pattern):
+    return "" if x is None else format(x, pattern)
 
 
 def markdown(rows, accuracy, meta):

@@ -123,7 +123,7 @@ Complex inner_product(const Complex* a, const Complex* b, std::uint64_t n) {
     for (std::uint64_t i = 0; i < n; ++i) {
         const double a_re = a[i].real();
         const double a_im = -a[i].imag();
-        re = re + (a_re * b[i].real() - a_im * b[i].imag());
+        re = re + inner_term_real(a[i], b[i]);
         im = im + (a_re * b[i].imag() + a_im * b[i].real());
     }
     return Complex(re, im);

@@ -46,9 +46,9 @@ TEST(PadeCoefficients, FollowTheFactorialRule) {
 }
 
 TEST(MatrixExponential, EmptyMatrix) {
-    const Matrix E = matrix_exponential(zero_matrix(0), 0);
-    EXPECT_EQ(one_norm(nullptr, 0), 0.0);
-    SUCCEED();
+    // Dimension 0 takes the general path: norm 0, no squaring, nothing fails.
+    EXPECT_EQ(one_norm(zero_matrix(0).get(), 0), 0.0);
+    EXPECT_NO_THROW(matrix_exponential(zero_matrix(0), 0));
 }
 
 struct ScalarCase {

@@ -108,12 +108,14 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(Kernel, NegativeZeroContributionReallyIsNegativeZero) {
-    // Guards the case above: the lone contribution of -1 * I to a zero input
-    // has a real part of -0.0, which only the cleared +0.0 turns positive.
-    const double a_re = -1.0 * 1.0 - 0.0 * 0.0;
-    const double a_im = 0.0 * 1.0 + 0.0 * -1.0;
-    const double b_re = a_re * 0.0 - a_im * 0.0;
-    EXPECT_TRUE(std::signbit(b_re));
+    // Guards the case above: added to an entry that already holds -0.0, the
+    // contribution of -1 * I to a zero input keeps it -0.0, so the +0.0 of
+    // the full result comes from the cleared entry, not from the products.
+    const PauliWord word(-1.0, "I");
+    const std::vector<Complex> in = {Complex(+0.0, +0.0), Complex(+0.0, +0.0)};
+    std::vector<Complex> out(2, Complex(-0.0, -0.0));
+    word.term.apply(in.data(), out.data());
+    EXPECT_TRUE(std::signbit(out[0].real()));
 }
 
 TEST(Kernel, DirtyOutputBufferDoesNotMatter) {

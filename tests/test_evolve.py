@@ -210,21 +210,3 @@ def test_result_owns_its_buffer():
         evolve(build(terms), random_state(rng, 4), 0.3, 0)  # reuse freed memory
     np.testing.assert_array_equal(first, copy)
     np.testing.assert_array_equal(first, second)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-
-def test_many_calls_do_not_grow_memory():
-    rng = np.random.default_rng(5)
-    ham = build(random_terms(rng, 12, 6))
-    psi = random_state(rng, 12)
-    for _ in range(50):
-        evolve(ham, psi, 0.1, 0)
-    start = rss_bytes()
-    for i in range(1500):
-        evolve(ham, psi, 0.1, i % 3)
-    # 1500 leaked results of 64 KiB would be ~94 MiB.
-    assert rss_bytes() - start < 8 * 2**20
