@@ -1,0 +1,27 @@
+"""velmora: exact, fast time evolution of state vectors under Pauli-sum Hamiltonians.
+
+`PauliSum` is an operator written as (label, coeff) terms, the last letter of a
+label acting on qubit 0 (Qiskit's order). `velmora.models` builds the common
+spin chains. The low-level core stays available as the `_velmora` module.
+"""
+
+from __future__ import annotations
+
+try:
+    from velmora import _native  # noqa: F401  (the compiled part of the package)
+except ImportError as error:  # pragma: no cover - depends on how Python was started
+    import pathlib
+
+    if (pathlib.Path(__file__).parent.parent / "CMakeLists.txt").is_file():
+        raise ImportError(
+            "velmora was imported from its source folder, which has no compiled "
+            "extension; install it (`make install` or `pip install .`) and run "
+            "from another folder"
+        ) from error
+    raise
+
+from velmora import models
+from velmora.pauli_sum import PauliSum
+
+__all__ = ["PauliSum", "models"]
+__version__ = "0.1.0"

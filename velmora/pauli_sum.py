@@ -1,0 +1,306 @@
+"""`PauliSum`: an immutable sum of weighted Pauli words that users can inspect,
+convert and apply."""
+
+from __future__ import annotations
+
+import cmath
+import math
+import numbers
+from collections.abc import Iterable, Mapping
+from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import _velmora
+from velmora import _native
+from velmora._threads import resolve_num_threads
+
+Coefficient = Union[SupportsComplex, SupportsFloat, SupportsIndex]
+Term = tuple[str, Coefficient]
+
+#: Largest matrix `to_sparse` builds unless told otherwise: 1 GiB.
+DEFAULT_SPARSE_LIMIT = 1 << 30
+
+_LETTERS = frozenset("IXYZ")
+_FLIP = str.maketrans("IXYZ", "0110")
+_Y = str.maketrans("IXYZ", "0010")
+_Z = str.maketrans("IXYZ", "0001")
+
+
+def _coefficient(index: int, coeff: object) -> complex:
+    if isinstance(coeff, (str, bytes, bool, np.bool_)):
+        raise TypeError(
+            f"term {index}: the coefficient {coeff!r} is a {type(coeff).__name__}, not a number"
+        )
+    try:
+        value = complex(coeff)  # type: ignore[arg-type]
+    except (TypeError, ValueError):
+        raise TypeError(
+            f"term {index}: the coefficient {coeff!r} is not a number (symbolic or "
+            "parametrised coefficients must be bound to numbers first)"
+        ) from None
+    if not cmath.isfinite(value):
+        raise ValueError(f"term {index}: the coefficient {value} is not finite")
+    return value
+
+
+def _label(index: int, label: object, num_qubits: int | None) -> str:
+    if not isinstance(label, str):
+        raise TypeError(f"term {index}: the label must be a str, got {type(label).__name__}")
+    if not label:
+        raise ValueError(f"term {index}: the label is empty; it needs one letter per qubit")
+    if not _LETTERS.issuperset(label):
+        position, letter = next((p, c) for p, c in enumerate(label) if c not in _LETTERS)
+        raise ValueError(
+            f"term {index}: the label {label!r} has {letter!r} at position {position}; "
+            "labels use only I, X, Y and Z"
+        )
+    if num_qubits is not None and len(label) != num_qubits:
+        raise ValueError(
+            f"term {index}: the label {label!r} has {len(label)} letters, but term 0 has "
+            f"{num_qubits}; all labels need the same length"
+        )
+    return label
+
+
+def _parity(values: NDArray[np.int64]) -> NDArray[np.int64]:
+    """1 where a non-negative integer has an odd number of 1-bits, else 0."""
+    v = values.copy()
+    for shift in (32, 16, 8, 4, 2, 1):
+        v ^= v >> shift
+    return v & 1
+
+
+def masks(label: str) -> tuple[int, int, int]:
+    """The (flip, y, z) bit masks of a label: bit q is the letter acting on
+    qubit q, the letter at position len(label) - 1 - q."""
+    return (int(label.translate(_FLIP), 2), int(label.translate(_Y), 2),
+            int(label.translate(_Z), 2))
+
+
+def _format_bytes(size: int) -> str:
+    for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale:
+            return f"{size / scale:.1f} {unit}"
+    return f"{size} bytes"
+
+
+class PauliSum:
+    """H = sum_t coeff_t * P_t over n qubits, from (label, coeff) pairs.
+
+    Labels use the letters I, X, Y and Z, all of one length n; the **last letter
+    acts on qubit 0**, the least significant bit of an amplitude index (Qiskit's
+    order, and the order of `SparsePauliOp.to_list()`). Terms are kept in the
+    given order, never merged or dropped. A mapping {label: coeff} is accepted
+    too. The object is immutable and can be pickled.
+
+    >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("IX", 0.5)])
+    >>> H.num_qubits, H.norm_bound, H.is_hermitian
+    (2, 2.0, True)
+    """
+
+    __slots__ = ("_terms", "_num_qubits", "_coeffs", "_operator", "_hamiltonian")
+
+    _terms: tuple[tuple[str, complex], ...]
+    _num_qubits: int
+    _coeffs: NDArray[np.complex128]
+    _operator: _native.PauliOperator
+    _hamiltonian: _velmora.Hamiltonian
+
+    def __init__(self, terms: Iterable[Term] | Mapping[str, Coefficient]) -> None:
+        if isinstance(terms, (str, bytes)):
+            raise TypeError("terms must be an iterable of (label, coeff) pairs, not a single "
+                            f"{type(terms).__name__}")
+        if isinstance(terms, Mapping):
+            terms = list(terms.items())
+        try:
+            items = list(terms)
+        except TypeError:
+            raise TypeError("terms must be an iterable of (label, coeff) pairs, got "
+                            f"{type(terms).__name__}") from None
+        if not items:
+            raise ValueError("terms is empty; a PauliSum needs at least one term")
+        checked: list[tuple[str, complex]] = []
+        num_qubits: int | None = None
+        for index, item in enumerate(items):
+            if isinstance(item, (str, bytes)) or not isinstance(item, (tuple, list)) or len(item) != 2:
+                raise TypeError(f"term {index}: expected a (label, coeff) pair, got {item!r}")
+            label = _label(index, item[0], num_qubits)
+            num_qubits = len(label)
+            checked.append((label, _coefficient(index, item[1])))
+        assert num_qubits is not None
+        coeffs = np.array([c for _, c in checked], dtype=np.complex128)
+        coeffs.flags.writeable = False
+        labels = "".join(label for label, _ in checked).encode("ascii")
+        init = object.__setattr__
+        init(self, "_terms", tuple(checked))
+        init(self, "_num_qubits", num_qubits)
+        init(self, "_coeffs", coeffs)
+        init(self, "_operator", _native.PauliOperator(labels, num_qubits, coeffs))
+        init(self, "_hamiltonian", _velmora.Hamiltonian(
+            [_velmora.PauliWord(c, label) for label, c in checked]))
+
+    # -- immutability, pickling, comparison ---------------------------------
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("PauliSum is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("PauliSum is immutable")
+
+    def __reduce__(self) -> tuple[type[PauliSum], tuple[list[tuple[str, complex]]]]:
+        return (PauliSum, (list(self._terms),))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, PauliSum):
+            return NotImplemented
+        return self._terms == other._terms
+
+    def __hash__(self) -> int:
+        return hash(self._terms)
+
+    def __len__(self) -> int:
+        return len(self._terms)
+
+    def __repr__(self) -> str:
+        if len(self._terms) <= 6:
+            return f"PauliSum({list(self._terms)!r})"
+        head = ", ".join(repr(t) for t in self._terms[:3])
+        return f"PauliSum([{head}, ...]: {len(self._terms)} terms on {self._num_qubits} qubits)"
+
+    # -- arithmetic that keeps every term -----------------------------------
+
+    def __mul__(self, scalar: Coefficient) -> PauliSum:
+        if not isinstance(scalar, numbers.Number) or isinstance(scalar, bool):
+            return NotImplemented
+        s = complex(scalar)  # type: ignore[arg-type]
+        return PauliSum([(label, s * c) for label, c in self._terms])
+
+    __rmul__ = __mul__
+
+    def __add__(self, other: PauliSum) -> PauliSum:
+        """The concatenation of both term lists (nothing merged)."""
+        if not isinstance(other, PauliSum):
+            return NotImplemented
+        return PauliSum(self._terms + other._terms)
+
+    # -- inspection ------------------------------------------------------------
+
+    @property
+    def num_qubits(self) -> int:
+        """The number of qubits n: the length of every label."""
+        return self._num_qubits
+
+    @property
+    def terms(self) -> list[tuple[str, complex]]:
+        """The terms as (label, complex coefficient) pairs, in the given order."""
+        return list(self._terms)
+
+    @property
+    def coeffs(self) -> NDArray[np.complex128]:
+        """The coefficients as a read-only complex128 array, in term order."""
+        return self._coeffs
+
+    @property
+    def norm_bound(self) -> float:
+        """sum |coeff| over the terms that are not the identity: an upper bound of
+        the spectral norm of H minus its identity part."""
+        return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
+
+    @property
+    def is_hermitian(self) -> bool:
+        """True when every coefficient is real (each Pauli word is Hermitian)."""
+        return all(c.imag == 0.0 for _, c in self._terms)
+
+    @property
+    def hamiltonian(self) -> _velmora.Hamiltonian:
+        """The core `_velmora.Hamiltonian` of the same words, built once."""
+        return self._hamiltonian
+
+    # -- matrices and products -------------------------------------------------
+
+    def to_sparse(self, max_bytes: int = DEFAULT_SPARSE_LIMIT) -> Any:
+        """The 2^n x 2^n matrix as a `scipy.sparse.csr_array` (row = output index).
+
+        Refuses with ValueError when the matrix would take more than `max_bytes`
+        (default 1 GiB); the message says how much it needs.
+        """
+        import scipy.sparse
+
+        n = self._num_qubits
+        flips = sorted({masks(label)[0] for label, _ in self._terms})
+        size = 1 << n
+        entries = size * len(flips)
+        index_bytes = 4 if entries < 2**31 else 8
+        needed = entries * (16 + index_bytes) + (size + 1) * index_bytes
+        if needed > max_bytes:
+            raise ValueError(
+                f"to_sparse: the matrix of {n} qubits has {entries} stored entries and needs "
+                f"about {_format_bytes(needed)}, above max_bytes = {_format_bytes(max_bytes)}; "
+                "pass a larger max_bytes to build it anyway"
+            )
+        index_type = np.int32 if index_bytes == 4 else np.int64
+        rows = np.arange(size, dtype=np.int64)
+        column_of = {flip: k for k, flip in enumerate(flips)}
+        data = np.zeros((size, len(flips)), dtype=np.complex128)
+        for label, coeff in self._terms:
+            flip, y, z = masks(label)
+            # P|x> = i^(#Y) (-1)^popcount((y|z) & x) |x ^ flip>: row r reads x = r ^ flip.
+            sign = 1.0 - 2.0 * _parity((rows ^ flip) & (y | z))
+            data[:, column_of[flip]] += (coeff * 1j ** (bin(y).count("1") % 4)) * sign
+        indices = (rows[:, None] ^ np.array(flips, dtype=np.int64)[None, :]).astype(index_type)
+        indptr = np.arange(0, entries + 1, len(flips), dtype=index_type)
+        matrix = scipy.sparse.csr_array(
+            (data.ravel(), indices.ravel(), indptr), shape=(size, size))
+        matrix.sort_indices()
+        matrix.eliminate_zeros()
+        return matrix
+
+    def _state(self, psi: ArrayLike, name: str = "psi") -> NDArray[np.complex128]:
+        array = np.asarray(psi)
+        if array.ndim != 1:
+            raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
+        size = 1 << self._num_qubits
+        if array.size != size:
+            raise ValueError(
+                f"{name} has {array.size} amplitudes, but the PauliSum acts on "
+                f"{self._num_qubits} qubits and needs 2^{self._num_qubits} = {size}")
+        if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
+            raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
+        return np.ascontiguousarray(array, dtype=np.complex128)
+
+    def apply(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
+        """H @ psi as a new complex128 array.
+
+        `num_threads=None` uses every core the process may use, 0 the calling
+        thread alone; the result has the same bits for every value.
+        """
+        state = self._state(psi)
+        return _native.apply(self._operator, state, resolve_num_threads(num_threads))
+
+    def expectation(self, psi: ArrayLike, num_threads: int | None = None) -> float | complex:
+        """<psi|H|psi>, not normalised: a float when H is Hermitian, else complex."""
+        state = self._state(psi)
+        value = _native.expectation(self._operator, state, resolve_num_threads(num_threads))
+        return float(value.real) if self.is_hermitian else complex(value)
+
+    # -- conversions ---------------------------------------------------------------
+
+    @classmethod
+    def from_qiskit(cls, op: Any) -> PauliSum:
+        """From a Qiskit `SparsePauliOp`; the labels carry over unchanged (both
+        put qubit 0 last). Unbound parameters are refused."""
+        from velmora._convert import qiskit_terms
+
+        return cls(qiskit_terms(op))
+
+    @classmethod
+    def from_openfermion(cls, op: Any, n_qubits: int | None = None) -> PauliSum:
+        """From an OpenFermion `QubitOperator` on `n_qubits` qubits (default: the
+        highest index used, plus one). OpenFermion's qubit q is the q-th letter
+        from the left, so the matrix equals `get_sparse_operator(op, n_qubits)`
+        and states from OpenFermion pass unchanged."""
+        from velmora._convert import openfermion_terms
+
+        return cls(openfermion_terms(op, n_qubits))
