@@ -38,7 +38,7 @@ cpp-test-sanitize: system-deps $(VENV)/.ready
 	$(VENV)/bin/ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
 
 py-test: install
-	$(PY) -m pytest -q tests
+	$(VENV)/bin/pytest -q tests
 
 wheel-test: $(VENV)/.ready
 	rm -rf build/wheelhouse build/wheel-venv

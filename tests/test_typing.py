@@ -1,8 +1,11 @@
-"""The installed stub (_velmora-stubs) lets mypy check user code."""
+"""The installed stub (_velmora-stubs) and the package's inline annotations let
+mypy check user code."""
 
 import pathlib
 import subprocess
 import sys
+
+import pytest
 
 
 HERE = pathlib.Path(__file__).resolve().parent / "typing"
@@ -24,14 +27,24 @@ def test_stub_is_installed_next_to_the_module():
     assert "def evolve(ham: Hamiltonian" in text and "class PauliWord" in text
 
 
-def test_user_script_type_checks():
-    result = mypy(HERE / "user_script.py")
+def test_package_ships_its_annotations():
+    import velmora
+
+    folder = pathlib.Path(velmora.__file__).parent
+    assert (folder / "py.typed").is_file() and (folder / "_native.pyi").is_file()
+
+
+@pytest.mark.parametrize("script", ["user_script.py", "package_script.py"])
+def test_user_script_type_checks(script):
+    result = mypy(HERE / script)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_misuse_is_reported():
-    result = mypy(HERE / "misuse.py")
+@pytest.mark.parametrize("script,lines", [("misuse.py", [5, 6, 7, 8]),
+                                          ("package_misuse.py", [6, 7, 8])])
+def test_misuse_is_reported(script, lines):
+    result = mypy(HERE / script)
     assert result.returncode == 1
-    lines = [l for l in result.stdout.splitlines() if ": error:" in l]
-    reported = sorted({int(l.split(":")[1]) for l in lines})
-    assert reported == [5, 6, 7, 8], result.stdout
+    errors = [l for l in result.stdout.splitlines() if ": error:" in l]
+    reported = sorted({int(l.split(":")[1]) for l in errors})
+    assert reported == lines, result.stdout
