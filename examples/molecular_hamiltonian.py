@@ -1,12 +1,13 @@
-"""A molecular Hamiltonian given as (coefficient, Pauli string) pairs.
+"""A molecular Hamiltonian read from the term lists Qiskit and OpenFermion export.
 
 The hydrogen molecule in the STO-3G basis at 0.7414 Angstrom, mapped to four
-qubits by Jordan-Wigner: the form OpenFermion (a QubitOperator's terms) and
-Qiskit (SparsePauliOp.to_list()) export. Both are converted to PauliWords in a
-few lines below, without either package. The example finds the ground-state
-energy by imaginary-time evolution from the Hartree-Fock state, checks it
-against exact diagonalisation, then follows the Hartree-Fock state in real
-time, and plots both to examples/output/molecular_hamiltonian.png.
+qubits by Jordan-Wigner: spin orbital q is qubit q, and orbitals 0 and 1 are
+the occupied bonding pair. The operator is written out twice below, once as
+each library exports it, and both lists go into `PauliSum` as they are, without
+either library. The example checks that the two lists are one operator, finds
+the ground-state energy by imaginary-time evolution from the Hartree-Fock
+state, checks it against exact diagonalisation, then follows the Hartree-Fock
+state in real time, and plots both to examples/output/molecular_hamiltonian.png.
 
 Run: python examples/molecular_hamiltonian.py
 """
@@ -14,11 +15,42 @@ Run: python examples/molecular_hamiltonian.py
 import pathlib
 
 import numpy as np
-from pauli_tools import dense, expectation, z_expectations
+from observables import z_expectations
 
-from _velmora import Hamiltonian, PauliWord, evolve
+from _velmora import evolve
+from velmora import PauliSum
 
-# OpenFermion style: {((qubit, letter), ...): coefficient}, in Hartree.
+NUM_QUBITS = 4
+
+# Qiskit's order: SparsePauliOp.to_list() gives (label, coeff) pairs whose LAST
+# letter acts on qubit 0, the least significant bit of an amplitude index. That
+# is PauliSum's order, so the list goes in unchanged:
+# PauliSum(op.to_list()) == PauliSum.from_qiskit(op). (to_list() gives complex
+# coefficients; any numbers do.) Coefficients in Hartree.
+QISKIT_LIST = [
+    ("IIII", -0.09886396933545721),
+    ("IIIZ", 0.17119774903432955),
+    ("IIZI", 0.17119774903432958),
+    ("IZII", -0.22278593024283064),
+    ("ZIII", -0.22278593024283064),
+    ("IIZZ", 0.16862219158920938),
+    ("IZIZ", 0.12054482205301802),
+    ("ZIIZ", 0.16586702410589748),
+    ("IZZI", 0.16586702410589748),
+    ("ZIZI", 0.12054482205301802),
+    ("ZZII", 0.17434844185575682),
+    ("YYXX", -0.04532220205287946),
+    ("XYYX", 0.04532220205287946),
+    ("YXXY", 0.04532220205287946),
+    ("XXYY", -0.04532220205287946),
+]
+
+# OpenFermion's order: QubitOperator.terms maps ((qubit, letter), ...) to the
+# coefficient, and get_sparse_operator(op, n) makes qubit 0 the MOST significant
+# bit of an index. PauliSum.from_openfermion(op, n) keeps that order by putting
+# qubit q at the q-th letter from the LEFT, so its matrix is OpenFermion's and
+# OpenFermion's states need no reordering. Written that way (openfermion_list
+# below), every label is the reverse of its Qiskit label.
 OPENFERMION_TERMS = {
     (): -0.09886396933545721,
     ((0, "Z"),): 0.17119774903432955,
@@ -36,23 +68,13 @@ OPENFERMION_TERMS = {
     ((0, "Y"), (1, "X"), (2, "X"), (3, "Y")): 0.04532220205287946,
     ((0, "Y"), (1, "Y"), (2, "X"), (3, "X")): -0.04532220205287946,
 }
-NUM_QUBITS = 4
 
 
-def from_openfermion(terms, num_qubits):
-    """[(coefficient, string)]: qubit q is letter num_qubits - 1 - q, as in this module."""
-    pairs = []
-    for ops, coeff in terms.items():
-        s = ["I"] * num_qubits
-        for qubit, letter in ops:
-            s[num_qubits - 1 - qubit] = letter
-        pairs.append((coeff, "".join(s)))
-    return pairs
-
-
-def from_qiskit(label_coeff_list):
-    """Qiskit labels already put qubit 0 last, as this module does."""
-    return [(complex(c), label) for label, c in label_coeff_list]
+def openfermion_list(terms, num_qubits):
+    """(label, coeff) pairs in OpenFermion's order, as from_openfermion writes
+    them: the letter of qubit q at position q from the left."""
+    return [("".join(dict(factors).get(q, "I") for q in range(num_qubits)), coeff)
+            for factors, coeff in terms.items()]
 
 
 def main():
@@ -61,29 +83,34 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default=str(pathlib.Path(__file__).parent / "output"))
     args = parser.parse_args()
-    pairs = from_openfermion(OPENFERMION_TERMS, NUM_QUBITS)
-    qiskit_list = [(s, c) for c, s in pairs]  # what SparsePauliOp.to_list() gives
-    assert from_qiskit(qiskit_list) == [(complex(c), s) for c, s in pairs]
-    ham = Hamiltonian([PauliWord(c, s) for c, s in pairs])
-    exact = float(np.linalg.eigvalsh(dense(pairs))[0])
+    H = PauliSum(QISKIT_LIST)  # qubit 0 = the last letter = bit 0 of an index
+    H_openfermion = PauliSum(openfermion_list(OPENFERMION_TERMS, NUM_QUBITS))  # qubit 0 = bit 3
+    # One operator with the qubits numbered in opposite directions:
+    assert H_openfermion == PauliSum([(label[::-1], c) for label, c in QISKIT_LIST])
+    exact = float(np.linalg.eigvalsh(H.to_sparse().toarray())[0])
 
+    # Two electrons in the lowest spin orbitals, qubits 0 and 1: bits 0 and 1 of
+    # the index in Qiskit's order, the two most significant bits in OpenFermion's.
     hartree_fock = np.zeros(2**NUM_QUBITS, dtype=np.complex128)
-    hartree_fock[0b0011] = 1.0  # two electrons in the lowest spin orbitals (qubits 0 and 1)
-    e_hf = expectation(pairs, hartree_fock)
+    hartree_fock[0b0011] = 1.0
+    hartree_fock_openfermion = np.zeros(2**NUM_QUBITS, dtype=np.complex128)
+    hartree_fock_openfermion[0b1100] = 1.0
+    e_hf = H.expectation(hartree_fock)
+    e_hf_openfermion = H_openfermion.expectation(hartree_fock_openfermion)
 
     psi, taus, errors = hartree_fock.copy(), [], []
     for step in range(1, 41):
-        psi = evolve(ham, psi, -0.5j, 0)  # exp(-0.5 H) psi
+        psi = evolve(H.hamiltonian, psi, -0.5j, 0)  # exp(-0.5 H) psi
         psi /= np.linalg.norm(psi)
         taus.append(0.5 * step)
-        errors.append(expectation(pairs, psi) - exact)
+        errors.append(H.expectation(psi) - exact)
 
     times = np.linspace(0, 40, 161)
     occupation = []
     state = hartree_fock.copy()
     for i, t in enumerate(times):
         if i:
-            state = evolve(ham, state, times[1] - times[0], 0)
+            state = evolve(H.hamiltonian, state, times[1] - times[0], 0)
         occupation.append((1 - z_expectations(state, NUM_QUBITS)) / 2)
     occupation = np.array(occupation)
 
@@ -108,8 +135,9 @@ def main():
     fig.tight_layout()
     fig.savefig(out / "molecular_hamiltonian.png", dpi=100)
 
-    print(f"H2 (STO-3G, 0.7414 A), {len(pairs)} Pauli words on {NUM_QUBITS} qubits")
-    print(f"  Hartree-Fock energy          {e_hf:.10f} Ha")
+    print(f"H2 (STO-3G, 0.7414 A), {len(H)} Pauli words on {NUM_QUBITS} qubits")
+    print(f"  Hartree-Fock energy          {e_hf:.10f} Ha (|0011>, Qiskit's order)")
+    print(f"  the same, OpenFermion's list {e_hf_openfermion:.10f} Ha (|1100>, its order)")
     print(f"  imaginary-time ground state  {exact + errors[-1]:.10f} Ha")
     print(f"  exact diagonalisation        {exact:.10f} Ha "
           f"(difference {abs(errors[-1]):.1e})")
