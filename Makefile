@@ -56,11 +56,13 @@ $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
 	touch $@
 
-bench-deps: $(VENV)/.bench-ready
+# The kernel benchmark reads its workloads from the files bench/workloads.py writes.
+bench-deps: install $(VENV)/.bench-ready
 	scripts/install-system-deps bench
 	$(CMAKE) -S . -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 		-DVELMORA_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build/bench -j $(JOBS)
+	$(PY) bench/workloads.py --write build/bench/workloads
 
 bench: install bench-deps
 	$(PY) bench/run.py

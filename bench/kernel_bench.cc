@@ -1,12 +1,25 @@
 // Micro-benchmark of the Hamiltonian application kernels alone, in ns per
-// word-amplitude (one word applied to one amplitude).
+// word-amplitude (one word applied to one amplitude), on the workloads that
+// bench/workloads.py defines and writes (make bench-deps writes them):
 //
-//   build/bench/velmora_kernel_bench [--benchmark_filter=...]
+//   build/bench/velmora_kernel_bench [--workloads=DIR] [--benchmark_filter=...]
+//
+// DIR is --workloads, else $VELMORA_BENCH_WORKLOADS, else the folder
+// "workloads" beside this executable. DIR/index.txt lists "WORKLOAD N FILE"
+// lines; each file holds one word per line, "real imag LABEL" (qubit 0 is the
+// last letter), and lines starting with '#'.
 
 #include <benchmark/benchmark.h>
 
-#include <random>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pauli/hamiltonian.h"
@@ -14,88 +27,142 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using velmora::Complex;
 using velmora::Hamiltonian;
 using velmora::PauliWord;
 
-std::string letters_with(std::size_t n, std::initializer_list<std::pair<std::size_t, char>> set) {
-    std::string s(n, 'I');
-    for (auto [q, ch] : set) s[n - 1 - q] = ch;
-    return s;
+constexpr std::string_view kWorkloadsFlag = "--workloads=";
+
+[[noreturn]] void fail(const std::string& message) {
+    std::cerr << "velmora_kernel_bench: " << message << '\n';
+    std::exit(2);
 }
 
-/// -sum Z_q Z_{q+1} - sum X_q on an open chain: 2n - 1 words.
-Hamiltonian ising(std::size_t n) {
-    std::vector<PauliWord> words;
-    for (std::size_t q = 0; q + 1 < n; ++q) words.emplace_back(-1.0, letters_with(n, {{q, 'Z'}, {q + 1, 'Z'}}));
-    for (std::size_t q = 0; q < n; ++q) words.emplace_back(-1.0, letters_with(n, {{q, 'X'}}));
-    return Hamiltonian(std::move(words));
-}
-
-/// sum (X X + Y Y + 0.5 Z Z) on a periodic chain: 3n words.
-Hamiltonian xxz(std::size_t n) {
-    std::vector<PauliWord> words;
-    for (std::size_t q = 0; q < n; ++q) {
-        const std::size_t r = (q + 1) % n;
-        words.emplace_back(1.0, letters_with(n, {{q, 'X'}, {r, 'X'}}));
-        words.emplace_back(1.0, letters_with(n, {{q, 'Y'}, {r, 'Y'}}));
-        words.emplace_back(0.5, letters_with(n, {{q, 'Z'}, {r, 'Z'}}));
-    }
-    return Hamiltonian(std::move(words));
-}
-
-/// 500 random 4-local words with normal coefficients.
-Hamiltonian random_local(std::size_t n) {
-    std::mt19937_64 rng(12345);
-    std::normal_distribution<double> normal;
-    std::vector<PauliWord> words;
-    for (int t = 0; t < 500; ++t) {
-        std::string s(n, 'I');
-        for (int placed = 0; placed < 4;) {
-            const std::size_t q = rng() % n;
-            if (s[q] != 'I') continue;
-            s[q] = "XYZ"[rng() % 3];
-            ++placed;
+/// The workload folder; removes --workloads=DIR from the arguments, which
+/// Google Benchmark would refuse as unknown.
+fs::path workload_folder(int& argc, char** argv) {
+    std::optional<fs::path> chosen;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with(kWorkloadsFlag)) {
+            chosen = fs::path(arg.substr(kWorkloadsFlag.size()));
+        } else {
+            argv[kept++] = argv[i];
         }
-        words.emplace_back(normal(rng), s);
     }
+    argc = kept;
+    if (chosen) return *chosen;
+    if (const char* env = std::getenv("VELMORA_BENCH_WORKLOADS"); env != nullptr && *env != '\0') {
+        return fs::path(env);
+    }
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return (error ? fs::path(argv[0]) : self).parent_path() / "workloads";
+}
+
+Hamiltonian read_words(const fs::path& file, std::size_t n) {
+    std::ifstream in(file);
+    if (!in) fail("cannot read the workload file " + file.string());
+    std::vector<PauliWord> words;
+    std::string line;
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        if (line.empty() || line.front() == '#') continue;
+        const std::string where = file.string() + ":" + std::to_string(number) + ": ";
+        std::istringstream fields(line);
+        double re = 0.0;
+        double im = 0.0;
+        std::string label;
+        std::string extra;
+        if (!(fields >> re >> im >> label) || (fields >> extra)) {
+            fail(where + "expected \"real imag LABEL\", got \"" + line + "\"");
+        }
+        if (label.size() != n) {
+            fail(where + "the label has " + std::to_string(label.size()) + " letters, the index says " +
+                 std::to_string(n) + " qubits");
+        }
+        if (label.find_first_not_of("IXYZ") != std::string::npos) {
+            fail(where + "the label " + label + " has a letter other than I, X, Y and Z");
+        }
+        words.emplace_back(Complex(re, im), std::move(label));
+    }
+    if (words.empty()) fail(file.string() + " holds no words");
     return Hamiltonian(std::move(words));
 }
 
-template <Hamiltonian (*Make)(std::size_t)>
-void BM_apply(benchmark::State& state) {
+struct Workload {
+    std::string name;
+    std::size_t n;
+    std::shared_ptr<const Hamiltonian> ham;
+};
+
+std::vector<Workload> read_workloads(const fs::path& folder) {
+    const fs::path index = folder / "index.txt";
+    std::ifstream in(index);
+    if (!in) {
+        fail("no workload list at " + index.string() + "; write it with `python bench/workloads.py --write " +
+             folder.string() + "` (make bench-deps does), or name the folder with --workloads=DIR or " +
+             "VELMORA_BENCH_WORKLOADS");
+    }
+    std::vector<Workload> workloads;
+    std::string line;
+    for (std::size_t number = 1; std::getline(in, line); ++number) {
+        if (line.empty()) continue;
+        std::istringstream fields(line);
+        std::string name;
+        std::size_t n = 0;
+        std::string file;
+        if (!(fields >> name >> n >> file)) {
+            fail(index.string() + ":" + std::to_string(number) +
+                 ": expected \"WORKLOAD N FILE\", got \"" + line + "\"");
+        }
+        auto ham = std::make_shared<const Hamiltonian>(read_words(folder / file, n));
+        workloads.push_back({name, n, std::move(ham)});
+    }
+    if (workloads.empty()) fail(index.string() + " lists no workloads");
+    return workloads;
+}
+
+void BM_apply(benchmark::State& state, const std::shared_ptr<const Hamiltonian>& ham) {
     const std::size_t n = static_cast<std::size_t>(state.range(0));
     const std::int32_t threads = static_cast<std::int32_t>(state.range(1));
-    const Hamiltonian ham = Make(n);
     std::vector<Complex> in(std::size_t{1} << n, Complex(0.5, -0.25));
     std::vector<Complex> out(in.size());
     const auto isa = static_cast<velmora::KernelIsa>(state.range(2));
     for (auto _ : state) {
-        velmora::apply_blocked(ham, in.data(), out.data(), threads, isa);
+        velmora::apply_blocked(*ham, in.data(), out.data(), threads, isa);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
-    const double word_amplitudes = static_cast<double>(ham.words().size()) * static_cast<double>(in.size());
+    const double word_amplitudes = static_cast<double>(ham->words().size()) * static_cast<double>(in.size());
     state.counters["ns_per_word_amp"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * word_amplitudes,
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetLabel(velmora::kernel_isa_name(isa));
 }
 
-void sizes(benchmark::internal::Benchmark* b) {
+/// One benchmark per workload and size, named apply/WORKLOAD/n:N/threads:T/isa:I.
+void register_workload(const Workload& workload) {
+    const std::string name = "apply/" + workload.name;
+    auto* b = benchmark::RegisterBenchmark(name.c_str(), BM_apply, workload.ham);
     const int widest = static_cast<int>(velmora::detected_kernel_isa());
-    for (int n : {16, 20, 22}) {
-        for (int threads : {0, 2}) {
-            for (int isa = 0; isa <= widest; ++isa) b->Args({n, threads, isa});
+    for (int threads : {0, 2}) {
+        for (int isa = 0; isa <= widest; ++isa) {
+            b->Args({static_cast<std::int64_t>(workload.n), threads, isa});
         }
     }
     b->ArgNames({"n", "threads", "isa"})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
 }
 
-BENCHMARK(BM_apply<ising>)->Name("apply/ising")->Apply(sizes);
-BENCHMARK(BM_apply<xxz>)->Name("apply/xxz")->Apply(sizes);
-BENCHMARK(BM_apply<random_local>)->Name("apply/random4local")->Apply(sizes);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const fs::path folder = workload_folder(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    for (const Workload& workload : read_workloads(folder)) register_workload(workload);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -5,7 +5,9 @@ memory is its own. Prints one JSON line; writes the result vector to --out.
 
 METHOD: velmora, scipy, quspin, dense. THREADS is evolve's num_threads for
 velmora and the OpenMP team size for QuSpin (set by the parent through
-OMP_NUM_THREADS before this process starts).
+OMP_NUM_THREADS before this process starts). The competitors get the matrix of
+`PauliSum.to_sparse`; when it would take more than workloads.CSR_LIMIT_BYTES,
+the JSON line is {"skipped": the reason} and nothing is measured.
 """
 
 import json
@@ -15,7 +17,7 @@ import time
 
 import numpy as np
 
-from workloads import csr_matrix, state, terms
+from workloads import CSR_LIMIT_BYTES, operator, state
 
 
 def rss_bytes():
@@ -39,10 +41,22 @@ def peak_bytes():
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
+class Skipped(Exception):
+    pass
+
+
+def sparse(H):
+    """H.to_sparse() within the harness's limit, which it checks before building."""
+    try:
+        return H.to_sparse(max_bytes=CSR_LIMIT_BYTES)
+    except ValueError as refusal:
+        raise Skipped(str(refusal).split(";")[0]) from None
+
+
 def main():
     method, workload, n, coeff, threads, repeats, out = sys.argv[1:8]
     n, coeff, threads, repeats = int(n), complex(coeff), int(threads), int(repeats)
-    term_list = terms(workload, n)
+    H = operator(workload, n)
     psi = state(n)
     if method == "quspin":  # import before the baseline: its libraries are not the method's data
         from quspin.tools.expm_multiply_parallel_core import ExpmMultiplyParallel
@@ -51,27 +65,31 @@ def main():
     if method == "scipy":
         from scipy.sparse.linalg import expm_multiply
     if method == "velmora":
-        from _velmora import Hamiltonian, PauliWord, evolve
+        from _velmora import evolve
+        from velmora import PauliSum
     reset_peak()
     baseline = rss_bytes()
 
     start = time.perf_counter()
-    if method == "velmora":
-        ham = Hamiltonian([PauliWord(c, s) for c, s in term_list])
-        run = lambda: evolve(ham, psi, coeff, threads)  # noqa: E731
-    elif method == "scipy":
-        a = csr_matrix(term_list, n, scale=-1j * coeff)
-        run = lambda: expm_multiply(a, psi)  # noqa: E731
-    elif method == "quspin":
-        h = csr_matrix(term_list, n)
-        op = ExpmMultiplyParallel(h, a=-1j * coeff)
-        work = np.zeros(2 * psi.size, dtype=np.complex128)
-        run = lambda: op.dot(psi, work_array=work)  # noqa: E731
-    elif method == "dense":
-        h = csr_matrix(term_list, n).toarray()
-        run = lambda: scipy.linalg.expm(-1j * coeff * h) @ psi  # noqa: E731
-    else:
-        raise SystemExit(f"unknown method {method}")
+    try:
+        if method == "velmora":  # what a caller pays from a term list to evolve's operand
+            ham = PauliSum(H.terms).hamiltonian
+            run = lambda: evolve(ham, psi, coeff, threads)  # noqa: E731
+        elif method == "scipy":
+            a = sparse(-1j * coeff * H)
+            run = lambda: expm_multiply(a, psi)  # noqa: E731
+        elif method == "quspin":
+            op = ExpmMultiplyParallel(sparse(H), a=-1j * coeff)
+            work = np.zeros(2 * psi.size, dtype=np.complex128)
+            run = lambda: op.dot(psi, work_array=work)  # noqa: E731
+        elif method == "dense":
+            h = sparse(H).toarray()
+            run = lambda: scipy.linalg.expm(-1j * coeff * h) @ psi  # noqa: E731
+        else:
+            raise SystemExit(f"unknown method {method}")
+    except Skipped as reason:
+        print(json.dumps({"skipped": str(reason)}))
+        return
     build = time.perf_counter() - start
 
     times = []

@@ -1,94 +1,94 @@
-"""Benchmark workloads as lists of (coefficient, Pauli string) terms, and the
-same Hamiltonians as SciPy CSR matrices built from those terms."""
+"""The benchmark workloads, defined once as `velmora.models` operators and
+shared by the harness (run.py, worker.py) and the C++ kernel benchmark
+(kernel_bench.cc), which reads the files this script writes:
+
+    python bench/workloads.py --write build/bench/workloads [--sizes 16 20 22]
+
+    ising          ising_chain(n): -sum Z_q Z_(q+1) - sum X_q on an open chain, 2n - 1 words
+    xxz            xxz_ring(n, 0.5): sum X_q X_(q+1) + Y_q Y_(q+1) + 0.5 Z_q Z_(q+1) on a
+                   ring, 3n words
+    random4local   random_local(n, 500, 4, seed=2024): 500 words, each with X, Y or Z on 4
+                   distinct random qubits and a standard-normal coefficient
+
+The random sum takes the one seed 2024 for every size n (NumPy's PCG64: the
+same words on every machine). Its qubits are drawn from range(n), so the words
+still differ from one size to the next.
+
+A written file holds a '#' comment line, then one word per line, "real imag
+LABEL": the parts of the coefficient in Python's shortest round-trip form (they
+read back as the same doubles) and the label with qubit 0 as its last letter.
+DIR/index.txt lists "WORKLOAD N FILE" lines in the order the kernel benchmark
+runs them.
+"""
+
+import argparse
+import pathlib
 
 import numpy as np
 
+from velmora.models import ising_chain, random_local, xxz_ring
+
 WORKLOADS = ("ising", "xxz", "random4local")
+RANDOM_SEED = 2024
+#: The sizes the kernel benchmark runs.
+KERNEL_SIZES = (16, 20, 22)
+#: Largest CSR matrix the competitors get: `PauliSum.to_sparse` refuses beyond it
+#: and the harness skips SciPy and QuSpin for that size.
+CSR_LIMIT_BYTES = 4 << 30
 
 
-def _letters(n, placed):
-    s = ["I"] * n
-    for qubit, letter in placed:
-        s[n - 1 - qubit] = letter  # the last letter acts on qubit 0
-    return "".join(s)
-
-
-def terms(workload, n):
-    if workload == "ising":  # -sum Z Z - sum X on an open chain: 2n - 1 words
-        out = [(-1.0, _letters(n, [(q, "Z"), (q + 1, "Z")])) for q in range(n - 1)]
-        return out + [(-1.0, _letters(n, [(q, "X")])) for q in range(n)]
-    if workload == "xxz":  # sum X X + Y Y + 0.5 Z Z on a ring: 3n words
-        out = []
-        for q in range(n):
-            r = (q + 1) % n
-            out += [(1.0, _letters(n, [(q, "X"), (r, "X")])),
-                    (1.0, _letters(n, [(q, "Y"), (r, "Y")])),
-                    (0.5, _letters(n, [(q, "Z"), (r, "Z")]))]
-        return out
-    if workload == "random4local":  # 500 random 4-local words
-        rng = np.random.default_rng(2024 + n)
-        out = []
-        for _ in range(500):
-            qubits = rng.choice(n, size=4, replace=False)
-            letters = rng.choice(list("XYZ"), size=4)
-            out.append((float(rng.normal()), _letters(n, list(zip(qubits, letters)))))
-        return out
-    raise ValueError(f"unknown workload {workload!r}")
+def operator(workload, n):
+    """The workload on n qubits as a `velmora.PauliSum`."""
+    if workload == "ising":
+        return ising_chain(n)
+    if workload == "xxz":
+        return xxz_ring(n, 0.5)
+    if workload == "random4local":
+        return random_local(n, 500, 4, seed=RANDOM_SEED)
+    raise ValueError(f"unknown workload {workload!r}; known: {', '.join(WORKLOADS)}")
 
 
 def default_coeff(workload, n):
     """A coefficient well inside the accuracy range of one Krylov step."""
     if workload in ("ising", "xxz"):
         return 0.2
-    bound = sum(abs(c) for c, _ in terms(workload, n))  # >= ||H||
-    return 6.0 / bound
-
-
-def masks(letters):
-    n = len(letters)
-    flip = y = z = 0
-    for i, ch in enumerate(letters):
-        bit = 1 << (n - 1 - i)
-        if ch in "XY":
-            flip |= bit
-        if ch == "Y":
-            y |= bit
-        if ch == "Z":
-            z |= bit
-    return flip, y, z
-
-
-def distinct_flips(term_list):
-    return sorted({masks(s)[0] for _, s in term_list})
-
-
-def csr_bytes(term_list, n):
-    """Bytes of the CSR matrix: one entry per distinct flip mask and row."""
-    return len(distinct_flips(term_list)) * 2**n * (16 + 4)
-
-
-def csr_matrix(term_list, n, scale=1.0):
-    """scale * H as a CSR matrix, built row-major without a COO detour: every
-    row has one entry per distinct flip mask (zeros included)."""
-    import scipy.sparse as sp
-
-    size = 2**n
-    flips = distinct_flips(term_list)
-    rows = np.arange(size, dtype=np.int64)
-    data = np.zeros((size, len(flips)), dtype=np.complex128)
-    index = {f: r for r, f in enumerate(flips)}
-    for coeff, letters in term_list:
-        flip, y, z = masks(letters)
-        phase = (1j) ** (bin(y).count("1") % 4)
-        columns = rows ^ flip  # input index feeding output row j
-        sign = 1.0 - 2.0 * (np.bitwise_count(columns & (y | z)) & 1)
-        data[:, index[flip]] += (scale * coeff * phase) * sign
-    indices = (rows[:, None] ^ np.array(flips, dtype=np.int64)[None, :]).astype(np.int32)
-    indptr = np.arange(0, size * len(flips) + 1, len(flips), dtype=np.int64)
-    return sp.csr_matrix((data.ravel(), indices.ravel(), indptr), shape=(size, size))
+    return 6.0 / operator(workload, n).norm_bound  # norm_bound >= ||H||
 
 
 def state(n, seed=7):
     rng = np.random.default_rng(seed)
     psi = rng.normal(size=2**n) + 1j * rng.normal(size=2**n)
     return psi / np.linalg.norm(psi)
+
+
+def write(directory, sizes=KERNEL_SIZES):
+    """Writes every workload at every size, and the index; returns its path."""
+    directory = pathlib.Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    index = []
+    for workload in WORKLOADS:
+        for n in sizes:
+            H = operator(workload, n)
+            name = f"{workload}-{n}.txt"
+            lines = [f"# {workload}, n = {n}: {len(H)} words as 'real imag LABEL', "
+                     "qubit 0 last (bench/workloads.py)"]
+            lines += [f"{c.real!r} {c.imag!r} {label}" for label, c in H.terms]
+            (directory / name).write_text("\n".join(lines) + "\n")
+            index.append(f"{workload} {n} {name}")
+    path = directory / "index.txt"
+    path.write_text("\n".join(index) + "\n")
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Writes the benchmark workloads for the "
+                                                 "C++ kernel benchmark.")
+    parser.add_argument("--write", metavar="DIR", required=True,
+                        help="folder for one file per workload and size, and index.txt")
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(KERNEL_SIZES))
+    args = parser.parse_args()
+    print(f"wrote {write(args.write, args.sizes)}")
+
+
+if __name__ == "__main__":
+    main()
