@@ -44,6 +44,7 @@ KrylovStepBound::KrylovStepBound(const TridiagonalEigen& eig, Complex direction,
         const double lambda = eig.values[j] - shift;
         rate_[j] = Complex(minus_i_d.real() * lambda, minus_i_d.imag() * lambda);
         max_rate_ = std::max(max_rate_, std::abs(rate_[j]));
+        weight_sum_ = weight_sum_ + std::fabs(weight_[j]);
     }
 }
 
@@ -101,38 +102,47 @@ double KrylovStepBound::relative_from(double beta_k, double integral_value, doub
     return bound_safety * beta_k * integral_value / norm;
 }
 
-double KrylovStepBound::largest_step(double beta_k, double tau_max, double rate,
-                                     double floor) const {
-    auto fits = [&](double tau, double integral_value) {
-        return relative_from(beta_k, integral_value, tau) <= std::max(rate * tau, floor);
+KrylovStepBound::Step KrylovStepBound::largest_step(double beta_k, double tau_max, double rate,
+                                                   double floor) const {
+    auto fits = [&](double tau, double estimate) {
+        return estimate <= std::max(rate * tau, floor);
     };
+    const double crude = bound_safety * beta_k * weight_sum_ * tau_max /
+                         std::min(1.0, result_norm(tau_max));
+    if (fits(tau_max, crude)) {
+        return {tau_max, crude};
+    }
     const double panel = max_rate_ > 0.0 ? 1.0 / max_rate_ : tau_max;
     double a = 0.0;
     double value = 0.0;  // integral over [0, a]
     for (std::uint64_t p = 0; p < max_panels; ++p) {
         const double b = std::min(tau_max, a + panel);
         const double next = value + integral(a, b);
-        if (!fits(b, next)) {
+        const double at_b = relative_from(beta_k, next, b);
+        if (!fits(b, at_b)) {
             // Bisect inside [a, b]: the condition holds at lo (or lo = 0).
             double lo = a;
+            double lo_estimate = relative_from(beta_k, value, a);
             double hi = b;
             for (int i = 0; i < 1100 && (hi - lo > 1e-6 * hi || lo == 0.0); ++i) {
                 const double mid = 0.5 * (lo + hi);
-                if (fits(mid, value + integral(a, mid))) {
+                const double e = relative_from(beta_k, value + integral(a, mid), mid);
+                if (fits(mid, e)) {
                     lo = mid;
+                    lo_estimate = e;
                 } else {
                     hi = mid;
                 }
             }
-            return lo;
+            return {lo, lo_estimate};
         }
         if (b >= tau_max) {
-            return tau_max;
+            return {tau_max, at_b};
         }
         a = b;
         value = next;
     }
-    return a;
+    return {a, relative_from(beta_k, value, a)};
 }
 
 void KrylovStepBound::coefficients(double s, Complex* coeffs) const {

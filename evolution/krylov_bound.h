@@ -68,14 +68,24 @@ public:
     /// relative_estimate with the integral over [0, tau] already known.
     double relative_from(double beta_k, double integral_value, double tau) const;
 
+    /// A step length and the relative error estimate that goes with it.
+    struct Step {
+        double tau;
+        double estimate;
+    };
+
     /// The largest tau in (0, tau_max] found with
     ///   relative_estimate(beta_k, tau) <= max(rate * tau, floor),
-    /// walking panels of length 1 / max_rate() forward from 0 to the first
-    /// one where the condition fails, then bisecting inside that panel. The
-    /// result is positive whenever the condition holds near 0 (always for
-    /// k >= 2 and floor > 0). At most `max_panels` panels are walked; the
-    /// end of the last one is then returned.
-    double largest_step(double beta_k, double tau_max, double rate, double floor) const;
+    /// and its estimate. When even the crude bound bound_safety * beta_k *
+    /// tau_max * sum_j |U[k-1, j] U[0, j]| / min(1, result_norm(tau_max))
+    /// (every shifted factor has modulus <= 1) meets the condition at
+    /// tau_max, that is the answer, with the crude bound as its estimate.
+    /// Otherwise panels of length 1 / max_rate() are walked forward from 0
+    /// to the first one where the condition fails, then that panel is
+    /// bisected. The result is positive whenever the condition holds near 0
+    /// (always for k >= 2 and floor > 0). At most `max_panels` panels are
+    /// walked; the end of the last one is then returned.
+    Step largest_step(double beta_k, double tau_max, double rate, double floor) const;
 
     /// c = U exp(s Z) U^T e_1 into coeffs[0 .. k).
     void coefficients(double s, Complex* coeffs) const;
@@ -89,6 +99,7 @@ private:
     std::vector<double> weight_;   // U[k-1, j] U[0, j]
     std::vector<Complex> rate_;    // z_j
     double max_rate_ = 0.0;
+    double weight_sum_ = 0.0;      // sum_j |U[k-1, j] U[0, j]|
 };
 
 /// exp(z) for complex z, formed as e^{Re z} (cos Im z, sin Im z).

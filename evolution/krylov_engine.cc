@@ -251,8 +251,10 @@ public:
             double estimate = 0.0;
             if (!rec.breakdown) {
                 const double accept_floor = floor_factor * eps * static_cast<double>(rec.k);
-                tau = bound.largest_step(beta_k, remaining, rate, accept_floor);
-                estimate = bound.relative_estimate(beta_k, tau);
+                const KrylovStepBound::Step step =
+                    bound.largest_step(beta_k, remaining, rate, accept_floor);
+                tau = step.tau;
+                estimate = step.estimate;
             }
             double end = tau >= remaining ? total : reached + tau;
             if (!(end > reached)) {

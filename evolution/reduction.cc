@@ -51,14 +51,17 @@ double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads) 
     // the largest one is at least 1/4, so the sum does not underflow into
     // meaninglessness. Scaling by a power of two is exact (short of entries
     // pushed below the subnormal range, which are negligible by 2^-1000).
+    // 2^-e is formed as the product of two representable powers of two, as
+    // it exceeds the double range for subnormal maxima.
     int e = 0;
     std::frexp(largest, &e);
-    const double down = std::ldexp(1.0, -e);
+    const double down1 = std::ldexp(1.0, -e / 2);
+    const double down2 = std::ldexp(1.0, -e - (-e / 2));
     const double squares = chunked_real_sum(n, num_threads, [=](std::uint64_t b, std::uint64_t end) {
         double s = 0.0;
         for (std::uint64_t i = b; i < end; ++i) {
-            const double re = v[i].real() * down;
-            const double im = v[i].imag() * down;
+            const double re = (v[i].real() * down1) * down2;
+            const double im = (v[i].imag() * down1) * down2;
             s = s + (re * re + im * im);
         }
         return s;
