@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -32,7 +33,7 @@ constexpr double floor_factor = 32.0;
 
 /// Entries per tile of a combination sweep: a tile of every basis vector
 /// stays in the second-level cache while all targets of the sweep use it.
-constexpr std::uint64_t combine_tile = 512;
+constexpr std::uint64_t combine_tile = 256;
 
 /// Output buffers the kept-basis path uses at most per sweep.
 constexpr std::uint64_t max_output_buffers = 8;
@@ -115,21 +116,174 @@ struct Recurrence {
     double scale = 0.0;  // max |alpha| + max beta over the off-diagonal
 };
 
+// Element-wise kernels over interleaved (real, imaginary) doubles, compiled
+// for several instruction sets. They perform the same IEEE operations in the
+// same order per entry on every instruction set (no contraction into fused
+// multiply-add: the build forbids it), so all clones give the same bits.
+// Sums run in `lanes` interleaved accumulators (double d goes to lane d mod
+// lanes) combined in a fixed tree, which breaks the dependency chain of one
+// running sum without making the result depend on the vector width.
+
+constexpr std::size_t lanes = 8;
+
+inline double combine_lanes(const double* a) {
+    return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+}
+
+/// w -= b * p (when p is not null), then returns sum_d v_d * w_d.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double subtract_and_project_kernel(double* __restrict w, const double* __restrict p, double b,
+                                   const double* __restrict v, std::size_t count) {
+    double acc[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t d = 0;
+    if (p != nullptr) {
+        for (; d + lanes <= count; d += lanes) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const double x = w[d + l] - b * p[d + l];
+                w[d + l] = x;
+                acc[l] = acc[l] + v[d + l] * x;
+            }
+        }
+        for (; d < count; ++d) {
+            const double x = w[d] - b * p[d];
+            w[d] = x;
+            acc[d % lanes] = acc[d % lanes] + v[d] * w[d];
+        }
+    } else {
+        for (; d + lanes <= count; d += lanes) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                acc[l] = acc[l] + v[d + l] * w[d + l];
+            }
+        }
+        for (; d < count; ++d) {
+            acc[d % lanes] = acc[d % lanes] + v[d] * w[d];
+        }
+    }
+    return combine_lanes(acc);
+}
+
+/// w -= a * v, then returns sum_d w_d^2.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double subtract_and_square_kernel(double* __restrict w, double a, const double* __restrict v,
+                                  std::size_t count) {
+    double acc[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t d = 0;
+    for (; d + lanes <= count; d += lanes) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const double x = w[d + l] - a * v[d + l];
+            w[d + l] = x;
+            acc[l] = acc[l] + x * x;
+        }
+    }
+    for (; d < count; ++d) {
+        const double x = w[d] - a * v[d];
+        w[d] = x;
+        acc[d % lanes] = acc[d % lanes] + x * x;
+    }
+    return combine_lanes(acc);
+}
+
+/// dst = src / b.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void divide_kernel(double* dst, const double* src, double b, std::size_t count) {
+    for (std::size_t d = 0; d < count; ++d) {
+        dst[d] = src[d] / b;
+    }
+}
+
+// The complex products of the combinations work on whole vectors of
+// interleaved parts: with x = (re, im, ...), x' = (im, re, ...), C = (c_re,
+// c_re, ...) and S = (-c_im, +c_im, ...), C * x + S * x' has the real part
+// c_re * re + (-c_im * im), which is exactly c_re * re - c_im * im, and the
+// imaginary part c_re * im + c_im * re: the operations of multiply(), with
+// no shuffles to separate the parts.
+typedef double Pack __attribute__((vector_size(64)));
+typedef long long PackIndex __attribute__((vector_size(64)));
+constexpr std::size_t pack = 8;  // doubles per Pack
+
+/// For each of the T targets t: d_t = c_t * v (first) or d_t += c_t * v over
+/// `entries` amplitudes; c holds (re, im) per target.
+template <int T>
+inline __attribute__((always_inline)) void combine_group(double* const* d, const double* c,
+                                                         const double* v, std::size_t entries,
+                                                         bool first) {
+    const PackIndex swap = {1, 0, 3, 2, 5, 4, 7, 6};
+    Pack cc[T];
+    Pack cs[T];
+    for (int t = 0; t < T; ++t) {
+        const double re = c[2 * t];
+        const double im = c[2 * t + 1];
+        cc[t] = Pack{re, re, re, re, re, re, re, re};
+        cs[t] = Pack{-im, im, -im, im, -im, im, -im, im};
+    }
+    const std::size_t count = 2 * entries;
+    std::size_t i = 0;
+    for (; i + pack <= count; i += pack) {
+        Pack x;
+        std::memcpy(&x, v + i, sizeof x);
+        const Pack xs = __builtin_shuffle(x, swap);
+        for (int t = 0; t < T; ++t) {
+            Pack p = cc[t] * x + cs[t] * xs;
+            if (!first) {
+                Pack old;
+                std::memcpy(&old, d[t] + i, sizeof old);
+                p = old + p;
+            }
+            std::memcpy(d[t] + i, &p, sizeof p);
+        }
+    }
+    for (; i < count; i += 2) {
+        for (int t = 0; t < T; ++t) {
+            const double re = c[2 * t] * v[i] - c[2 * t + 1] * v[i + 1];
+            const double im = c[2 * t] * v[i + 1] + c[2 * t + 1] * v[i];
+            d[t][i] = first ? re : d[t][i] + re;
+            d[t][i + 1] = first ? im : d[t][i + 1] + im;
+        }
+    }
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_1(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<1>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_2(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<2>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_3(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<3>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_4(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<4>(d, c, v, e, first);
+}
+
+/// combine_group over any number of targets, four at a time. `c` holds the
+/// targets' coefficients of one basis vector as (re, im) pairs.
+void combine_targets(double* const* d, const double* c, std::size_t targets, const double* v,
+                     std::size_t entries, bool first) {
+    std::size_t t = 0;
+    for (; t + 4 <= targets; t += 4) combine_4(d + t, c + 2 * t, v, entries, first);
+    switch (targets - t) {
+        case 3: combine_3(d + t, c + 2 * t, v, entries, first); break;
+        case 2: combine_2(d + t, c + 2 * t, v, entries, first); break;
+        case 1: combine_1(d + t, c + 2 * t, v, entries, first); break;
+        default: break;
+    }
+}
+
+inline double* parts(Complex* v) { return reinterpret_cast<double*>(v); }
+inline const double* parts(const Complex* v) { return reinterpret_cast<const double*>(v); }
+
 /// Pass A of Lanczos step j: w -= beta_prev * v_prev (when j > 0); returns
 /// Re <v, w>.
 double subtract_previous_and_project(Complex* w, const Complex* v_prev, double beta_prev,
                                      const Complex* v, std::uint64_t n, std::int32_t threads) {
     return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        double s = 0.0;
-        for (std::uint64_t i = b; i < e; ++i) {
-            Complex x = w[i];
-            if (v_prev != nullptr) {
-                x = minus_multiple(x, beta_prev, v_prev[i]);
-                w[i] = x;
-            }
-            s = s + (v[i].real() * x.real() + v[i].imag() * x.imag());
-        }
-        return s;
+        return subtract_and_project_kernel(parts(w + b),
+                                           v_prev != nullptr ? parts(v_prev + b) : nullptr,
+                                           beta_prev, parts(v + b), 2 * (e - b));
     });
 }
 
@@ -137,13 +291,7 @@ double subtract_previous_and_project(Complex* w, const Complex* v_prev, double b
 double subtract_current_and_norm(Complex* w, double alpha, const Complex* v, std::uint64_t n,
                                  std::int32_t threads) {
     const double squares = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        double s = 0.0;
-        for (std::uint64_t i = b; i < e; ++i) {
-            const Complex x = minus_multiple(w[i], alpha, v[i]);
-            w[i] = x;
-            s = s + (x.real() * x.real() + x.imag() * x.imag());
-        }
-        return s;
+        return subtract_and_square_kernel(parts(w + b), alpha, parts(v + b), 2 * (e - b));
     });
     // Far from both ends of the range the plain sum is exact enough; near
     // them the scaled norm avoids overflow and underflow.
@@ -156,9 +304,7 @@ double subtract_current_and_norm(Complex* w, double alpha, const Complex* v, std
 void divide_into(Complex* dst, const Complex* src, double d, std::uint64_t n,
                  std::int32_t threads) {
     for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        for (std::uint64_t i = b; i < e; ++i) {
-            dst[i] = divide(src[i], d);
-        }
+        divide_kernel(parts(dst + b), parts(src + b), d, 2 * (e - b));
     });
 }
 
@@ -395,29 +541,32 @@ private:
         } while (first < inside.size());
     }
 
-    /// dest = sum_l c_l v_l for every target, from the kept basis, tile by tile.
+    /// dest = sum_l c_l v_l for every target, from the kept basis, tile by
+    /// tile: each tile of a basis vector is read once for all targets.
     void combine_kept(const std::vector<Target>& targets, std::uint64_t k) {
         const Complex* V = basis_.get();
         const std::uint64_t n = n_;
-        const Target* t = targets.data();
         const std::size_t count = targets.size();
+        // Coefficients by basis vector: c[l][2 t], c[l][2 t + 1].
+        std::vector<double> c(2 * count * k);
+        for (std::uint64_t l = 0; l < k; ++l) {
+            for (std::size_t t = 0; t < count; ++t) {
+                c[(l * count + t) * 2] = targets[t].coeffs[l].real();
+                c[(l * count + t) * 2 + 1] = targets[t].coeffs[l].imag();
+            }
+        }
+        std::vector<Complex*> dest(count);
+        for (std::size_t t = 0; t < count; ++t) dest[t] = targets[t].dest;
+        const double* cs = c.data();
+        Complex* const* ds = dest.data();
         for_each_chunk(n, threads_, [=](std::uint64_t b, std::uint64_t e) {
+            double* d[max_output_buffers + 1];
             for (std::uint64_t lo = b; lo < e; lo += combine_tile) {
                 const std::uint64_t hi = std::min(e, lo + combine_tile);
-                for (std::size_t q = 0; q < count; ++q) {
-                    Complex* dest = t[q].dest;
-                    const Complex* c = t[q].coeffs.data();
-                    const Complex c0 = c[0];
-                    for (std::uint64_t i = lo; i < hi; ++i) {
-                        dest[i] = multiply(c0, V[i]);
-                    }
-                    for (std::uint64_t l = 1; l < k; ++l) {
-                        const Complex cl = c[l];
-                        const Complex* v = V + l * n;
-                        for (std::uint64_t i = lo; i < hi; ++i) {
-                            dest[i] = add(dest[i], multiply(cl, v[i]));
-                        }
-                    }
+                for (std::size_t t = 0; t < count; ++t) d[t] = parts(ds[t] + lo);
+                for (std::uint64_t l = 0; l < k; ++l) {
+                    combine_targets(d, cs + 2 * count * l, count, parts(V + l * n + lo), hi - lo,
+                                    l == 0);
                 }
             }
         });
