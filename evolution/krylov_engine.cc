@@ -1,0 +1,727 @@
+#include "evolution/krylov_engine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "evolution/evolve.h"
+#include "evolution/krylov_bound.h"
+#include "evolution/reduction.h"
+#include "evolution/tridiagonal_eigen.h"
+#include "pauli/team.h"
+
+namespace velmora {
+
+namespace {
+
+using Vector = std::unique_ptr<Complex[]>;
+
+constexpr double eps = std::numeric_limits<double>::epsilon();
+
+/// Lanczos stops when beta_j <= breakdown_factor * eps * (max|alpha| + max|beta|):
+/// the space is invariant to working precision.
+constexpr double breakdown_factor = 8.0;
+
+/// Rounding floor per step, in units of eps * (k + tau * rate).
+constexpr double floor_factor = 32.0;
+
+/// Entries per tile of a combination sweep: a tile of every basis vector
+/// stays in the second-level cache while all targets of the sweep use it.
+constexpr std::uint64_t combine_tile = 256;
+
+/// Output buffers the kept-basis path uses at most per sweep.
+constexpr std::uint64_t max_output_buffers = 8;
+
+/// Two-pass path: outputs accumulated per regeneration of the basis.
+constexpr std::uint64_t two_pass_outputs = 2;
+
+/// H without its identity words, and their coefficient sum.
+struct SplitHamiltonian {
+    Hamiltonian rest;
+    double mu;
+};
+
+SplitHamiltonian split_identity(const Hamiltonian& ham) {
+    double mu = 0.0;
+    std::vector<PauliWord> rest;
+    for (const PauliWord& w : ham.words()) {
+        if ((w.term.flip_mask | w.term.y_mask | w.term.z_mask) == 0) {
+            mu = mu + w.coeff.real();
+        } else {
+            rest.push_back(w);
+        }
+    }
+    std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
+        return a.term.flip_mask < b.term.flip_mask;
+    });
+    return {Hamiltonian(std::move(rest)), mu};
+}
+
+void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
+                       std::int32_t num_threads) {
+    if (num_threads == 0) {
+        ham.apply(v, w);
+    } else {
+        ham.apply_parallel(v, w, num_threads);
+    }
+}
+
+/// w - b * v with the real b applied to both parts.
+inline Complex minus_multiple(Complex w, double b, Complex v) {
+    return Complex(w.real() - b * v.real(), w.imag() - b * v.imag());
+}
+
+/// A complex factor e^z split as f * 2^exponent with |f| in [0.7, 1.5), so
+/// that huge or tiny moduli can be applied without overflow on the way.
+struct ScaledFactor {
+    Complex f;
+    std::int64_t exponent;
+};
+
+ScaledFactor scaled_exp(Complex z) {
+    constexpr double ln2 = 0.6931471805599453;
+    const double q = std::nearbyint(z.real() / ln2);
+    const double clamped = std::clamp(q, -4000.0, 4000.0);
+    const double r = z.real() - clamped * ln2;
+    return {complex_exp(Complex(r, z.imag())), static_cast<std::int64_t>(clamped)};
+}
+
+/// Both parts of a times 2^e (exact unless the result leaves the normal range).
+inline Complex scale2(Complex a, std::int64_t e) {
+    if (e == 0) {
+        return a;
+    }
+    const int ei = static_cast<int>(std::clamp<std::int64_t>(e, -5000, 5000));
+    return Complex(std::ldexp(a.real(), ei), std::ldexp(a.imag(), ei));
+}
+
+/// One combination of basis vectors: dest = sum_l coeffs[l] * v_l.
+struct Target {
+    Complex* dest;
+    std::vector<Complex> coeffs;
+};
+
+/// The three-term recurrence data of one step.
+struct Recurrence {
+    std::vector<double> alpha;  // alpha_j, j < k
+    std::vector<double> beta;   // beta[j] = norm of the residual after step j
+    std::uint64_t k = 0;
+    bool breakdown = false;
+    double scale = 0.0;  // max |alpha| + max beta over the off-diagonal
+};
+
+// Element-wise kernels over interleaved (real, imaginary) doubles, compiled
+// for several instruction sets. They perform the same IEEE operations in the
+// same order per entry on every instruction set (no contraction into fused
+// multiply-add: the build forbids it), so all clones give the same bits.
+// Sums run in `lanes` interleaved accumulators (double d goes to lane d mod
+// lanes) combined in a fixed tree, which breaks the dependency chain of one
+// running sum without making the result depend on the vector width.
+
+constexpr std::size_t lanes = 8;
+
+inline double combine_lanes(const double* a) {
+    return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+}
+
+/// w -= b * p (when p is not null), then returns sum_d v_d * w_d.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double subtract_and_project_kernel(double* __restrict w, const double* __restrict p, double b,
+                                   const double* __restrict v, std::size_t count) {
+    double acc[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t d = 0;
+    if (p != nullptr) {
+        for (; d + lanes <= count; d += lanes) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const double x = w[d + l] - b * p[d + l];
+                w[d + l] = x;
+                acc[l] = acc[l] + v[d + l] * x;
+            }
+        }
+        for (; d < count; ++d) {
+            const double x = w[d] - b * p[d];
+            w[d] = x;
+            acc[d % lanes] = acc[d % lanes] + v[d] * w[d];
+        }
+    } else {
+        for (; d + lanes <= count; d += lanes) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                acc[l] = acc[l] + v[d + l] * w[d + l];
+            }
+        }
+        for (; d < count; ++d) {
+            acc[d % lanes] = acc[d % lanes] + v[d] * w[d];
+        }
+    }
+    return combine_lanes(acc);
+}
+
+/// w -= a * v, then returns sum_d w_d^2.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double subtract_and_square_kernel(double* __restrict w, double a, const double* __restrict v,
+                                  std::size_t count) {
+    double acc[lanes] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t d = 0;
+    for (; d + lanes <= count; d += lanes) {
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const double x = w[d + l] - a * v[d + l];
+            w[d + l] = x;
+            acc[l] = acc[l] + x * x;
+        }
+    }
+    for (; d < count; ++d) {
+        const double x = w[d] - a * v[d];
+        w[d] = x;
+        acc[d % lanes] = acc[d % lanes] + x * x;
+    }
+    return combine_lanes(acc);
+}
+
+/// dst = src / b.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void divide_kernel(double* dst, const double* src, double b, std::size_t count) {
+    for (std::size_t d = 0; d < count; ++d) {
+        dst[d] = src[d] / b;
+    }
+}
+
+// The complex products of the combinations work on whole vectors of
+// interleaved parts: with x = (re, im, ...), x' = (im, re, ...), C = (c_re,
+// c_re, ...) and S = (-c_im, +c_im, ...), C * x + S * x' has the real part
+// c_re * re + (-c_im * im), which is exactly c_re * re - c_im * im, and the
+// imaginary part c_re * im + c_im * re: the operations of multiply(), with
+// no shuffles to separate the parts.
+typedef double Pack __attribute__((vector_size(64)));
+typedef long long PackIndex __attribute__((vector_size(64)));
+constexpr std::size_t pack = 8;  // doubles per Pack
+
+/// For each of the T targets t: d_t = c_t * v (first) or d_t += c_t * v over
+/// `entries` amplitudes; c holds (re, im) per target.
+template <int T>
+inline __attribute__((always_inline)) void combine_group(double* const* d, const double* c,
+                                                         const double* v, std::size_t entries,
+                                                         bool first) {
+    const PackIndex swap = {1, 0, 3, 2, 5, 4, 7, 6};
+    Pack cc[T];
+    Pack cs[T];
+    for (int t = 0; t < T; ++t) {
+        const double re = c[2 * t];
+        const double im = c[2 * t + 1];
+        cc[t] = Pack{re, re, re, re, re, re, re, re};
+        cs[t] = Pack{-im, im, -im, im, -im, im, -im, im};
+    }
+    const std::size_t count = 2 * entries;
+    std::size_t i = 0;
+    for (; i + pack <= count; i += pack) {
+        Pack x;
+        std::memcpy(&x, v + i, sizeof x);
+        const Pack xs = __builtin_shuffle(x, swap);
+        for (int t = 0; t < T; ++t) {
+            Pack p = cc[t] * x + cs[t] * xs;
+            if (!first) {
+                Pack old;
+                std::memcpy(&old, d[t] + i, sizeof old);
+                p = old + p;
+            }
+            std::memcpy(d[t] + i, &p, sizeof p);
+        }
+    }
+    for (; i < count; i += 2) {
+        for (int t = 0; t < T; ++t) {
+            const double re = c[2 * t] * v[i] - c[2 * t + 1] * v[i + 1];
+            const double im = c[2 * t] * v[i + 1] + c[2 * t + 1] * v[i];
+            d[t][i] = first ? re : d[t][i] + re;
+            d[t][i + 1] = first ? im : d[t][i + 1] + im;
+        }
+    }
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_1(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<1>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_2(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<2>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_3(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<3>(d, c, v, e, first);
+}
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void combine_4(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
+    combine_group<4>(d, c, v, e, first);
+}
+
+/// combine_group over any number of targets, four at a time. `c` holds the
+/// targets' coefficients of one basis vector as (re, im) pairs.
+void combine_targets(double* const* d, const double* c, std::size_t targets, const double* v,
+                     std::size_t entries, bool first) {
+    std::size_t t = 0;
+    for (; t + 4 <= targets; t += 4) combine_4(d + t, c + 2 * t, v, entries, first);
+    switch (targets - t) {
+        case 3: combine_3(d + t, c + 2 * t, v, entries, first); break;
+        case 2: combine_2(d + t, c + 2 * t, v, entries, first); break;
+        case 1: combine_1(d + t, c + 2 * t, v, entries, first); break;
+        default: break;
+    }
+}
+
+inline double* parts(Complex* v) { return reinterpret_cast<double*>(v); }
+inline const double* parts(const Complex* v) { return reinterpret_cast<const double*>(v); }
+
+/// Pass A of Lanczos step j: w -= beta_prev * v_prev (when j > 0); returns
+/// Re <v, w>.
+double subtract_previous_and_project(Complex* w, const Complex* v_prev, double beta_prev,
+                                     const Complex* v, std::uint64_t n, std::int32_t threads) {
+    return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+        return subtract_and_project_kernel(parts(w + b),
+                                           v_prev != nullptr ? parts(v_prev + b) : nullptr,
+                                           beta_prev, parts(v + b), 2 * (e - b));
+    });
+}
+
+/// Pass B: w -= alpha * v; returns ||w||.
+double subtract_current_and_norm(Complex* w, double alpha, const Complex* v, std::uint64_t n,
+                                 std::int32_t threads) {
+    const double squares = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+        return subtract_and_square_kernel(parts(w + b), alpha, parts(v + b), 2 * (e - b));
+    });
+    // Far from both ends of the range the plain sum is exact enough; near
+    // them the scaled norm avoids overflow and underflow.
+    if (squares > 1e-280 && squares < 1e280) {
+        return std::sqrt(squares);
+    }
+    return stable_norm(w, n, threads);
+}
+
+void divide_into(Complex* dst, const Complex* src, double d, std::uint64_t n,
+                 std::int32_t threads) {
+    for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+        divide_kernel(parts(dst + b), parts(src + b), d, 2 * (e - b));
+    });
+}
+
+/// Records alpha_j and beta after step j; returns true when the recurrence
+/// stops there (breakdown or k = m).
+bool record_step(Recurrence& r, std::uint64_t j, std::uint64_t m, double alpha, double beta,
+                 double& max_alpha, double& max_beta) {
+    r.alpha.push_back(alpha);
+    r.beta.push_back(beta);
+    max_alpha = std::max(max_alpha, std::fabs(alpha));
+    r.scale = max_alpha + max_beta;
+    if (beta <= breakdown_factor * eps * r.scale) {
+        r.k = j + 1;
+        r.breakdown = true;
+        return true;
+    }
+    max_beta = std::max(max_beta, beta);
+    r.scale = max_alpha + max_beta;
+    if (j + 1 == m) {
+        r.k = m;
+        return true;
+    }
+    return false;
+}
+
+/// The working storage and the state of a run.
+class Engine {
+public:
+    Engine(const Hamiltonian& ham, double mu, std::uint64_t n, const Complex* psi,
+           const double* times, std::uint64_t num_times, Complex direction,
+           const KrylovOptions& options, KrylovSink& sink)
+        : ham_(ham), mu_(mu), n_(n), times_(times), num_times_(num_times), d_(direction),
+          options_(options), sink_(sink) {
+        m_ = std::min<std::uint64_t>(options.krylov_dim, n);
+        const std::uint64_t vector_bytes = 16;
+        const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
+        kept_ = n <= per_vector / (m_ + 1);
+        threads_ = options.num_threads;
+        if (kept_) {
+            const std::uint64_t spare = per_vector / n - (m_ + 1);
+            num_out_ = std::clamp<std::uint64_t>(spare, 1, max_output_buffers);
+            num_out_ = std::min(num_out_, num_times);
+            basis_ = std::make_unique<Complex[]>((m_ + 1) * n);
+        } else {
+            num_out_ = std::min(two_pass_outputs, num_times);
+            for (Vector& v : scratch_) {
+                v = std::make_unique<Complex[]>(n);
+            }
+        }
+        cur_ = std::make_unique<Complex[]>(n);
+        for (std::uint64_t q = 0; q < num_out_; ++q) {
+            out_.push_back(std::make_unique<Complex[]>(n));
+        }
+        const Complex* src = psi;
+        Complex* dst = cur_.get();
+        for_each_chunk(n, threads_, [=](std::uint64_t b, std::uint64_t e) {
+            std::copy(src + b, src + e, dst + b);
+        });
+        report_.kept_basis = kept_;
+    }
+
+    KrylovReport run() {
+        const double total = times_[num_times_ - 1];
+        std::uint64_t next = 0;
+        // Outputs at time 0 are psi itself.
+        while (next < num_times_ && times_[next] == 0.0) {
+            sink_.output(next, cur_.get());
+            ++next;
+        }
+        double reached = 0.0;
+        const double rate = options_.tol / total;
+        while (next < num_times_) {
+            if (report_.steps > 0) {
+                sink_.between_steps(reached, total);
+            }
+            const double beta0 = stable_norm(cur_.get(), n_, threads_);
+            int e0 = 0;
+            const double mant = std::frexp(beta0, &e0);
+
+            const Recurrence rec = kept_ ? lanczos_kept(beta0) : lanczos_first_pass(beta0);
+            const TridiagonalEigen eig = tridiagonal_eigen(
+                rec.alpha.data(), rec.beta.data(), rec.k);
+            const double shift = growth_shift(eig.values, d_);
+            const KrylovStepBound bound(eig, d_, shift);
+            const double spread = std::max(bound.max_rate(), rec.scale);
+
+            const double remaining = total - reached;
+            const double beta_k = rec.beta[rec.k - 1];
+            double tau = remaining;
+            double estimate = 0.0;
+            if (!rec.breakdown) {
+                const double accept_floor = floor_factor * eps * static_cast<double>(rec.k);
+                const KrylovStepBound::Step step =
+                    bound.largest_step(beta_k, remaining, rate, accept_floor);
+                tau = step.tau;
+                estimate = step.estimate;
+            }
+            double end = tau >= remaining ? total : reached + tau;
+            if (!(end > reached)) {
+                end = std::nextafter(reached, total);
+            }
+            tau = end == total ? remaining : end - reached;
+
+            // The outputs inside the step, with their offsets from its start.
+            std::vector<std::pair<std::uint64_t, double>> inside;
+            while (next < num_times_ && times_[next] <= end) {
+                const double s = std::clamp(times_[next] - reached, 0.0, tau);
+                inside.emplace_back(next, s);
+                ++next;
+            }
+            deliver(bound, rec, beta0, mant, e0, shift, tau, inside);
+
+            // The state at the end of the step: 2^(E + e0) exp(L) V (mant c(tau)).
+            log_scale_ = add(log_scale_, shift_exponent(shift, tau));
+            exponent_ += e0;
+            reached = end;
+            report_.steps += 1;
+            report_.error += estimate +
+                             floor_factor * eps * (static_cast<double>(rec.k) + tau * spread);
+        }
+        report_.error += floor_factor * eps * (1.0 + std::fabs(mu_) * total);
+        return report_;
+    }
+
+private:
+    /// -i d lambda_s s.
+    Complex shift_exponent(double shift, double s) const {
+        return Complex(d_.imag() * shift * s, -d_.real() * shift * s);
+    }
+
+    /// -i d mu t.
+    Complex phase_exponent(double t) const {
+        return Complex(d_.imag() * mu_ * t, -d_.real() * mu_ * t);
+    }
+
+    /// Lanczos keeping v_0 .. v_(k-1) in basis_ (the residual of the last step
+    /// lands in the next slot, which exists up to slot m).
+    Recurrence lanczos_kept(double beta0) {
+        Recurrence r;
+        Complex* V = basis_.get();
+        divide_into(V, cur_.get(), beta0, n_, threads_);
+        double max_alpha = 0.0;
+        double max_beta = 0.0;
+        for (std::uint64_t j = 0;; ++j) {
+            Complex* v = V + j * n_;
+            Complex* w = V + (j + 1) * n_;
+            apply_hamiltonian(ham_, v, w, threads_);
+            ++report_.applications;
+            const Complex* v_prev = j > 0 ? V + (j - 1) * n_ : nullptr;
+            const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
+            const double alpha =
+                subtract_previous_and_project(w, v_prev, beta_prev, v, n_, threads_);
+            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
+            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
+                return r;
+            }
+            divide_into(w, w, beta, n_, threads_);
+        }
+    }
+
+    /// Lanczos without keeping the basis: three scratch vectors.
+    Recurrence lanczos_first_pass(double beta0) {
+        Recurrence r;
+        Complex* v_prev = scratch_[0].get();
+        Complex* v = scratch_[1].get();
+        Complex* w = scratch_[2].get();
+        divide_into(v, cur_.get(), beta0, n_, threads_);
+        double max_alpha = 0.0;
+        double max_beta = 0.0;
+        for (std::uint64_t j = 0;; ++j) {
+            apply_hamiltonian(ham_, v, w, threads_);
+            ++report_.applications;
+            const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
+            const double alpha = subtract_previous_and_project(w, j > 0 ? v_prev : nullptr,
+                                                               beta_prev, v, n_, threads_);
+            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
+            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
+                return r;
+            }
+            divide_into(v_prev, w, beta, n_, threads_);
+            std::swap(v_prev, v);
+        }
+    }
+
+    /// The coefficients of the output at offset s of time t inside the step.
+    std::vector<Complex> output_coefficients(const KrylovStepBound& bound, double mant, int e0,
+                                             double shift, double s, double t) const {
+        const std::uint64_t k = bound.dim();
+        std::vector<Complex> c(k);
+        bound.coefficients(s, c.data());
+        const Complex z = add(add(log_scale_, shift_exponent(shift, s)), phase_exponent(t));
+        const ScaledFactor f = scaled_exp(z);
+        const std::int64_t e = f.exponent + exponent_ + e0;
+        for (Complex& x : c) {
+            x = scale2(multiply(Complex(mant * x.real(), mant * x.imag()), f.f), e);
+        }
+        return c;
+    }
+
+    /// Forms the outputs of one step and the state at its end (into cur_),
+    /// calling the sink for each output in order.
+    void deliver(const KrylovStepBound& bound, const Recurrence& rec, double beta0, double mant,
+                 int e0, double shift, double tau,
+                 const std::vector<std::pair<std::uint64_t, double>>& inside) {
+        std::vector<Complex> end_coeffs(rec.k);
+        bound.coefficients(tau, end_coeffs.data());
+        for (Complex& x : end_coeffs) {
+            x = Complex(mant * x.real(), mant * x.imag());
+        }
+        const std::uint64_t group = kept_ ? num_out_ : two_pass_outputs;
+        std::size_t first = 0;
+        do {
+            const std::size_t last = std::min(inside.size(), first + group);
+            const bool final_group = last == inside.size();
+            std::vector<Target> targets;
+            for (std::size_t q = first; q < last; ++q) {
+                const std::uint64_t k = inside[q].first;
+                targets.push_back({out_[q - first].get(),
+                                   output_coefficients(bound, mant, e0, shift, inside[q].second,
+                                                       times_[k])});
+            }
+            if (final_group) {
+                targets.push_back({cur_.get(), end_coeffs});
+            }
+            if (kept_) {
+                combine_kept(targets, rec.k);
+            } else {
+                combine_regenerated(targets, rec, beta0);
+            }
+            for (std::size_t q = first; q < last; ++q) {
+                sink_.output(inside[q].first, out_[q - first].get());
+            }
+            first = last;
+        } while (first < inside.size());
+    }
+
+    /// dest = sum_l c_l v_l for every target, from the kept basis, tile by
+    /// tile: each tile of a basis vector is read once for all targets.
+    void combine_kept(const std::vector<Target>& targets, std::uint64_t k) {
+        const Complex* V = basis_.get();
+        const std::uint64_t n = n_;
+        const std::size_t count = targets.size();
+        // Coefficients by basis vector: c[l][2 t], c[l][2 t + 1].
+        std::vector<double> c(2 * count * k);
+        for (std::uint64_t l = 0; l < k; ++l) {
+            for (std::size_t t = 0; t < count; ++t) {
+                c[(l * count + t) * 2] = targets[t].coeffs[l].real();
+                c[(l * count + t) * 2 + 1] = targets[t].coeffs[l].imag();
+            }
+        }
+        std::vector<Complex*> dest(count);
+        for (std::size_t t = 0; t < count; ++t) dest[t] = targets[t].dest;
+        const double* cs = c.data();
+        Complex* const* ds = dest.data();
+        for_each_chunk(n, threads_, [=](std::uint64_t b, std::uint64_t e) {
+            double* d[max_output_buffers + 1];
+            for (std::uint64_t lo = b; lo < e; lo += combine_tile) {
+                const std::uint64_t hi = std::min(e, lo + combine_tile);
+                for (std::size_t t = 0; t < count; ++t) d[t] = parts(ds[t] + lo);
+                for (std::uint64_t l = 0; l < k; ++l) {
+                    combine_targets(d, cs + 2 * count * l, count, parts(V + l * n + lo), hi - lo,
+                                    l == 0);
+                }
+            }
+        });
+    }
+
+    /// The same combinations with the basis regenerated from cur_ one vector
+    /// at a time (the same operations as the first pass, so the same vectors).
+    /// A target may be cur_ itself: each entry of cur_ is read before it is
+    /// overwritten.
+    void combine_regenerated(const std::vector<Target>& targets, const Recurrence& rec,
+                             double beta0) {
+        Complex* v_prev = scratch_[0].get();
+        Complex* v = scratch_[1].get();
+        Complex* w = scratch_[2].get();
+        const Target* t = targets.data();
+        const std::size_t count = targets.size();
+        {
+            const Complex* src = cur_.get();
+            Complex* v0 = v;
+            for_each_chunk(n_, threads_, [=](std::uint64_t b, std::uint64_t e) {
+                for (std::uint64_t i = b; i < e; ++i) {
+                    const Complex x = divide(src[i], beta0);
+                    v0[i] = x;
+                    for (std::size_t q = 0; q < count; ++q) {
+                        t[q].dest[i] = multiply(t[q].coeffs[0], x);
+                    }
+                }
+            });
+        }
+        for (std::uint64_t l = 1; l < rec.k; ++l) {
+            apply_hamiltonian(ham_, v, w, threads_);
+            ++report_.applications;
+            const bool has_prev = l > 1;
+            const double beta_prev = has_prev ? rec.beta[l - 2] : 0.0;
+            const double alpha = rec.alpha[l - 1];
+            const double beta = rec.beta[l - 1];
+            const Complex* wv = w;
+            const Complex* cur = v;
+            Complex* next = v_prev;
+            for_each_chunk(n_, threads_, [=](std::uint64_t b, std::uint64_t e) {
+                for (std::uint64_t i = b; i < e; ++i) {
+                    Complex x = wv[i];
+                    if (has_prev) {
+                        x = minus_multiple(x, beta_prev, next[i]);
+                    }
+                    x = minus_multiple(x, alpha, cur[i]);
+                    const Complex y = divide(x, beta);
+                    next[i] = y;
+                    for (std::size_t q = 0; q < count; ++q) {
+                        t[q].dest[i] = add(t[q].dest[i], multiply(t[q].coeffs[l], y));
+                    }
+                }
+            });
+            std::swap(v_prev, v);
+        }
+    }
+
+    const Hamiltonian& ham_;
+    double mu_;
+    std::uint64_t n_;
+    const double* times_;
+    std::uint64_t num_times_;
+    Complex d_;
+    const KrylovOptions& options_;
+    KrylovSink& sink_;
+    std::uint64_t m_ = 0;
+    bool kept_ = false;
+    std::int32_t threads_ = 0;
+    std::uint64_t num_out_ = 0;
+    Vector basis_;
+    Vector scratch_[3];
+    Vector cur_;
+    std::vector<Vector> out_;
+    // The true state is 2^exponent_ * exp(log_scale_) * cur_.
+    Complex log_scale_{0.0, 0.0};
+    std::int64_t exponent_ = 0;
+    KrylovReport report_;
+};
+
+void validate(const Complex* psi, const double* times, std::uint64_t num_times,
+              Complex direction, const KrylovOptions& options) {
+    if (!(options.tol > 0.0 && options.tol < 1.0)) {
+        throw std::invalid_argument("tol must lie in (0, 1), got " + std::to_string(options.tol));
+    }
+    if (options.num_threads < 0) {
+        throw std::invalid_argument("num_threads must be 0 (serial) or positive, got " +
+                                    std::to_string(options.num_threads));
+    }
+    if (options.krylov_dim < 2) {
+        throw std::invalid_argument("krylov_dim must be at least 2, got " +
+                                    std::to_string(options.krylov_dim));
+    }
+    const double modulus = std::hypot(direction.real(), direction.imag());
+    if (!(std::fabs(modulus - 1.0) <= 1e-10)) {
+        throw std::invalid_argument("direction must have modulus 1");
+    }
+    if (num_times > 0 && (psi == nullptr || times == nullptr)) {
+        throw std::invalid_argument("psi and times must not be null");
+    }
+    for (std::uint64_t k = 0; k < num_times; ++k) {
+        if (!std::isfinite(times[k]) || times[k] < 0.0) {
+            throw std::invalid_argument("times must be finite and >= 0; times[" +
+                                        std::to_string(k) + "] is not");
+        }
+        if (k > 0 && times[k] < times[k - 1]) {
+            throw std::invalid_argument("times must be non-decreasing; times[" +
+                                        std::to_string(k) + "] is smaller than its predecessor");
+        }
+    }
+}
+
+}  // namespace
+
+KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const double* times,
+                           std::uint64_t num_times, Complex direction,
+                           const KrylovOptions& options, KrylovSink& sink) {
+    const std::uint64_t n = state_size(ham);
+    validate(psi, times, num_times, direction, options);
+    KrylovReport report;
+    if (num_times == 0) {
+        return report;
+    }
+    prepare_team(options.num_threads);
+    const std::int32_t threads = options.num_threads;
+
+    SplitHamiltonian split = split_identity(ham);
+    const double beta0 = stable_norm(psi, n, threads);
+    if (beta0 == 0.0) {
+        const Vector zero = std::make_unique<Complex[]>(n);
+        for (std::uint64_t k = 0; k < num_times; ++k) {
+            sink.output(k, zero.get());
+        }
+        return report;
+    }
+    if (split.rest.words().empty()) {
+        // Only identity words: every output is exp(-i mu t_k) psi.
+        const Vector out = std::make_unique<Complex[]>(n);
+        const double mu = split.mu;
+        for (std::uint64_t k = 0; k < num_times; ++k) {
+            const double t = times[k];
+            const ScaledFactor f =
+                scaled_exp(Complex(direction.imag() * mu * t, -direction.real() * mu * t));
+            Complex* o = out.get();
+            for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+                for (std::uint64_t i = b; i < e; ++i) {
+                    o[i] = t == 0.0 ? psi[i] : scale2(multiply(f.f, psi[i]), f.exponent);
+                }
+            });
+            sink.output(k, o);
+        }
+        report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]);
+        return report;
+    }
+    Engine engine(split.rest, split.mu, n, psi, times, num_times, direction, options, sink);
+    return engine.run();
+}
+
+}  // namespace velmora

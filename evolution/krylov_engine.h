@@ -1,0 +1,87 @@
+#pragma once
+
+// Error-controlled time evolution of a state vector by Krylov (Lanczos)
+// steps with dense output.
+//
+// The run evolves psi to the output times t_k = d * times[k] (d: the
+// direction, |d| = 1) and delivers exp(-i t_k H) psi for each k in order.
+// Each step runs the Lanczos recurrence from the current state, picks the
+// longest step whose error estimate (evolution/krylov_bound.h) stays within
+// the budget tol * tau / times[last] relative to the state, and forms every
+// output time inside the step from the same basis. Identity words are taken
+// out of H and applied exactly as the scalar exp(-i mu t_k).
+
+#include <cstdint>
+
+#include "pauli/complex.h"
+#include "pauli/hamiltonian.h"
+
+namespace velmora {
+
+/// Settings of one run.
+struct KrylovOptions {
+    /// Target relative error of every output, in (0, 1).
+    double tol = 1e-12;
+    /// 0 runs everything on the calling thread, k > 0 on a team of k threads;
+    /// the results are the same bytes for every value.
+    std::int32_t num_threads = 0;
+    /// m: Lanczos steps per time step (>= 2; capped at 2^num_qubits).
+    std::uint64_t krylov_dim = 30;
+    /// The m + 1 basis vectors are kept when (m + 1) * 16 * 2^num_qubits
+    /// bytes fit; otherwise each step runs the recurrence twice (the second
+    /// time regenerating the basis vectors one at a time) and holds at most
+    /// six state vectors. Memory left over in the budget after the basis
+    /// holds up to eight output buffers, so that several outputs of one step
+    /// share a sweep over the basis.
+    std::uint64_t basis_budget_bytes = std::uint64_t{1} << 30;
+};
+
+/// What a run did.
+struct KrylovReport {
+    /// Upper estimate of the relative error of every output: the sum of the
+    /// per-step estimates used plus a rounding floor per step.
+    double error = 0.0;
+    /// Time steps taken.
+    std::uint64_t steps = 0;
+    /// Products H * v computed.
+    std::uint64_t applications = 0;
+    /// Whether the basis was kept (one recurrence per step).
+    bool kept_basis = false;
+};
+
+/// Receives the results of a run. Both functions are called on the thread
+/// that called krylov_evolve, never inside an OpenMP region.
+class KrylovSink {
+public:
+    virtual ~KrylovSink() = default;
+    /// The state at output time k: `state` holds 2^num_qubits amplitudes,
+    /// the identity words' phase included, and is valid only during the call.
+    virtual void output(std::uint64_t k, const Complex* state) = 0;
+    /// Called between two time steps with the time reached so far and the
+    /// final time (both in units of `times`). May throw to stop the run; the
+    /// exception leaves krylov_evolve with every buffer released.
+    virtual void between_steps(double reached, double total) = 0;
+};
+
+/// Evolves psi (2^num_qubits amplitudes, read only) to t_k = direction *
+/// times[k] for k = 0 .. num_times - 1, calling sink.output(k, exp(-i t_k H)
+/// psi) in order of k. `times` are finite, >= 0 and non-decreasing;
+/// `direction` has modulus 1 (1: real time; -i: imaginary time exp(-tau H)).
+/// H must be Hermitian (real coefficients; imaginary parts are ignored).
+/// For a non-real direction the result is the true, non-normalised
+/// exp(-i t_k H) psi; intermediate states are carried with a separate scale,
+/// so they stay finite while the results are representable.
+///
+/// The words other than identities are applied in ascending order of their
+/// flip mask (stable), an order fixed by the Hamiltonian alone. A zero psi
+/// gives zero outputs and error 0.
+///
+/// Throws std::invalid_argument for a Hamiltonian without words or with more
+/// than 63 qubits, tol outside (0, 1), negative num_threads, krylov_dim < 2,
+/// |direction| != 1, or times that are not finite, negative or decreasing;
+/// std::bad_alloc when memory runs out; and whatever the sink throws.
+KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const double* times,
+                           std::uint64_t num_times, Complex direction,
+                           const KrylovOptions& options, KrylovSink& sink);
+
+}  // namespace velmora

@@ -1,0 +1,560 @@
+#include "evolution/krylov_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pauli/test_support.h"
+
+namespace velmora {
+namespace {
+
+using testing::same_bits;
+using cplx = std::complex<double>;
+
+// ---------------------------------------------------------------------------
+// Reference: the dense matrix of H from the plain per-index kernel, its
+// eigen-decomposition by cyclic Jacobi rotations of the real symmetric
+// embedding [[A, -B], [B, A]] of H = A + iB, and
+//   exp(-i t H) psi = sum_j exp(-i t lambda_j) q_j q_j^T psi
+// with psi and q_j read as real vectors [Re; Im]. Nothing of the engine is used.
+
+struct DenseEigen {
+    std::size_t n = 0;                 // complex dimension
+    std::vector<double> values;        // 2n eigenvalues (each of H twice)
+    std::vector<std::vector<double>> vectors;  // 2n real eigenvectors of length 2n
+};
+
+DenseEigen dense_eigen(const Hamiltonian& ham) {
+    const std::size_t n = std::size_t{1} << ham.num_qubits();
+    const std::size_t N = 2 * n;
+    std::vector<double> M(N * N, 0.0);
+    for (std::size_t c = 0; c < n; ++c) {
+        std::vector<Complex> e(n, Complex(0.0, 0.0));
+        e[c] = 1.0;
+        const std::vector<Complex> col = testing::reference_apply(ham, e);
+        for (std::size_t r = 0; r < n; ++r) {
+            const double a = col[r].real();
+            const double b = col[r].imag();
+            M[r * N + c] = a;
+            M[(r + n) * N + (c + n)] = a;
+            M[(r + n) * N + c] = b;
+            M[r * N + (c + n)] = -b;
+        }
+    }
+    std::vector<double> Q(N * N, 0.0);
+    for (std::size_t i = 0; i < N; ++i) Q[i * N + i] = 1.0;
+    for (int sweep = 0; sweep < 60; ++sweep) {
+        double off = 0.0, total = 0.0;
+        for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t j = 0; j < N; ++j) {
+                total += M[i * N + j] * M[i * N + j];
+                if (i != j) off += M[i * N + j] * M[i * N + j];
+            }
+        if (off <= 1e-31 * total) break;
+        for (std::size_t p = 0; p < N; ++p) {
+            for (std::size_t q = p + 1; q < N; ++q) {
+                const double apq = M[p * N + q];
+                if (std::fabs(apq) < 1e-300) continue;
+                const double theta = (M[q * N + q] - M[p * N + p]) / (2.0 * apq);
+                const double t = (theta >= 0 ? 1.0 : -1.0) /
+                                 (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0);
+                const double s = t * c;
+                for (std::size_t k = 0; k < N; ++k) {
+                    const double mkp = M[k * N + p], mkq = M[k * N + q];
+                    M[k * N + p] = c * mkp - s * mkq;
+                    M[k * N + q] = s * mkp + c * mkq;
+                }
+                for (std::size_t k = 0; k < N; ++k) {
+                    const double mpk = M[p * N + k], mqk = M[q * N + k];
+                    M[p * N + k] = c * mpk - s * mqk;
+                    M[q * N + k] = s * mpk + c * mqk;
+                }
+                for (std::size_t k = 0; k < N; ++k) {
+                    const double qkp = Q[k * N + p], qkq = Q[k * N + q];
+                    Q[k * N + p] = c * qkp - s * qkq;
+                    Q[k * N + q] = s * qkp + c * qkq;
+                }
+            }
+        }
+    }
+    DenseEigen r;
+    r.n = n;
+    for (std::size_t j = 0; j < N; ++j) {
+        r.values.push_back(M[j * N + j]);
+        std::vector<double> v(N);
+        for (std::size_t k = 0; k < N; ++k) v[k] = Q[k * N + j];
+        r.vectors.push_back(std::move(v));
+    }
+    return r;
+}
+
+double spectral_radius(const DenseEigen& e) {
+    double r = 0.0;
+    for (double v : e.values) r = std::max(r, std::fabs(v));
+    return r;
+}
+
+/// exp(-i t d H) psi from the eigenpairs of the embedding.
+std::vector<cplx> reference_evolve(const DenseEigen& e, const std::vector<Complex>& psi, double t,
+                                   cplx d) {
+    const std::size_t n = e.n;
+    std::vector<cplx> out(n, 0.0);
+    for (std::size_t j = 0; j < e.values.size(); ++j) {
+        const std::vector<double>& q = e.vectors[j];
+        double proj = 0.0;
+        for (std::size_t k = 0; k < n; ++k) proj += q[k] * psi[k].real() + q[k + n] * psi[k].imag();
+        const cplx f = std::exp(cplx(0.0, -1.0) * d * t * e.values[j]) * proj;
+        for (std::size_t k = 0; k < n; ++k) out[k] += f * cplx(q[k], q[k + n]);
+    }
+    return out;
+}
+
+double relative_error(const std::vector<Complex>& a, const std::vector<cplx>& b) {
+    // Scaled by the largest reference modulus, so that results near the ends
+    // of the double range do not overflow the squares.
+    double scale = 0.0;
+    for (const cplx& x : b) scale = std::max(scale, std::abs(x));
+    double diff = 0.0, size = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        diff += std::norm((cplx(a[i]) - b[i]) / scale);
+        size += std::norm(b[i] / scale);
+    }
+    return std::sqrt(diff / size);
+}
+
+double relative_difference(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+    std::vector<cplx> bb(b.begin(), b.end());
+    return relative_error(a, bb);
+}
+
+// ---------------------------------------------------------------------------
+
+/// Keeps every output and counts the calls between steps.
+class Collect : public KrylovSink {
+public:
+    explicit Collect(std::size_t n) : n_(n) {}
+    void output(std::uint64_t k, const Complex* state) override {
+        indices.push_back(k);
+        outputs.emplace_back(state, state + n_);
+    }
+    void between_steps(double reached, double total) override {
+        EXPECT_LT(reached, total);
+        EXPECT_GE(reached, last_reached);
+        last_reached = reached;
+        ++calls;
+    }
+    std::vector<std::uint64_t> indices;
+    std::vector<std::vector<Complex>> outputs;
+    std::uint64_t calls = 0;
+    double last_reached = 0.0;
+
+private:
+    std::size_t n_;
+};
+
+struct RunResult {
+    KrylovReport report;
+    std::vector<std::vector<Complex>> outputs;
+};
+
+RunResult run(const Hamiltonian& ham, const std::vector<Complex>& psi, const std::vector<double>& times,
+        Complex d, KrylovOptions options) {
+    Collect sink(psi.size());
+    RunResult r;
+    r.report = krylov_evolve(ham, psi.data(), times.data(), times.size(), d, options, sink);
+    EXPECT_EQ(sink.indices.size(), times.size());
+    for (std::size_t k = 0; k < sink.indices.size(); ++k) EXPECT_EQ(sink.indices[k], k);
+    r.outputs = std::move(sink.outputs);
+    return r;
+}
+
+/// A random Hermitian sum: real coefficients, some identity words.
+Hamiltonian random_hermitian(std::mt19937_64& rng, std::uint64_t qubits, std::size_t words) {
+    std::normal_distribution<double> normal;
+    std::vector<PauliWord> w;
+    for (std::size_t t = 0; t < words; ++t) {
+        w.emplace_back(normal(rng), testing::random_letters(rng, qubits));
+    }
+    w.emplace_back(normal(rng), std::string(qubits, 'I'));
+    w.emplace_back(normal(rng), std::string(qubits, 'I'));
+    std::shuffle(w.begin(), w.end(), rng);
+    return Hamiltonian(std::move(w));
+}
+
+const Complex real_time(1.0, 0.0);
+const Complex imaginary_time(0.0, -1.0);
+
+struct AccuracyCase {
+    std::uint64_t qubits;
+    std::uint64_t seed;
+    double t_norm;  // |t| * ||H|| at the last output
+    bool imaginary;
+    double tol;
+};
+
+std::string case_name(const ::testing::TestParamInfo<AccuracyCase>& info) {
+    const AccuracyCase& c = info.param;
+    return "q" + std::to_string(c.qubits) + "_s" + std::to_string(c.seed) + "_tn" +
+           std::to_string(static_cast<int>(c.t_norm)) + (c.imaginary ? "_imag" : "_real") +
+           "_tol" + std::to_string(static_cast<int>(-std::log10(c.tol)));
+}
+
+class Accuracy : public ::testing::TestWithParam<AccuracyCase> {};
+
+TEST_P(Accuracy, EveryOutputWithinTolAndReportedErrorAboveTrueError) {
+    const AccuracyCase c = GetParam();
+    // One Hamiltonian per qubit count (its reference decomposition is the
+    // slow part), a new state per case.
+    std::mt19937_64 ham_rng(1000 + c.qubits);
+    const Hamiltonian ham = random_hermitian(ham_rng, c.qubits, 3 * c.qubits);
+    static std::map<std::uint64_t, DenseEigen> cache;
+    if (cache.count(c.qubits) == 0) cache.emplace(c.qubits, dense_eigen(ham));
+    const DenseEigen& eig = cache.at(c.qubits);
+    std::mt19937_64 rng(c.seed);
+    const std::vector<Complex> psi = testing::random_state(rng, c.qubits);
+    const double t_end = c.t_norm / spectral_radius(eig);
+    // Several outputs, some sharing a step, one repeated.
+    std::vector<double> times = {0.0, 0.013 * t_end, 0.2 * t_end, 0.2 * t_end, 0.5 * t_end,
+                                 0.77 * t_end, t_end};
+    KrylovOptions options;
+    options.tol = c.tol;
+    const Complex d = c.imaginary ? imaginary_time : real_time;
+    const RunResult r = run(ham, psi, times, d, options);
+    double worst = 0.0;
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        const double err = relative_error(r.outputs[k], reference_evolve(eig, psi, times[k], d));
+        worst = std::max(worst, err);
+        EXPECT_LE(err, c.tol) << "output " << k;
+    }
+    EXPECT_GE(r.report.error, worst);
+    EXPECT_TRUE(std::isfinite(r.report.error));
+    EXPECT_TRUE(r.report.kept_basis);
+}
+
+std::vector<AccuracyCase> accuracy_cases() {
+    std::vector<AccuracyCase> cases;
+    const std::uint64_t qubits[] = {4, 5, 6, 7};
+    std::uint64_t seed = 1;
+    for (std::uint64_t q : qubits) {
+        for (double tn : {1.0, 30.0, 500.0}) {
+            for (bool imag : {false, true}) {
+                for (double tol : {1e-6, 1e-10}) {
+                                        cases.push_back({q, seed++, tn, imag, tol});
+                }
+            }
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomPauliSums, Accuracy, ::testing::ValuesIn(accuracy_cases()),
+                         case_name);
+
+TEST(KrylovEvolve, LongImaginaryTimeStaysFiniteWhenTheIdentityCancelsTheGrowth) {
+    // H = -sum Z_i - 0.5 sum X_i + mu with mu = -E_0, so H >= 0 with ground
+    // energy 0: exp(-tau H) psi is bounded although exp(-tau (H - mu)) psi is
+    // about e^(tau * 3.35), far beyond the range of doubles for tau ||H|| ~ 2000.
+    const std::uint64_t q = 3;
+    std::vector<PauliWord> w;
+    for (std::uint64_t i = 0; i < q; ++i) {
+        std::string z(q, 'I'), x(q, 'I');
+        z[i] = 'Z';
+        x[i] = 'X';
+        w.emplace_back(-1.0, z);
+        w.emplace_back(-0.5, x);
+    }
+    w.emplace_back(static_cast<double>(q) * std::sqrt(1.25), std::string(q, 'I'));
+    const Hamiltonian ham(w);
+    std::mt19937_64 rng(5);
+    const std::vector<Complex> psi = testing::random_state(rng, q);
+    const DenseEigen eig = dense_eigen(ham);
+    const double tau = 2000.0 / spectral_radius(eig);
+    KrylovOptions options;
+    options.tol = 1e-10;
+    options.krylov_dim = 4;  // several steps
+    const std::vector<double> times = {0.001 * tau, 0.5 * tau, tau};
+    const RunResult r = run(ham, psi, times, imaginary_time, options);
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        for (const Complex& a : r.outputs[k]) {
+            ASSERT_TRUE(std::isfinite(a.real()) && std::isfinite(a.imag()));
+        }
+        EXPECT_LE(relative_error(r.outputs[k], reference_evolve(eig, psi, times[k], imaginary_time)),
+                  1e-10);
+    }
+}
+
+TEST(KrylovEvolve, SameBytesForEveryThreadCountOnBothMemoryPaths) {
+    std::mt19937_64 rng(21);
+    const Hamiltonian ham = random_hermitian(rng, 14, 12);
+    const std::vector<Complex> psi = testing::random_state(rng, 14);
+    const std::vector<double> times = {0.0, 0.05, 0.1, 0.4, 0.41, 0.9};
+    for (const Complex d : {real_time, imaginary_time, Complex(0.6, -0.8)}) {
+        for (const std::uint64_t budget : {std::uint64_t{1} << 30, std::uint64_t{1} << 20}) {
+            KrylovOptions options;
+            options.tol = 1e-9;
+            options.krylov_dim = 12;
+            options.basis_budget_bytes = budget;
+            options.num_threads = 0;
+            const RunResult serial = run(ham, psi, times, d, options);
+            EXPECT_EQ(serial.report.kept_basis, budget == (std::uint64_t{1} << 30));
+            for (const std::int32_t threads : {1, 2, 3}) {
+                options.num_threads = threads;
+                const RunResult parallel = run(ham, psi, times, d, options);
+                EXPECT_TRUE(same_bits(parallel.report.error, serial.report.error));
+                EXPECT_EQ(parallel.report.steps, serial.report.steps);
+                EXPECT_EQ(parallel.report.applications, serial.report.applications);
+                for (std::size_t k = 0; k < times.size(); ++k) {
+                    EXPECT_TRUE(same_bits(parallel.outputs[k], serial.outputs[k]))
+                        << "threads " << threads << " output " << k;
+                }
+            }
+        }
+    }
+}
+
+class MemoryPaths : public ::testing::TestWithParam<bool> {};
+
+TEST_P(MemoryPaths, KeptBasisAndRegeneratedBasisAgree) {
+    const bool imaginary = GetParam();
+    std::mt19937_64 rng(31);
+    const Hamiltonian ham = random_hermitian(rng, 9, 20);
+    const std::vector<Complex> psi = testing::random_state(rng, 9);
+    // Many outputs per step, so the regenerating path needs several passes.
+    std::vector<double> times;
+    for (int k = 0; k <= 40; ++k) times.push_back(0.05 * k);
+    KrylovOptions options;
+    options.tol = 1e-10;
+    const Complex d = imaginary ? imaginary_time : real_time;
+    const RunResult kept = run(ham, psi, times, d, options);
+    options.basis_budget_bytes = 16 * 512 * 4;  // room for 4 vectors: regenerate
+    const RunResult regenerated = run(ham, psi, times, d, options);
+    ASSERT_TRUE(kept.report.kept_basis);
+    ASSERT_FALSE(regenerated.report.kept_basis);
+    EXPECT_GT(regenerated.report.applications, kept.report.applications);
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        EXPECT_LE(relative_difference(regenerated.outputs[k], kept.outputs[k]), options.tol) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Direction, MemoryPaths, ::testing::Values(false, true));
+
+TEST(KrylovEvolve, DenseOutputMatchesSeparateRuns) {
+    std::mt19937_64 rng(41);
+    const Hamiltonian ham = random_hermitian(rng, 8, 16);
+    const std::vector<Complex> psi = testing::random_state(rng, 8);
+    for (const Complex d : {real_time, imaginary_time}) {
+        KrylovOptions options;
+        options.tol = 1e-10;
+        // A small time span: every output falls inside the first step.
+        const std::vector<double> times = {0.01, 0.02, 0.035, 0.05};
+        const RunResult together = run(ham, psi, times, d, options);
+        EXPECT_EQ(together.report.steps, 1u);
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            const RunResult alone = run(ham, psi, {times[k]}, d, options);
+            EXPECT_LE(relative_difference(together.outputs[k], alone.outputs[0]), 2 * options.tol);
+        }
+    }
+}
+
+class ScaleInvariance : public ::testing::TestWithParam<double> {};
+
+TEST_P(ScaleInvariance, ScaledHamiltonianOverScaledTimeAgrees) {
+    const double s = GetParam();
+    std::mt19937_64 rng(51);
+    const Hamiltonian ham = random_hermitian(rng, 7, 14);
+    std::vector<PauliWord> scaled;
+    for (const PauliWord& w : ham.words()) scaled.emplace_back(w.coeff.real() * s, w.string);
+    const std::vector<Complex> psi = testing::random_state(rng, 7);
+    const std::vector<double> times = {0.0, 0.3, 1.0, 4.0};
+    std::vector<double> scaled_times;
+    for (double t : times) scaled_times.push_back(t / s);
+    for (const Complex d : {real_time, imaginary_time}) {
+        KrylovOptions options;
+        options.tol = 1e-10;
+        const RunResult base = run(ham, psi, times, d, options);
+        const RunResult other = run(Hamiltonian(scaled), psi, scaled_times, d, options);
+        EXPECT_EQ(other.report.steps, base.report.steps);
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            EXPECT_LE(relative_difference(other.outputs[k], base.outputs[k]), 2 * options.tol)
+                << "s " << s << " output " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Factors, ScaleInvariance,
+                         ::testing::Values(1e-30, 1e-10, 1e10, 1e30));
+
+TEST(KrylovEvolve, ZeroStateGivesZeros) {
+    const Hamiltonian ham({PauliWord(1.0, "XZ"), PauliWord(0.5, "II")});
+    const std::vector<Complex> psi(4, Complex(0.0, 0.0));
+    const RunResult r = run(ham, psi, {0.0, 1.0, 2.0}, real_time, KrylovOptions{});
+    for (const auto& out : r.outputs) EXPECT_EQ(out, psi);
+    EXPECT_EQ(r.report.error, 0.0);
+    EXPECT_EQ(r.report.steps, 0u);
+}
+
+TEST(KrylovEvolve, TimeZeroGivesTheInputItself) {
+    std::mt19937_64 rng(61);
+    const Hamiltonian ham = random_hermitian(rng, 5, 8);
+    const std::vector<Complex> psi = testing::random_state(rng, 5);
+    for (const Complex d : {real_time, imaginary_time}) {
+        const RunResult r = run(ham, psi, {0.0, 0.0}, d, KrylovOptions{});
+        EXPECT_TRUE(same_bits(r.outputs[0], psi));
+        EXPECT_TRUE(same_bits(r.outputs[1], psi));
+        EXPECT_EQ(r.report.steps, 0u);
+        EXPECT_EQ(r.report.applications, 0u);
+    }
+}
+
+TEST(KrylovEvolve, OnlyIdentityWordsGiveTheScalarFactor) {
+    const Hamiltonian ham({PauliWord(0.75, "III"), PauliWord(-2.0, "III")});  // mu = -1.25
+    std::mt19937_64 rng(71);
+    const std::vector<Complex> psi = testing::random_state(rng, 3);
+    const std::vector<double> times = {0.0, 0.5, 3.0};
+    for (const cplx d : {cplx(1.0, 0.0), cplx(0.0, -1.0)}) {
+        const RunResult r = run(ham, psi, times, d, KrylovOptions{});
+        EXPECT_EQ(r.report.applications, 0u);
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            const cplx f = std::exp(cplx(0.0, -1.0) * d * times[k] * -1.25);
+            std::vector<cplx> expect;
+            for (const Complex& a : psi) expect.push_back(f * cplx(a));
+            const double err = relative_error(r.outputs[k], expect);
+            EXPECT_LE(err, 1e-15);
+            EXPECT_LE(err, r.report.error);
+        }
+    }
+}
+
+TEST(KrylovEvolve, InvariantTwoDimensionalSpaceTakesOneExactStep) {
+    // H = a XX + b ZZ from |00>: the Krylov space is span{|00>, |11>} with
+    // H = [[b, a], [a, b]] on it, so
+    // exp(-i t H)|00> = e^{-i b t} (cos(a t) |00> - i sin(a t) |11>).
+    const double a = 0.8, b = -0.3;
+    const Hamiltonian ham({PauliWord(a, "XX"), PauliWord(b, "ZZ")});
+    const std::vector<Complex> psi = {1.0, 0.0, 0.0, 0.0};
+    const std::vector<double> times = {0.7, 100.0, 1000.0};
+    KrylovOptions options;
+    options.tol = 1e-12;
+    const RunResult r = run(ham, psi, times, real_time, options);
+    EXPECT_EQ(r.report.steps, 1u);
+    EXPECT_EQ(r.report.applications, 2u);
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        const double t = times[k];
+        const cplx ph = std::exp(cplx(0.0, -b * t));
+        const std::vector<cplx> expect = {ph * std::cos(a * t), 0.0, 0.0,
+                                          ph * cplx(0.0, -std::sin(a * t))};
+        const double err = relative_error(r.outputs[k], expect);
+        EXPECT_LE(err, 1e-12);
+        EXPECT_LE(err, r.report.error);
+    }
+}
+
+TEST(KrylovEvolve, SingleQubitXBreaksDownAfterTwoVectorsInImaginaryTime) {
+    // exp(-tau X)|0> = cosh(tau)|0> - sinh(tau)|1>.
+    const Hamiltonian ham({PauliWord(1.0, "X")});
+    const std::vector<Complex> psi = {1.0, 0.0};
+    const std::vector<double> times = {0.5, 30.0, 600.0};
+    const RunResult r = run(ham, psi, times, imaginary_time, KrylovOptions{});
+    EXPECT_EQ(r.report.steps, 1u);
+    for (std::size_t k = 0; k < times.size(); ++k) {
+        const double t = times[k];
+        const std::vector<cplx> expect = {std::cosh(t), -std::sinh(t)};
+        EXPECT_LE(relative_error(r.outputs[k], expect), 1e-13);
+    }
+}
+
+/// Stops the run at the second call between steps.
+class Interrupt : public KrylovSink {
+public:
+    void output(std::uint64_t, const Complex*) override { ++outputs; }
+    void between_steps(double, double) override {
+        if (++calls == 2) throw std::runtime_error("interrupted");
+    }
+    int outputs = 0;
+    int calls = 0;
+};
+
+TEST(KrylovEvolve, ExceptionFromTheSinkStopsTheRun) {
+    std::mt19937_64 rng(81);
+    const Hamiltonian ham = random_hermitian(rng, 6, 12);
+    const std::vector<Complex> psi = testing::random_state(rng, 6);
+    std::vector<double> times;
+    for (int k = 0; k <= 50; ++k) times.push_back(0.5 * k);
+    for (const std::uint64_t budget : {std::uint64_t{1} << 30, std::uint64_t{4096}}) {
+        for (const std::int32_t threads : {0, 2}) {
+            KrylovOptions options;
+            options.num_threads = threads;
+            options.basis_budget_bytes = budget;
+            Interrupt sink;
+            EXPECT_THROW(krylov_evolve(ham, psi.data(), times.data(), times.size(), real_time,
+                                       options, sink),
+                         std::runtime_error);
+            EXPECT_EQ(sink.calls, 2);
+            EXPECT_LT(sink.outputs, static_cast<int>(times.size()));
+        }
+    }
+}
+
+TEST(KrylovEvolve, RejectsInvalidArguments) {
+    const Hamiltonian ham({PauliWord(1.0, "XZ")});
+    const std::vector<Complex> psi = {1.0, 0.0, 0.0, 0.0};
+    Collect sink(4);
+    auto call = [&](std::vector<double> times, Complex d, KrylovOptions o) {
+        krylov_evolve(ham, psi.data(), times.data(), times.size(), d, o, sink);
+    };
+    KrylovOptions ok;
+    KrylovOptions bad_tol;
+    bad_tol.tol = 1.0;
+    KrylovOptions zero_tol;
+    zero_tol.tol = 0.0;
+    KrylovOptions bad_threads;
+    bad_threads.num_threads = -1;
+    KrylovOptions bad_dim;
+    bad_dim.krylov_dim = 1;
+    EXPECT_THROW(call({1.0}, real_time, bad_tol), std::invalid_argument);
+    EXPECT_THROW(call({1.0}, real_time, zero_tol), std::invalid_argument);
+    EXPECT_THROW(call({1.0}, real_time, bad_threads), std::invalid_argument);
+    EXPECT_THROW(call({1.0}, real_time, bad_dim), std::invalid_argument);
+    EXPECT_THROW(call({1.0}, Complex(2.0, 0.0), ok), std::invalid_argument);
+    EXPECT_THROW(call({1.0, 0.5}, real_time, ok), std::invalid_argument);
+    EXPECT_THROW(call({-1.0}, real_time, ok), std::invalid_argument);
+    EXPECT_THROW(call({NAN}, real_time, ok), std::invalid_argument);
+    EXPECT_THROW(call({INFINITY}, real_time, ok), std::invalid_argument);
+    const Hamiltonian empty(std::vector<PauliWord>{});
+    const double t = 1.0;
+    EXPECT_THROW(krylov_evolve(empty, psi.data(), &t, 1, real_time, ok, sink),
+                 std::invalid_argument);
+    EXPECT_TRUE(sink.outputs.empty());
+}
+
+TEST(KrylovEvolve, WordsAreAppliedInFlipMaskOrder) {
+    // Presorting the words by flip mask (stably) changes nothing: the run
+    // applies them in that order whatever order they come in.
+    std::mt19937_64 rng(91);
+    const Hamiltonian ham = random_hermitian(rng, 6, 10);
+    std::vector<PauliWord> sorted = ham.words();
+    std::stable_sort(sorted.begin(), sorted.end(), [](const PauliWord& a, const PauliWord& b) {
+        return a.term.flip_mask < b.term.flip_mask;
+    });
+    ASSERT_FALSE(std::equal(sorted.begin(), sorted.end(), ham.words().begin(),
+                            [](const PauliWord& a, const PauliWord& b) {
+                                return a.string == b.string;
+                            }));
+    const std::vector<Complex> psi = testing::random_state(rng, 6);
+    const RunResult a = run(ham, psi, {0.5, 2.0}, real_time, KrylovOptions{});
+    const RunResult b = run(Hamiltonian(sorted), psi, {0.5, 2.0}, real_time, KrylovOptions{});
+    EXPECT_TRUE(same_bits(a.outputs[0], b.outputs[0]));
+    EXPECT_TRUE(same_bits(a.outputs[1], b.outputs[1]));
+}
+
+}  // namespace
+}  // namespace velmora
