@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/complex.h>
+#include <nanobind/stl/tuple.h>
 
 #include <cstdint>
 #include <cstring>
@@ -13,10 +14,12 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "evolution/evolve.h"
-#include "evolution/lanczos.h"
+#include "evolution/krylov_engine.h"
+#include "evolution/reduction.h"
 #include "pauli/hamiltonian.h"
 #include "pauli/team.h"
 
@@ -114,9 +117,117 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     std::unique_ptr<Complex[]> in = copy_state(psi, n);
     nb::gil_scoped_release released;
     velmora::prepare_team(num_threads);
-    std::unique_ptr<Complex[]> h_psi = std::make_unique<Complex[]>(n);
-    apply_with(op.hamiltonian(), in.get(), h_psi.get(), num_threads);
-    return velmora::inner_product(in.get(), h_psi.get(), n);
+    return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
+}
+
+using TimesIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
+using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
+using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
+
+/// An observable the engine measures: a compiled Pauli sum (held by the
+/// caller's object, kept alive by the call) or a private copy of a diagonal.
+using Observable = std::variant<const velmora::Hamiltonian*, std::vector<double>>;
+
+/// Receives the engine's results: copies states into the output array or
+/// measures the observables, and between steps takes the interpreter lock to
+/// look for signals (Ctrl-C) and report progress.
+class Collector final : public velmora::KrylovSink {
+public:
+    Collector(std::uint64_t n, std::int32_t num_threads, Complex* states,
+              const std::vector<Observable>& observables, Complex* expectations,
+              nb::handle progress)
+        : n_(n), num_threads_(num_threads), states_(states), observables_(observables),
+          expectations_(expectations), progress_(progress) {}
+
+    void output(std::uint64_t k, const Complex* state) override {
+        if (states_ != nullptr) {
+            std::memcpy(states_ + k * n_, state, n_ * sizeof(Complex));
+        }
+        Complex* row = expectations_ + k * observables_.size();
+        for (std::size_t j = 0; j < observables_.size(); ++j) {
+            if (const auto* ham = std::get_if<const velmora::Hamiltonian*>(&observables_[j])) {
+                row[j] = velmora::pauli_expectation(**ham, state, n_, num_threads_);
+            } else {
+                const auto& diagonal = std::get<std::vector<double>>(observables_[j]);
+                row[j] = Complex(
+                    velmora::diagonal_expectation(diagonal.data(), state, n_, num_threads_), 0.0);
+            }
+        }
+    }
+
+    void between_steps(double reached, double /*total*/) override {
+        nb::gil_scoped_acquire acquired;
+        if (PyErr_CheckSignals() != 0) {
+            throw nb::python_error();
+        }
+        if (progress_.is_valid() && !progress_.is_none()) {
+            progress_(reached);
+        }
+    }
+
+private:
+    std::uint64_t n_;
+    std::int32_t num_threads_;
+    Complex* states_;
+    const std::vector<Observable>& observables_;
+    Complex* expectations_;
+    nb::handle progress_;
+};
+
+/// A new zero-filled NumPy array of rows x cols complex numbers (cols may be 0).
+std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t cols) {
+    std::unique_ptr<Complex[]> buffer = std::make_unique<Complex[]>(std::max<std::size_t>(rows * cols, 1));
+    Complex* data = buffer.get();
+    nb::capsule owner(data, free_state);
+    buffer.release();
+    return {nb::cast(StatesOut(data, {rows, cols}, owner)), data};
+}
+
+nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, TimesIn times, Complex direction,
+                        double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
+                        std::uint64_t basis_budget, bool keep_states, nb::list observables,
+                        nb::object progress) {
+    const std::uint64_t n = checked_size(op, psi);
+    const std::size_t num_times = times.shape(0);
+    std::vector<Observable> measured;
+    measured.reserve(observables.size());
+    for (nb::handle item : observables) {
+        if (nb::isinstance<PauliOperator>(item)) {
+            measured.emplace_back(&nb::cast<const PauliOperator&>(item).hamiltonian());
+        } else {
+            RealIn diagonal = nb::cast<RealIn>(item);
+            if (diagonal.shape(0) != n) {
+                throw std::invalid_argument("a diagonal observable needs one entry per amplitude");
+            }
+            measured.emplace_back(std::vector<double>(diagonal.data(), diagonal.data() + n));
+        }
+    }
+    std::unique_ptr<Complex[]> start = copy_state(psi, n);
+    const std::vector<double> output_times(times.data(), times.data() + num_times);
+    nb::object states = nb::none();
+    Complex* states_data = nullptr;
+    if (keep_states) {
+        std::tie(states, states_data) = complex_matrix(num_times, n);
+    }
+    nb::object expectations = nb::none();
+    Complex* expectations_data = nullptr;
+    if (!measured.empty()) {
+        std::tie(expectations, expectations_data) = complex_matrix(num_times, measured.size());
+    }
+    velmora::KrylovOptions options;
+    options.tol = tol;
+    options.num_threads = num_threads;
+    options.krylov_dim = krylov_dim;
+    options.basis_budget_bytes = basis_budget;
+    Collector collector(n, num_threads, states_data, measured, expectations_data, progress);
+    velmora::KrylovReport report;
+    {
+        nb::gil_scoped_release released;
+        report = velmora::krylov_evolve(op.hamiltonian(), start.get(), output_times.data(),
+                                        num_times, direction, options, collector);
+    }
+    return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
+                          report.kept_basis);
 }
 
 }  // namespace
@@ -134,5 +245,11 @@ NB_MODULE(_native, m) {
     m.def("apply", &apply, "op"_a, "psi"_a, "num_threads"_a,
           "H @ psi as a new array (same bits for every num_threads; 0 = calling thread).");
     m.def("expectation", &expectation, "op"_a, "psi"_a, "num_threads"_a,
-          "<psi|H|psi>, not normalised, summed in index order.");
+          "<psi|H|psi>, not normalised, word by word; each word's sum over fixed chunks "
+          "combined pairwise (same bits for every num_threads).");
+    m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
+          "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
+          "progress"_a.none(),
+          "Error-controlled evolution of psi to the times direction * times[k]: returns "
+          "(states or None, expectations or None, error, steps, applications, kept_basis).");
 }

@@ -21,7 +21,8 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
     raise
 
 from velmora import models
+from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
 
-__all__ = ["PauliSum", "models"]
+__all__ = ["EvolveResult", "PauliSum", "TrajectoryResult", "evolve", "models", "trajectory"]
 __version__ = "0.1.0"

@@ -1,0 +1,198 @@
+"""velmora.evolve and velmora.trajectory against exact diagonalisation, and
+their promises: the error bound holds, the bytes do not depend on threads,
+trajectories agree with single evolutions, bad input is refused, Ctrl-C stops
+a run."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from reference import dense_hamiltonian, random_state
+from velmora import PauliSum, evolve, trajectory
+from velmora.models import ising_chain, pauli_label
+
+LETTERS = np.array(list("IXYZ"))
+
+
+def random_hermitian(rng, num_qubits, num_words, shift=0.0):
+    """A random real-coefficient sum with an identity term; (PauliSum, dense)."""
+    terms = [(float(rng.normal()), "".join(rng.choice(LETTERS, size=num_qubits)))
+             for _ in range(num_words)]
+    terms.append((shift, "I" * num_qubits))
+    return PauliSum([(s, c) for c, s in terms]), dense_hamiltonian(terms)
+
+
+def exact(dense, psi, t):
+    """exp(-i t H) psi through eigh, with the exponent shifted by its largest
+    real part so that imaginary times stay finite; returns (state, log scale)."""
+    w, v = np.linalg.eigh(dense)
+    exponent = -1j * t * w
+    top = exponent.real.max()
+    return v @ (np.exp(exponent - top) * (v.conj().T @ psi)), top
+
+
+# (qubits, words, |t| * ||H||, imaginary, tol, seed)
+ACCURACY = [
+    (6, 12, 1.0, False, 1e-10, 1), (7, 20, 40.0, False, 1e-6, 2), (8, 30, 300.0, False, 1e-10, 3),
+    (9, 25, 2000.0, False, 1e-6, 4), (10, 40, 120.0, False, 1e-10, 5),
+    (11, 30, 2000.0, False, 1e-10, 6),
+    (6, 12, 1.0, True, 1e-10, 7), (8, 20, 60.0, True, 1e-6, 8), (9, 30, 500.0, True, 1e-10, 9),
+    (10, 30, 2000.0, True, 1e-6, 10),
+]
+
+
+@pytest.mark.parametrize("num_qubits,num_words,scaled_t,imaginary,tol,seed", ACCURACY)
+def test_error_within_tol_and_bound_above_true_error(num_qubits, num_words, scaled_t, imaginary,
+                                                     tol, seed):
+    rng = np.random.default_rng(seed)
+    _, traceless = random_hermitian(rng, num_qubits, num_words)
+    spectrum = np.linalg.eigvalsh(traceless)
+    norm = np.abs(spectrum).max()
+    # Imaginary time: the identity term moves the lowest eigenvalue to 0, so the
+    # result stays representable (exp(2000) would overflow); real time: any shift.
+    shift = -spectrum[0] if imaginary else float(rng.normal())
+    H, dense = random_hermitian(np.random.default_rng(seed), num_qubits, num_words, shift)
+    t = scaled_t / norm * (-1j if imaginary else 1.0)
+    psi = random_state(rng, num_qubits)
+    result = evolve(H, psi, t, tol=tol, num_threads=0)
+    want, log_scale = exact(dense, psi, t)
+    got = result.state * np.exp(-log_scale) if imaginary else result.state
+    true_error = np.linalg.norm(got - want) / np.linalg.norm(want)
+    assert true_error <= tol
+    assert result.error >= true_error
+    assert result.error <= 2 * tol  # the estimate plus a rounding floor per step
+    assert result.applications >= result.steps >= 1
+
+
+def test_scale_invariance():
+    rng = np.random.default_rng(21)
+    H, _ = random_hermitian(rng, 6, 10)
+    psi = random_state(rng, 6)
+    reference = evolve(H, psi, 3.0, tol=1e-10).state
+    for s in (1e-30, 1e-10, 1e10, 1e30):
+        scaled = evolve(s * H, psi, 3.0 / s, tol=1e-10)
+        assert np.linalg.norm(scaled.state - reference) <= 2e-10 * np.linalg.norm(psi)
+
+
+def test_trajectory_states_match_evolve_and_observables_match_states():
+    H = ising_chain(9, 1.0, 0.7)
+    psi = np.zeros(2**9, dtype=complex)
+    psi[0] = 1
+    times = np.linspace(0, 4, 17)
+    states = trajectory(H, psi, times, tol=1e-10).states
+    for k in (0, 5, 16):
+        np.testing.assert_allclose(states[k], evolve(H, psi, times[k], tol=1e-10).state,
+                                   atol=3e-10)
+    z0 = PauliSum([(pauli_label(9, {0: "Z"}), 1.0)])
+    diagonal = np.arange(2**9, dtype=float) % 3
+    observed = trajectory(H, psi, times, observables=[H, z0, diagonal], tol=1e-10)
+    assert observed.states is None and observed.expectations.dtype == np.float64
+    for k, state in enumerate(states):
+        expected = [H.expectation(state), z0.expectation(state),
+                    float(np.sum(diagonal * np.abs(state) ** 2))]
+        np.testing.assert_allclose(observed.expectations[k], expected, atol=1e-9)
+    complex_obs = trajectory(H, psi, times, observables=[PauliSum([("X" * 9, 1j)])])
+    assert complex_obs.expectations.dtype == np.complex128
+
+
+@pytest.mark.parametrize("memory_budget,kept", [(None, True), (0, False)])
+def test_bytes_equal_for_every_thread_count_on_both_memory_paths(memory_budget, kept):
+    H = ising_chain(14)
+    psi = random_state(np.random.default_rng(5), 14)
+    times = [0.0, 0.3, 0.3, 1.1]
+    runs = [trajectory(H, psi, times, num_threads=k, memory_budget=memory_budget, tol=1e-8)
+            for k in (0, 1, 2, 3)]
+    assert all(r.kept_basis is kept for r in runs)
+    for r in runs[1:]:
+        assert r.states.tobytes() == runs[0].states.tobytes()
+        assert (r.error, r.steps, r.applications) == (runs[0].error, runs[0].steps,
+                                                      runs[0].applications)
+    np.testing.assert_array_equal(runs[0].states[0], psi)
+    np.testing.assert_array_equal(runs[0].states[1], runs[0].states[2])
+
+
+def test_memory_paths_agree_within_tol():
+    H = ising_chain(10)
+    psi = random_state(np.random.default_rng(8), 10)
+    times = np.linspace(0, 3, 7)
+    kept = trajectory(H, psi, times, tol=1e-10)
+    regenerated = trajectory(H, psi, times, tol=1e-10, memory_budget=0)
+    assert kept.kept_basis and not regenerated.kept_basis
+    scale = np.linalg.norm(psi)
+    assert np.abs(kept.states - regenerated.states).max() <= 2e-10 * scale
+
+
+def test_zero_state_and_zero_time():
+    H = ising_chain(4)
+    zero = evolve(H, np.zeros(16), 2.0)
+    assert not zero.state.any() and zero.error == 0.0
+    psi = random_state(np.random.default_rng(1), 4)
+    np.testing.assert_array_equal(evolve(H, psi, 0.0).state, psi)
+
+
+BAD_INPUT = [  # (call, exception, message)
+    (lambda H, psi: evolve(PauliSum([("XY", 1j)]), psi[:4], 1.0), ValueError,
+     r"H is not Hermitian: term 0 \('XY', 1j\) has a complex coefficient"),
+    (lambda H, psi: evolve([("XX", 1.0)], psi, 1.0), TypeError, "H must be a velmora.PauliSum"),
+    (lambda H, psi: evolve(H, psi[:4], 1.0), ValueError, "psi has 4 amplitudes, but"),
+    (lambda H, psi: evolve(H, psi.reshape(2, 4), 1.0), ValueError, "psi must be a 1-D array"),
+    (lambda H, psi: evolve(H, np.where(np.arange(8) == 3, np.nan, psi), 1.0), ValueError,
+     "psi has a non-finite amplitude at index 3"),
+    (lambda H, psi: evolve(H, psi, float("inf")), ValueError, "t must be finite"),
+    (lambda H, psi: evolve(H, psi, "1.0"), TypeError, "t must be a real or complex number"),
+    (lambda H, psi: evolve(H, psi, 1.0, tol=0.0), ValueError, r"tol must be in \(0, 1\), got 0.0"),
+    (lambda H, psi: evolve(H, psi, 1.0, tol=1.0), ValueError, r"tol must be in \(0, 1\)"),
+    (lambda H, psi: evolve(H, psi, 1.0, num_threads=-2), ValueError, "num_threads must be"),
+    (lambda H, psi: trajectory(H, psi, [0.0, 2.0, 1.0]), ValueError,
+     r"times must be non-decreasing: times\[2\] = 1.0 < times\[1\] = 2.0"),
+    (lambda H, psi: trajectory(H, psi, [-1.0, 1.0]), ValueError, "times must be >= 0"),
+    (lambda H, psi: trajectory(H, psi, [0.0, np.nan]), ValueError, "times must be finite"),
+    (lambda H, psi: trajectory(H, psi, []), ValueError, "times is empty"),
+    (lambda H, psi: trajectory(H, psi, [1j]), TypeError, "times must be real numbers"),
+    (lambda H, psi: trajectory(H, psi, [1.0], observables=[np.ones(4)]), ValueError,
+     r"observables\[0\] must be a PauliSum or a real 1-D array of 8 entries"),
+    (lambda H, psi: trajectory(H, psi, [1.0], observables=[np.ones(8, complex)]), TypeError,
+     r"observables\[0\]: a diagonal observable must be real"),
+    (lambda H, psi: trajectory(H, psi, [1.0], observables=[H, PauliSum([("X", 1.0)])]),
+     ValueError, r"observables\[1\] acts on 1 qubits, but H acts on 3"),
+    (lambda H, psi: trajectory(H, psi, [1.0], observables=H), TypeError,
+     "observables must be a sequence"),
+]
+
+
+@pytest.mark.parametrize("call,error,message", BAD_INPUT)
+def test_bad_input_is_refused(call, error, message):
+    H = ising_chain(3)
+    psi = random_state(np.random.default_rng(0), 3)
+    with pytest.raises(error, match=message):
+        call(H, psi)
+
+
+def test_ctrl_c_stops_a_long_trajectory_promptly():
+    script = textwrap.dedent("""
+        import sys, time, numpy as np
+        from velmora import trajectory
+        from velmora.models import ising_chain
+        H = ising_chain(16)
+        psi = np.zeros(2**16, complex); psi[0] = 1
+        print("started", flush=True)
+        try:
+            trajectory(H, psi, np.linspace(0, 1e5, 11), observables=[H], num_threads=1)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic(), flush=True)
+            sys.exit(3)
+        """)
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                            cwd="/")
+    assert proc.stdout.readline().strip() == "started"
+    time.sleep(1.0)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=30)
+    assert proc.returncode == 3, out
+    assert float(out.split()[1]) - sent < 1.0

@@ -1,0 +1,259 @@
+"""Evolution to any time within a tolerance, and trajectories with observables.
+
+Both functions run the error-controlled Krylov engine of `velmora._native`:
+Lanczos steps whose length is chosen from a computable bound of the Krylov
+error, with every output time inside a step formed from the same basis.
+"""
+
+from __future__ import annotations
+
+import cmath
+import numbers
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, Callable, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmora import _native
+from velmora._threads import resolve_num_threads
+from velmora.pauli_sum import PauliSum
+
+Observable = Union[PauliSum, ArrayLike]
+
+#: Krylov dimension of one time step.
+DEFAULT_KRYLOV_DIM = 30
+
+
+def default_memory_budget() -> int:
+    """Bytes the engine may spend on a kept Krylov basis: a quarter of the
+    machine's physical memory (1 GiB where that cannot be read)."""
+    try:
+        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 4)
+    except (ValueError, OSError, AttributeError):
+        return 1 << 30
+
+
+@dataclass(frozen=True)
+class EvolveResult:
+    """The result of `evolve`."""
+
+    #: exp(-i t H) psi, a new complex128 array (not renormalised).
+    state: NDArray[np.complex128]
+    #: Estimated bound of the relative error ||state - exact|| / ||exact||.
+    error: float
+    #: Krylov time steps taken.
+    steps: int
+    #: Products H @ v computed.
+    applications: int
+    #: True when the Krylov basis was kept in memory, False when it was
+    #: regenerated in a second pass to stay within `memory_budget`.
+    kept_basis: bool
+
+
+@dataclass(frozen=True)
+class TrajectoryResult:
+    """The result of `trajectory`."""
+
+    #: The output times, as given (float64).
+    times: NDArray[np.float64]
+    #: States at every time, shape (len(times), 2^n); None when observables were given.
+    states: NDArray[np.complex128] | None
+    #: <psi(t_k)|O_j|psi(t_k)>, shape (len(times), len(observables)); float64 when
+    #: every observable is Hermitian, else complex128; None without observables.
+    expectations: NDArray[Any] | None
+    #: Estimated bound of the relative error of every returned state.
+    error: float
+    steps: int
+    applications: int
+    kept_basis: bool
+
+
+def _check_hamiltonian(H: object) -> PauliSum:
+    if not isinstance(H, PauliSum):
+        raise TypeError(f"H must be a velmora.PauliSum, got {type(H).__name__}")
+    if not H.is_hermitian:
+        index, (label, coeff) = next((k, t) for k, t in enumerate(H.terms) if t[1].imag != 0)
+        raise ValueError(
+            f"H is not Hermitian: term {index} ({label!r}, {coeff}) has a complex coefficient; "
+            "the Lanczos method needs a Hermitian H (real coefficients)")
+    return H
+
+
+def _check_state(H: PauliSum, psi: ArrayLike) -> NDArray[np.complex128]:
+    state = H._state(psi)
+    if not np.isfinite(state).all():
+        index = int(np.flatnonzero(~np.isfinite(state))[0])
+        raise ValueError(f"psi has a non-finite amplitude at index {index}")
+    return state
+
+
+def _check_tol(tol: object) -> float:
+    if isinstance(tol, bool) or not isinstance(tol, numbers.Real):
+        raise TypeError(f"tol must be a real number, got {type(tol).__name__}")
+    value = float(tol)
+    if not 0.0 < value < 1.0:
+        raise ValueError(f"tol must be in (0, 1), got {value}")
+    return value
+
+
+def _check_budget(memory_budget: int | None) -> int:
+    if memory_budget is None:
+        return default_memory_budget()
+    if isinstance(memory_budget, bool) or not isinstance(memory_budget, numbers.Integral):
+        raise TypeError("memory_budget must be an int (bytes) or None")
+    if memory_budget < 0:
+        raise ValueError(f"memory_budget must be >= 0 bytes, got {memory_budget}")
+    return int(memory_budget)
+
+
+def _check_krylov_dim(krylov_dim: int) -> int:
+    if isinstance(krylov_dim, bool) or not isinstance(krylov_dim, numbers.Integral):
+        raise TypeError("krylov_dim must be an int")
+    if not 2 <= krylov_dim <= 200:
+        raise ValueError(f"krylov_dim must be in 2..200, got {krylov_dim}")
+    return int(krylov_dim)
+
+
+def _check_times(times: ArrayLike) -> NDArray[np.float64]:
+    array = np.asarray(times)
+    if array.ndim != 1:
+        raise ValueError(f"times must be a 1-D sequence of real times, got shape {array.shape}")
+    if array.size == 0:
+        raise ValueError("times is empty; give at least one output time")
+    if np.iscomplexobj(array) or not (np.issubdtype(array.dtype, np.number)):
+        raise TypeError(f"times must be real numbers, got dtype {array.dtype}")
+    values = np.ascontiguousarray(array, dtype=np.float64)
+    if not np.isfinite(values).all():
+        raise ValueError("times must be finite")
+    if (values < 0).any():
+        raise ValueError(f"times must be >= 0, got {values[values < 0][0]}")
+    if (np.diff(values) < 0).any():
+        k = int(np.flatnonzero(np.diff(values) < 0)[0])
+        raise ValueError(f"times must be non-decreasing: times[{k + 1}] = {values[k + 1]} "
+                         f"< times[{k}] = {values[k]}")
+    return values
+
+
+def _check_observables(H: PauliSum, observables: Sequence[Observable]) -> tuple[list[Any], bool]:
+    if isinstance(observables, (str, bytes, PauliSum)) or not isinstance(observables, Sequence):
+        raise TypeError("observables must be a sequence of PauliSums and/or real 1-D arrays")
+    size = 1 << H.num_qubits
+    compiled: list[Any] = []
+    hermitian = True
+    for j, obs in enumerate(observables):
+        if isinstance(obs, PauliSum):
+            if obs.num_qubits != H.num_qubits:
+                raise ValueError(f"observables[{j}] acts on {obs.num_qubits} qubits, "
+                                 f"but H acts on {H.num_qubits}")
+            compiled.append(obs._operator)
+            hermitian = hermitian and obs.is_hermitian
+            continue
+        diagonal = np.asarray(obs)
+        if diagonal.ndim != 1 or diagonal.size != size:
+            raise ValueError(f"observables[{j}] must be a PauliSum or a real 1-D array of "
+                             f"{size} entries (a diagonal), got shape {diagonal.shape}")
+        if np.iscomplexobj(diagonal) or not np.issubdtype(diagonal.dtype, np.number):
+            raise TypeError(f"observables[{j}]: a diagonal observable must be real, "
+                            f"got dtype {diagonal.dtype}")
+        values = np.ascontiguousarray(diagonal, dtype=np.float64)
+        if not np.isfinite(values).all():
+            raise ValueError(f"observables[{j}] has non-finite entries")
+        compiled.append(values)
+    return compiled, hermitian
+
+
+class _Progress:
+    """A tqdm bar over the simulated time, updated between steps."""
+
+    def __init__(self, total: float) -> None:
+        from tqdm.auto import tqdm
+
+        self._bar = tqdm(total=total, unit="t", unit_scale=False,
+                         bar_format="{l_bar}{bar}| t = {n:.4g}/{total:.4g} [{elapsed}<{remaining}]")
+        self._reached = 0.0
+
+    def __call__(self, reached: float) -> None:
+        self._bar.update(reached - self._reached)
+        self._reached = reached
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+def _run(H: PauliSum, state: NDArray[np.complex128], times: NDArray[np.float64],
+         direction: complex, tol: float, num_threads: int | None, krylov_dim: int,
+         memory_budget: int | None, keep_states: bool, observables: list[Any],
+         progress: Callable[[float], None] | None) -> tuple[Any, ...]:
+    return _native.krylov_evolve(
+        H._operator, state, times, direction, tol, resolve_num_threads(num_threads),
+        _check_krylov_dim(krylov_dim), _check_budget(memory_budget), keep_states, observables,
+        progress)
+
+
+def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
+           num_threads: int | None = None, krylov_dim: int = DEFAULT_KRYLOV_DIM,
+           memory_budget: int | None = None) -> EvolveResult:
+    """exp(-i t H) psi within the relative error `tol`.
+
+    `H` is a Hermitian `PauliSum`; `t` may be real or complex (t = -1j * tau is
+    imaginary time, exp(-tau H) psi, not renormalised). The step length is chosen
+    so that the estimated bound of ||result - exact|| / ||exact|| stays below
+    `tol`; the bound is returned as `error`. `num_threads=None` uses every core
+    the process may use; the bytes are the same for every value. `memory_budget`
+    (bytes, default a quarter of physical memory) decides whether the Krylov
+    basis is kept or regenerated in a second pass.
+    """
+    H = _check_hamiltonian(H)
+    state = _check_state(H, psi)
+    tolerance = _check_tol(tol)
+    if isinstance(t, (bool, str, bytes)) or not isinstance(t, numbers.Number):
+        raise TypeError(f"t must be a real or complex number, got {type(t).__name__}")
+    time = complex(t)  # type: ignore[arg-type]
+    if not cmath.isfinite(time):
+        raise ValueError(f"t must be finite, got {t}")
+    magnitude = abs(time)
+    direction = time / magnitude if magnitude > 0 else 1.0 + 0j
+    states, _, error, steps, applications, kept = _run(
+        H, state, np.array([magnitude]), direction, tolerance, num_threads, krylov_dim,
+        memory_budget, True, [], None)
+    return EvolveResult(states[0], error, steps, applications, kept)
+
+
+def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
+               observables: Sequence[Observable] | None = None, tol: float = 1e-12,
+               num_threads: int | None = None, progress: bool = False,
+               krylov_dim: int = DEFAULT_KRYLOV_DIM,
+               memory_budget: int | None = None) -> TrajectoryResult:
+    """The states exp(-i t_k H) psi at real, non-decreasing times t_k >= 0, or
+    the expectations of `observables` along them.
+
+    `observables` is a sequence of `PauliSum`s and/or real 1-D arrays (diagonal
+    observables in the computational basis). With observables, no state is
+    kept: `states` is None and `expectations[k, j]` = <psi(t_k)|O_j|psi(t_k)>.
+    Every returned state is within the relative error `tol`; `error` is the
+    estimated bound. `progress=True` shows a progress bar (tqdm).
+    """
+    H = _check_hamiltonian(H)
+    state = _check_state(H, psi)
+    tolerance = _check_tol(tol)
+    values = _check_times(times)
+    compiled: list[Any] = []
+    hermitian = True
+    if observables is not None:
+        compiled, hermitian = _check_observables(H, observables)
+    bar = _Progress(float(values[-1])) if progress else None
+    try:
+        states, expectations, error, steps, applications, kept = _run(
+            H, state, values, 1.0 + 0j, tolerance, num_threads, krylov_dim, memory_budget,
+            observables is None, compiled, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    if observables is None:
+        return TrajectoryResult(values, states, None, error, steps, applications, kept)
+    if hermitian:
+        expectations = np.ascontiguousarray(expectations.real)
+    return TrajectoryResult(values, None, expectations, error, steps, applications, kept)
