@@ -1,13 +1,14 @@
 # make demo  - build, install into .venv and run the main example
 # make test  - C++ tests (plain and sanitized), memcheck, wheel check, Python tests (pytest)
-# make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20)
+# make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
+#              then the error-controlled evolution (bench-trajectory alone)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps
+.PHONY: demo test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -66,6 +67,10 @@ bench-deps: install $(VENV)/.bench-ready
 
 bench: install bench-deps
 	$(PY) bench/run.py
+	$(PY) bench/trajectory.py
+
+bench-trajectory: install bench-deps
+	$(PY) bench/trajectory.py
 
 bench-quick: install bench-deps
 	$(PY) bench/run.py --quick --repeats 2
