@@ -1,6 +1,9 @@
 """The module, its two classes and their conversion rules."""
 
 import collections
+import decimal
+import fractions
+import re
 import weakref
 
 import numpy as np
@@ -42,29 +45,120 @@ class WithIndex:
         return 3
 
 
+class WithFloat:
+    def __float__(self):
+        return 0.7
+
+
+class MinusOne:
+    """-1 is the value the interpreter's conversion also uses to signal an error."""
+
+    def __complex__(self):
+        return -1 + 0j
+
+
+def generic_state(num_qubits):
+    rng = np.random.default_rng(100 + num_qubits)
+    return rng.normal(size=2**num_qubits) + 1j * rng.normal(size=2**num_qubits)
+
+
+def observe(ham, coeff=0.7):
+    """What a Hamiltonian does to a generic state, as bytes; or the error it
+    gives. Words are compared through this: the objects expose no values."""
+    try:
+        try:
+            evolve(ham, np.ones(1, dtype=complex), 0.0, 0)
+            num_qubits = 0
+        except ValueError as error:
+            found = re.search(r"acts on (\d+) qubits", str(error))
+            if found is None:
+                raise
+            num_qubits = int(found.group(1))
+        return evolve(ham, generic_state(num_qubits), coeff, 0).tobytes()
+    except ValueError as error:
+        return (type(error).__name__, str(error))
+
+
+def observe_word(word):
+    return observe(Hamiltonian([word]))
+
+
+# (arguments, keyword arguments, the coefficient and letters they must mean,
+#  other meanings a faulty conversion could give, which must look different)
+CONSTRUCTIONS = [
+    ((1j, "XZ"), {}, 1j, "XZ", [(1, "XZ"), (-1j, "XZ"), (1j, "ZX")]),
+    ((), {"coeff": 0.5, "string": "XYZI"}, 0.5, "XYZI", [(0.5, "IZYX")]),
+    ((0.5,), {"string": "Z"}, 0.5, "Z", [(0.5, "X")]),
+    ((2, "ZZ"), {}, 2, "ZZ", [(0, "ZZ")]),
+    ((True, "X"), {}, 1, "X", [(0, "X")]),
+    ((False, "X"), {}, 0, "X", [(1, "X")]),
+    ((-1.0, "X"), {}, -1, "X", [(1, "X")]),
+    ((MinusOne(), "X"), {}, -1, "X", [(1, "X")]),
+    ((np.float32(0.1), "X"), {}, float(np.float32(0.1)), "X", [(0.1, "X")]),
+    ((np.float16(0.1), "X"), {}, float(np.float16(0.1)), "X", [(0.1, "X")]),
+    ((np.float64(0.1), "X"), {}, 0.1, "X", [(float(np.float32(0.1)), "X")]),
+    ((np.int64(-3), "X"), {}, -3, "X", [(3, "X"), (0, "X")]),
+    ((np.uint8(200), "X"), {}, 200, "X", [(-56, "X")]),
+    ((np.complex64(0.1 - 0.3j), "X"), {}, complex(np.complex64(0.1 - 0.3j)), "X",
+     [(0.1 - 0.3j, "X"), (float(np.float32(0.1)), "X"),
+      (complex(np.complex64(0.1 + 0.3j)), "X")]),
+    ((np.complex128(1 - 1j), "X"), {}, 1 - 1j, "X", [(1, "X"), (1 + 1j, "X")]),
+    ((WithComplex(), "X"), {}, 1 + 2j, "X", [(1, "X"), (1 - 2j, "X")]),
+    ((WithIndex(), "X"), {}, 3, "X", [(0, "X")]),
+    ((WithFloat(), "X"), {}, 0.7, "X", [(0, "X")]),
+    ((fractions.Fraction(1, 3), "X"), {}, 1 / 3, "X", [(0, "X")]),
+    ((decimal.Decimal("0.1"), "X"), {}, 0.1, "X", [(0, "X")]),
+    ((float("nan"), "X"), {}, float("nan"), "X", [(1, "X")]),
+    ((float("inf"), "Y"), {}, float("inf"), "Y", [(1, "Y")]),
+    ((1.0, ""), {}, 1, "", [(2, "")]),
+    # Letters are UTF-8 bytes: 'é' is two identity positions.
+    ((1.0, "X\u00e9"), {}, 1, "XII", [(1, "XI"), (1, "IIX")]),
+    # Lower-case letters, NUL and other bytes are identity positions; the
+    # string does not end at the NUL.
+    ((1.0, "xyz\x00Q"), {}, 1, "IIIII", [(1, "XYZII"), (1, "III")]),
+]
+
+
+def construction_id(case):
+    args, kwargs, _, letters, _ = case
+    given = args[0] if args else kwargs["coeff"]
+    return f"{type(given).__name__}-{letters or 'empty'}"
+
+
+@pytest.mark.parametrize("args, kwargs, coeff, letters, others", CONSTRUCTIONS,
+                         ids=[construction_id(c) for c in CONSTRUCTIONS])
+def test_pauli_word_converts(args, kwargs, coeff, letters, others):
+    word = PauliWord(*args, **kwargs)
+    assert isinstance(word, PauliWord)
+    got = observe_word(word)
+    assert isinstance(got, bytes), got
+    assert got == observe_word(PauliWord(complex(coeff), letters))
+    # The meanings a faulty conversion would give are told apart.
+    for other_coeff, other_letters in others:
+        assert got != observe_word(PauliWord(complex(other_coeff), other_letters)), (
+            other_coeff, other_letters)
+
+
+def test_pauli_word_keeps_long_strings():
+    # 100 letters are too many to evolve; their count shows in the error
+    # naming mismatched lengths.
+    word = PauliWord(1.0, "I" * 100)
+    with pytest.raises(ValueError, match="word 1 has 1 bytes, but word 0 has 100$"):
+        Hamiltonian([word, PauliWord(1.0, "X")])
+
+
+# The same conversion applies to the coefficient of `evolve`.
 @pytest.mark.parametrize(
-    "args, kwargs",
-    [
-        ((1j, "XZ"), {}),
-        ((), {"coeff": 0.5, "string": "XYZI"}),
-        ((0.5,), {"string": "Z"}),
-        ((2, "ZZ"), {}),
-        ((True, "X"), {}),
-        ((-1.0, "X"), {}),
-        ((np.float32(1.5), "X"), {}),
-        ((np.complex128(1 - 1j), "X"), {}),
-        ((WithComplex(), "X"), {}),
-        ((WithIndex(), "X"), {}),
-        ((float("nan"), "X"), {}),
-        ((float("inf"), "Y"), {}),
-        ((1.0, ""), {}),
-        ((1.0, "X\u00e9"), {}),
-        ((1.0, "xyz\x00Q"), {}),
-        ((1.0, "I" * 100), {}),
-    ],
-)
-def test_pauli_word_constructs(args, kwargs):
-    assert isinstance(PauliWord(*args, **kwargs), PauliWord)
+    "value, meaning, others",
+    [(c[0][0], c[2], c[4]) for c in CONSTRUCTIONS if c[0] and c[3] == "X"],
+    ids=[construction_id(c) for c in CONSTRUCTIONS if c[0] and c[3] == "X"])
+def test_evolve_coefficient_converts(value, meaning, others):
+    ham = Hamiltonian([PauliWord(0.3 - 0.2j, "X"), PauliWord(0.5, "Z")])
+    got = observe(ham, value)
+    assert isinstance(got, bytes), got
+    assert got == observe(ham, complex(meaning))
+    for other_coeff, _ in others:
+        assert got != observe(ham, complex(other_coeff)), other_coeff
 
 
 @pytest.mark.parametrize(
@@ -111,22 +205,97 @@ def words():
     return [PauliWord(1.0, "XI"), PauliWord(0.5, "ZZ")]
 
 
+def ordered_words():
+    """Four words whose sum rounds differently in another order."""
+    return [PauliWord(0.1, "XI"), PauliWord(0.7, "ZZ"), PauliWord(1 / 3, "YX"),
+            PauliWord(0.25j, "XY")]
+
+
+class WordList(list):
+    pass
+
+
+class WordTuple(tuple):
+    pass
+
+
+class BackwardsList(list):
+    """A list subclass whose iteration runs backwards: tuple() of it, and so
+    the Hamiltonian, sees the words in reverse."""
+
+    def __iter__(self):
+        return reversed(self)
+
+
+def test_word_order_is_observable():
+    forward = observe(Hamiltonian(ordered_words()))
+    assert isinstance(forward, bytes)
+    assert forward != observe(Hamiltonian(ordered_words()[::-1]))
+
+
+def same(ws):
+    return ws
+
+
+def backwards(ws):
+    return ws[::-1]
+
+
+# How each container is handed over, and the order in which its words must
+# arrive: that of tuple(container).
+CONTAINERS = {
+    "list": (lambda ws: Hamiltonian(list(ws)), same),
+    "tuple": (lambda ws: Hamiltonian(tuple(ws)), same),
+    "keyword": (lambda ws: Hamiltonian(pauli_words=ws), same),
+    "list-subclass": (lambda ws: Hamiltonian(WordList(ws)), same),
+    "tuple-subclass": (lambda ws: Hamiltonian(WordTuple(ws)), same),
+    "Sequence": (lambda ws: Hamiltonian(WordSequence(ws)), same),
+    "UserList": (lambda ws: Hamiltonian(collections.UserList(ws)), same),
+    "deque": (lambda ws: Hamiltonian(collections.deque(ws)), same),
+    "object-array": (lambda ws: Hamiltonian(np.array(ws, dtype=object)), same),
+    "backwards-iteration": (lambda ws: Hamiltonian(BackwardsList(ws)), backwards),
+    "Hamiltonian-subclass": (lambda ws: SubHamiltonian(ws), same),
+}
+
+
+@pytest.mark.parametrize("make, order", CONTAINERS.values(), ids=CONTAINERS.keys())
+def test_hamiltonian_keeps_words_in_order(make, order):
+    ham = make(ordered_words())
+    assert isinstance(ham, Hamiltonian)
+    got = observe(ham)
+    assert isinstance(got, bytes), got
+    assert got == observe(Hamiltonian(order(ordered_words())))
+
+
+@pytest.mark.parametrize("make, order", CONTAINERS.values(), ids=CONTAINERS.keys())
+def test_hamiltonian_reads_words_first_to_last(make, order):
+    # An absolute check of the order, independent of how a plain list is read:
+    # the error names the first word of another length and the first word.
+    ws = [PauliWord(1.0, "XX"), PauliWord(1.0, "ZZ"), PauliWord(1.0, "Z")]
+    message = ("word 2 has 1 bytes, but word 0 has 2" if order is same
+               else "word 1 has 2 bytes, but word 0 has 1")
+    with pytest.raises(ValueError, match=f"^all words of a Hamiltonian need strings of the "
+                                         f"same length: {message}$"):
+        make(ws)
+
+
 @pytest.mark.parametrize(
-    "make",
+    "make, reference",
     [
-        lambda: Hamiltonian(words()),
-        lambda: Hamiltonian(tuple(words())),
-        lambda: Hamiltonian(pauli_words=words()),
-        lambda: Hamiltonian(WordSequence(words())),
-        lambda: Hamiltonian(collections.UserList(words())),
-        lambda: Hamiltonian([SubWord(1.0, "XY"), PauliWord(2.0, "ZI")]),
-        lambda: Hamiltonian([]),
-        lambda: Hamiltonian(()),
-        lambda: SubHamiltonian(words()),
+        (lambda: Hamiltonian([SubWord(0.1, "XI")] + ordered_words()[1:]), ordered_words),
+        (lambda: Hamiltonian(words()), words),
+        (lambda: Hamiltonian([SubWord(1.0, "XY"), PauliWord(2.0, "ZI")]),
+         lambda: [PauliWord(1.0, "XY"), PauliWord(2.0, "ZI")]),
+        # No words: nothing to evolve, the same refusal either way.
+        (lambda: Hamiltonian(()), lambda: []),
+        (lambda: Hamiltonian(WordSequence([])), lambda: []),
     ],
+    ids=["word-subclass", "two-words", "word-subclass-pair", "empty-tuple", "empty-Sequence"],
 )
-def test_hamiltonian_constructs(make):
-    assert isinstance(make(), Hamiltonian)
+def test_hamiltonian_constructs_the_same_sum(make, reference):
+    ham = make()
+    assert isinstance(ham, Hamiltonian)
+    assert observe(ham) == observe(Hamiltonian(reference()))
 
 
 # Arguments are built inside the test: instances kept in parameter lists would
