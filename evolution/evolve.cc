@@ -1,6 +1,7 @@
 #include "evolution/evolve.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,33 @@ std::uint64_t state_size(const Hamiltonian& ham) {
     return std::uint64_t{1} << ham.num_qubits();
 }
 
+namespace {
+
+/// The power of two that brings the largest component of a nonzero, finite
+/// state near 1, or 0 when the state is zero or has a non-finite entry.
+int rescaling_exponent(const Complex* state, std::uint64_t n) {
+    double largest = 0.0;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const double parts[2] = {std::fabs(state[i].real()), std::fabs(state[i].imag())};
+        for (double part : parts) {
+            if (!std::isfinite(part)) {
+                return 0;
+            }
+            largest = std::max(largest, part);
+        }
+    }
+    return largest == 0.0 ? 0 : -std::ilogb(largest);
+}
+
+/// v[i] * 2^e, part by part (exact unless the result leaves the range).
+void scale_by_power_of_two(Complex* v, const Complex* src, std::uint64_t n, int e) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+        v[i] = Complex(std::ldexp(src[i].real(), e), std::ldexp(src[i].imag(), e));
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
                                                std::int32_t num_threads) const {
     const std::uint64_t n = state_size(*this);
@@ -34,6 +62,21 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
     }
     std::unique_ptr<Complex[]> result = std::make_unique<Complex[]>(n);
     const double x = vector_norm(state, n);
+    if (x == 0.0 || !std::isfinite(x)) {
+        // The plain sum of squares underflows to 0 for tiny amplitudes and
+        // overflows for huge ones. A nonzero, finite state is then scaled by a
+        // power of two (exact), evolved, and the result scaled back; a zero
+        // state, or one with a non-finite entry, goes on as before.
+        const int e = rescaling_exponent(state, n);
+        if (e != 0) {
+            result.reset();
+            std::unique_ptr<Complex[]> scaled = std::make_unique<Complex[]>(n);
+            scale_by_power_of_two(scaled.get(), state, n, e);
+            result = evolve(scaled.get(), c, num_threads);
+            scale_by_power_of_two(result.get(), result.get(), n, -e);
+            return result;
+        }
+    }
     if (x == 0.0) {
         // exp(-i c H) 0 = 0: the zero-filled buffer is already the answer.
         return result;

@@ -111,6 +111,47 @@ TEST(Evolve, PositiveMultipleScalesResult) {
     }
 }
 
+// A plain sum of squares underflows below about 1e-154 and overflows above
+// about 1e154; the evolution must not. Powers of two commute with every
+// operation of the step, so the scaled state's result is the scaled result,
+// bit for bit.
+class TinyAndHugeStates : public ::testing::TestWithParam<int> {};
+
+TEST_P(TinyAndHugeStates, ResultIsTheScaledResult) {
+    const int k = GetParam();
+    std::mt19937_64 rng(17);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, 4, 6);
+    const std::vector<Complex> psi = testing::random_state(rng, 4);
+    std::vector<Complex> scaled = psi;
+    for (Complex& a : scaled) a = Complex(std::ldexp(a.real(), k), std::ldexp(a.imag(), k));
+    for (std::int32_t threads : {0, 2}) {
+        const std::vector<Complex> r = evolve(ham, psi, 0.3, threads);
+        const std::vector<Complex> rs = evolve(ham, scaled, 0.3, threads);
+        for (std::size_t i = 0; i < psi.size(); ++i) {
+            EXPECT_TRUE(same_bits(rs[i].real(), std::ldexp(r[i].real(), k)) &&
+                        same_bits(rs[i].imag(), std::ldexp(r[i].imag(), k)))
+                << "k = " << k << ", entry " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PowersOfTwo, TinyAndHugeStates,
+                         ::testing::Values(-1000, -600, 520, 600, 1000));
+
+TEST(Evolve, TinyAmplitudeIsNotLost) {
+    // The reproducer of the fault: 1e-170 squared is 0 in binary64.
+    const Hamiltonian ham({PauliWord(1.0, "XI"), PauliWord(0.5, "ZZ")});
+    const std::vector<Complex> unit = evolve(ham, {1.0, 0.0, 0.0, 0.0}, 0.7);
+    const std::vector<Complex> tiny = evolve(ham, {1e-170, 0.0, 0.0, 0.0}, 0.7);
+    for (std::size_t i = 0; i < unit.size(); ++i) {
+        EXPECT_NEAR(tiny[i].real() / 1e-170, unit[i].real(), 1e-15);
+        EXPECT_NEAR(tiny[i].imag() / 1e-170, unit[i].imag(), 1e-15);
+    }
+    const std::vector<Complex> with_nan =
+        evolve(ham, {1e-170, std::nan(""), 0.0, 0.0}, 0.7);  // non-finite: not rescaled
+    EXPECT_TRUE(std::isnan(with_nan[0].real()));
+}
+
 TEST(Evolve, ZeroStateGivesZero) {
     const Hamiltonian ham({PauliWord(1.0, "XY"), PauliWord(0.5, "ZZ")});
     for (std::int32_t threads : {0, 2}) {
