@@ -1,7 +1,16 @@
 #include "evolution/matrix_exponential.h"
 
+// The vector helpers below pass GCC vector types by value; they are always
+// inlined into one function per instruction set, so no call ever uses the
+// argument-passing convention GCC warns about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <memory>
+#include <tuple>
 #include <utility>
 
 namespace velmora {
@@ -68,32 +77,78 @@ Complex scalar_exponential(Complex z) {
     return Complex(rho * std::cos(y), rho * std::sin(y));
 }
 
-Complex divide_by_pivot(Complex value, Complex pivot) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+namespace {
+
+/// How a row is divided by one pivot p = a + ib: the branch of the scaled
+/// (Smith) rule and its two pivot-only values, found once per pivot.
+struct PivotDivision {
+    enum class Rule { nan, real_larger, real_only, imag_larger };
+    Rule rule;
+    double t;    // b / a or a / b
+    double den;  // t b + a, a, or t a + b
+};
+
+PivotDivision pivot_division(Complex pivot) {
+    using Rule = PivotDivision::Rule;
     const double a = pivot.real();
     const double b = pivot.imag();
-    const double c = value.real();
-    const double d = value.imag();
     if (std::isnan(a) || std::isnan(b)) {
-        return Complex(nan, nan);
+        return {Rule::nan, 0.0, 0.0};
     }
     if (std::fabs(a) > std::fabs(b)) {
         const double t = b / a;
         const double den = t * b + a;
         if (std::isnan(den) || den == 0.0) {
-            return Complex(nan, nan);
+            return {Rule::nan, 0.0, 0.0};
         }
-        return Complex((d * t + c) / den, (d - c * t) / den);
+        return {Rule::real_larger, t, den};
     }
     if (b == 0.0) {
-        return Complex(c / a, d / a);
+        return {Rule::real_only, 0.0, a};
     }
     const double t = a / b;
     const double den = t * a + b;
     if (std::isnan(den) || den == 0.0) {
-        return Complex(nan, nan);
+        return {Rule::nan, 0.0, 0.0};
     }
-    return Complex((c * t + d) / den, (d * t - c) / den);
+    return {Rule::imag_larger, t, den};
+}
+
+/// (c + id) / p under the rule of p, for one entry (T = double) or for the
+/// lanes of a vector of entries: the same operations lane by lane.
+template <class T>
+[[gnu::always_inline]] inline void divide_parts(const PivotDivision& p, T& c, T& d) {
+    using Rule = PivotDivision::Rule;
+    const T re = c;
+    const T im = d;
+    switch (p.rule) {
+        case Rule::nan:
+            // 0 + NaN is that NaN, in every lane.
+            c = T{} + std::numeric_limits<double>::quiet_NaN();
+            d = c;
+            return;
+        case Rule::real_larger:
+            c = (im * p.t + re) / p.den;
+            d = (im - re * p.t) / p.den;
+            return;
+        case Rule::real_only:
+            c = re / p.den;
+            d = im / p.den;
+            return;
+        case Rule::imag_larger:
+            c = (re * p.t + im) / p.den;
+            d = (im * p.t - re) / p.den;
+            return;
+    }
+}
+
+}  // namespace
+
+Complex divide_by_pivot(Complex value, Complex pivot) {
+    double c = value.real();
+    double d = value.imag();
+    divide_parts(pivot_division(pivot), c, d);
+    return Complex(c, d);
 }
 
 namespace {
@@ -168,76 +223,354 @@ Matrix solve_linear_system(Matrix P, Matrix Q, std::uint64_t m) {
     return Q;
 }
 
-Matrix matrix_exponential(Matrix A, std::uint64_t m) {
-    if (m == 1) {
-        Matrix E = zero_matrix(1);
-        E[0] = scalar_exponential(A[0]);
-        return E;
+namespace {
+
+// ---------------------------------------------------------------------------
+// Planar dense stage. Inside matrix_exponential a matrix is held as a plane
+// of real parts and a plane of imaginary parts, m rows of `ld` doubles each,
+// ld being m rounded up to whole vectors. Each kernel forms every entry with
+// exactly the operations of the scalar code above, in the same order, and
+// only runs several entries of a row side by side in the lanes of a vector
+// (a GCC vector type V: two, four or eight doubles). Entries beyond column m
+// are padding: computed along, never read into a real entry.
+
+typedef double Vec2 __attribute__((vector_size(16)));
+typedef double Vec4 __attribute__((vector_size(32)));
+typedef double Vec8 __attribute__((vector_size(64)));
+
+template <class V>
+constexpr std::uint64_t lanes = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V>
+[[gnu::always_inline]] inline void store(double* p, V v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+/// One planar matrix.
+struct Planar {
+    double* re;
+    double* im;
+};
+
+/// The seven planar matrices of one exponential, in a single zero-filled,
+/// 64-byte aligned allocation made once per call.
+class PadeWorkspace {
+public:
+    PadeWorkspace(std::uint64_t m, std::uint64_t ld) : m(m), ld(ld) {
+        const std::uint64_t plane = m * ld;
+        storage_ = std::make_unique<double[]>(14 * plane + 8);
+        const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
+        double* next = storage_.get() + ((64 - address % 64) % 64) / sizeof(double);
+        for (Planar* p : {&A, &A2, &A4, &A6, &T1, &T2, &T3}) {
+            p->re = next;
+            p->im = next + plane;
+            next += 2 * plane;
+        }
     }
-    const std::uint64_t size = m * m;
+
+    const std::uint64_t m;
+    const std::uint64_t ld;
+    Planar A, A2, A4, A6, T1, T2, T3;
+
+private:
+    std::unique_ptr<double[]> storage_;
+};
+
+/// Columns c0 ... c0 + B * lanes - 1 of row i of Z = X * Y. The sums start at
+/// +0 and stay in registers while the middle index j runs in increasing
+/// order; a left-factor entry that is exactly zero is skipped, as in
+/// matrix_multiply.
+template <class V, int B>
+[[gnu::always_inline]] inline void product_block(Planar X, Planar Y, Planar Z, std::uint64_t m,
+                                                 std::uint64_t ld, std::uint64_t i,
+                                                 std::uint64_t c0) {
+    constexpr std::uint64_t W = lanes<V>;
+    V z_re[B] = {};
+    V z_im[B] = {};
+    for (std::uint64_t j = 0; j < m; ++j) {
+        const double a_re = X.re[i * ld + j];
+        const double a_im = X.im[i * ld + j];
+        if (a_re == 0.0 && a_im == 0.0) {
+            continue;
+        }
+        const double* y_re = Y.re + j * ld + c0;
+        const double* y_im = Y.im + j * ld + c0;
+        for (int b = 0; b < B; ++b) {
+            const V r = load<V>(y_re + b * W);
+            const V s = load<V>(y_im + b * W);
+            z_re[b] = z_re[b] + (a_re * r - a_im * s);
+            z_im[b] = z_im[b] + (a_re * s + a_im * r);
+        }
+    }
+    for (int b = 0; b < B; ++b) {
+        store(Z.re + i * ld + c0 + b * W, z_re[b]);
+        store(Z.im + i * ld + c0 + b * W, z_im[b]);
+    }
+}
+
+/// Z = X * Y (Z distinct from both), row by row in blocks of four vectors.
+template <class V>
+[[gnu::always_inline]] inline void multiply_planar(const PadeWorkspace& ws, Planar X, Planar Y,
+                                                   Planar Z) {
+    constexpr std::uint64_t W = lanes<V>;
+    const std::uint64_t m = ws.m;
+    const std::uint64_t ld = ws.ld;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        for (std::uint64_t c0 = 0; c0 < ld; c0 += 4 * W) {
+            switch ((ld - c0) / W) {
+                case 1:
+                    product_block<V, 1>(X, Y, Z, m, ld, i, c0);
+                    break;
+                case 2:
+                    product_block<V, 2>(X, Y, Z, m, ld, i, c0);
+                    break;
+                case 3:
+                    product_block<V, 3>(X, Y, Z, m, ld, i, c0);
+                    break;
+                default:
+                    product_block<V, 4>(X, Y, Z, m, ld, i, c0);
+                    break;
+            }
+        }
+    }
+}
+
+/// y = (c1 x1 + c2 x2) + c3 x3 over n doubles (n a multiple of the lanes).
+template <class V>
+[[gnu::always_inline]] inline void sum_of_three(double* y, double c1, const double* x1, double c2,
+                                                const double* x2, double c3, const double* x3,
+                                                std::uint64_t n) {
+    for (std::uint64_t e = 0; e < n; e += lanes<V>) {
+        store(y + e, (c1 * load<V>(x1 + e) + c2 * load<V>(x2 + e)) + c3 * load<V>(x3 + e));
+    }
+}
+
+/// y = (((y + c1 x1) + c2 x2) + c3 x3) + 0 over n doubles; the + 0 is the
+/// term c0 * 0 of a zero entry of c0 I.
+template <class V>
+[[gnu::always_inline]] inline void add_three_and_zero(double* y, double c1, const double* x1,
+                                                      double c2, const double* x2, double c3,
+                                                      const double* x3, std::uint64_t n) {
+    for (std::uint64_t e = 0; e < n; e += lanes<V>) {
+        const V sum = ((load<V>(y + e) + c1 * load<V>(x1 + e)) + c2 * load<V>(x2 + e)) +
+                      c3 * load<V>(x3 + e);
+        store(y + e, sum + 0.0);
+    }
+}
+
+/// Y = (((Y + c1 X1) + c2 X2) + c3 X3) + c0 I, entry by entry as the scalar
+/// code adds the scaled identity: c0 * 1 = c0 on the diagonal of the real
+/// plane, c0 * 0 = +0 everywhere else. The diagonal first receives the + 0
+/// with all other entries and then c0: (t + 0) + c0 and t + c0 agree in
+/// every bit (they differ only where t = -0, and -0 + c0 = +0 + c0).
+template <class V>
+[[gnu::always_inline]] inline void add_three_and_identity(const PadeWorkspace& ws, Planar Y,
+                                                          double c1, Planar X1, double c2,
+                                                          Planar X2, double c3, Planar X3,
+                                                          double c0) {
+    const std::uint64_t n = ws.m * ws.ld;
+    add_three_and_zero<V>(Y.re, c1, X1.re, c2, X2.re, c3, X3.re, n);
+    add_three_and_zero<V>(Y.im, c1, X1.im, c2, X2.im, c3, X3.im, n);
+    for (std::uint64_t j = 0; j < ws.m; ++j) {
+        Y.re[j * ws.ld + j] = Y.re[j * ws.ld + j] + c0;
+    }
+}
+
+/// The [13/13] Padé approximant of exp(A) as its two halves, with
+/// A2 = A^2, A4 = A2^2, A6 = A4 A2:
+///     U = A (A6 (b13 A6 + b11 A4 + b9 A2) + b7 A6 + b5 A4 + b3 A2 + b1 I),
+///     V = A6 (b12 A6 + b10 A4 + b8 A2) + b6 A6 + b4 A4 + b2 A2 + b0 I,
+/// and P = V - U in T1, Q = U + V in T2.
+template <class V>
+[[gnu::always_inline]] inline void pade_13_halves(PadeWorkspace& ws) {
+    const double* b = pade_13;
+    const std::uint64_t n = ws.m * ws.ld;
+    multiply_planar<V>(ws, ws.A, ws.A, ws.A2);
+    multiply_planar<V>(ws, ws.A2, ws.A2, ws.A4);
+    multiply_planar<V>(ws, ws.A4, ws.A2, ws.A6);
+
+    // Odd half into T3.
+    sum_of_three<V>(ws.T1.re, b[13], ws.A6.re, b[11], ws.A4.re, b[9], ws.A2.re, n);
+    sum_of_three<V>(ws.T1.im, b[13], ws.A6.im, b[11], ws.A4.im, b[9], ws.A2.im, n);
+    multiply_planar<V>(ws, ws.A6, ws.T1, ws.T2);
+    add_three_and_identity<V>(ws, ws.T2, b[7], ws.A6, b[5], ws.A4, b[3], ws.A2, b[1]);
+    multiply_planar<V>(ws, ws.A, ws.T2, ws.T3);
+
+    // Even half into T2.
+    sum_of_three<V>(ws.T1.re, b[12], ws.A6.re, b[10], ws.A4.re, b[8], ws.A2.re, n);
+    sum_of_three<V>(ws.T1.im, b[12], ws.A6.im, b[10], ws.A4.im, b[8], ws.A2.im, n);
+    multiply_planar<V>(ws, ws.A6, ws.T1, ws.T2);
+    add_three_and_identity<V>(ws, ws.T2, b[6], ws.A6, b[4], ws.A4, b[2], ws.A2, b[0]);
+
+    // P = V - U into T1, Q = U + V over V.
+    for (std::uint64_t e = 0; e < n; e += lanes<V>) {
+        for (auto [p, u, v] : {std::tuple{ws.T1.re, ws.T3.re, ws.T2.re},
+                               std::tuple{ws.T1.im, ws.T3.im, ws.T2.im}}) {
+            const V u_e = load<V>(u + e);
+            const V v_e = load<V>(v + e);
+            store(p + e, v_e - u_e);
+            store(v + e, u_e + v_e);
+        }
+    }
+}
+
+/// Entries [0, n) of row `row` divided by the pivot, as divide_by_pivot.
+template <class V>
+[[gnu::always_inline]] inline void divide_row(Planar X, std::uint64_t row_start, std::uint64_t n,
+                                              const PivotDivision& pivot) {
+    for (std::uint64_t e = row_start; e < row_start + n; e += lanes<V>) {
+        V c = load<V>(X.re + e);
+        V d = load<V>(X.im + e);
+        divide_parts(pivot, c, d);
+        store(X.re + e, c);
+        store(X.im + e, d);
+    }
+}
+
+/// Row k -= f * row i over the n entries from offset `from` of both rows.
+template <class V>
+[[gnu::always_inline]] inline void eliminate_row(Planar X, std::uint64_t k_start,
+                                                 std::uint64_t i_start, std::uint64_t n,
+                                                 double f_re, double f_im) {
+    for (std::uint64_t e = 0; e < n; e += lanes<V>) {
+        const V p_re = load<V>(X.re + i_start + e);
+        const V p_im = load<V>(X.im + i_start + e);
+        store(X.re + k_start + e, load<V>(X.re + k_start + e) - (f_re * p_re - f_im * p_im));
+        store(X.im + k_start + e, load<V>(X.im + k_start + e) - (f_re * p_im + f_im * p_re));
+    }
+}
+
+/// Solves P X = Q (P in T1, Q in T2) by the Gauss-Jordan sweep of
+/// solve_linear_system, leaving X in T2. At step i only the columns of P
+/// beyond i are still read by later steps, so P's rows are divided and
+/// eliminated from the vector holding column i + 1 on; all of Q is.
+template <class V>
+[[gnu::always_inline]] inline void solve_planar(PadeWorkspace& ws) {
+    const std::uint64_t m = ws.m;
+    const std::uint64_t ld = ws.ld;
+    const Planar P = ws.T1;
+    const Planar Q = ws.T2;
+    for (std::uint64_t i = 0; i < m; ++i) {
+        if (i + 1 < m) {
+            std::uint64_t best_row = i;
+            double best = std::hypot(P.re[i * ld + i], P.im[i * ld + i]);
+            for (std::uint64_t j = i + 1; j < m; ++j) {
+                const double modulus = std::hypot(P.re[j * ld + i], P.im[j * ld + i]);
+                if (modulus > best) {
+                    best = modulus;
+                    best_row = j;
+                }
+            }
+            if (best_row != i) {
+                for (double* plane : {P.re, P.im, Q.re, Q.im}) {
+                    std::swap_ranges(plane + i * ld, plane + (i + 1) * ld, plane + best_row * ld);
+                }
+            }
+        }
+        const PivotDivision pivot = pivot_division(Complex(P.re[i * ld + i], P.im[i * ld + i]));
+        const std::uint64_t live = (i + 1) / lanes<V> * lanes<V>;
+        divide_row<V>(P, i * ld + live, ld - live, pivot);
+        divide_row<V>(Q, i * ld, ld, pivot);
+        for (std::uint64_t k = 0; k < m; ++k) {
+            const double f_re = P.re[k * ld + i];
+            const double f_im = P.im[k * ld + i];
+            if (k == i || (f_re == 0.0 && f_im == 0.0)) {
+                continue;
+            }
+            eliminate_row<V>(P, k * ld + live, i * ld + live, ld - live, f_re, f_im);
+            eliminate_row<V>(Q, k * ld, i * ld, ld, f_re, f_im);
+        }
+    }
+}
+
+/// exp(A) for m >= 2 and a finite 1-norm with s squarings: A is scaled by
+/// 2^-s into the workspace, the approximant is solved for and squared s
+/// times, and the result is written back into A's storage.
+template <class V>
+[[gnu::always_inline]] inline void exponential_planar(Complex* A, std::uint64_t m,
+                                                      std::int32_t s) {
+    const std::uint64_t ld = (m + lanes<V> - 1) / lanes<V> * lanes<V>;
+    PadeWorkspace ws(m, ld);
+    const double factor = std::ldexp(1.0, s);
+    for (std::uint64_t r = 0; r < m; ++r) {
+        for (std::uint64_t c = 0; c < m; ++c) {
+            const Complex a = divide(A[r * m + c], factor);
+            ws.A.re[r * ld + c] = a.real();
+            ws.A.im[r * ld + c] = a.imag();
+        }
+    }
+    pade_13_halves<V>(ws);
+    solve_planar<V>(ws);
+    Planar R = ws.T2;
+    Planar spare = ws.T3;
+    for (std::int32_t squaring = 0; squaring < s; ++squaring) {
+        multiply_planar<V>(ws, R, R, spare);
+        std::swap(R, spare);
+    }
+    for (std::uint64_t r = 0; r < m; ++r) {
+        for (std::uint64_t c = 0; c < m; ++c) {
+            A[r * m + c] = Complex(R.re[r * ld + c], R.im[r * ld + c]);
+        }
+    }
+}
+
+__attribute__((target("avx512f"))) void exponential_avx512(Complex* A, std::uint64_t m,
+                                                           std::int32_t s) {
+    exponential_planar<Vec8>(A, m, s);
+}
+
+__attribute__((target("avx2"))) void exponential_avx2(Complex* A, std::uint64_t m,
+                                                      std::int32_t s) {
+    exponential_planar<Vec4>(A, m, s);
+}
+
+void exponential_generic(Complex* A, std::uint64_t m, std::int32_t s) {
+    exponential_planar<Vec2>(A, m, s);
+}
+
+}  // namespace
+
+Matrix matrix_exponential(Matrix A, std::uint64_t m) {
+    return matrix_exponential(std::move(A), m, detected_kernel_isa());
+}
+
+Matrix matrix_exponential(Matrix A, std::uint64_t m, KernelIsa isa) {
+    if (m == 0) {
+        return zero_matrix(0);
+    }
+    if (m == 1) {
+        A[0] = scalar_exponential(A[0]);
+        return A;
+    }
     const double norm = one_norm(A.get(), m);
     if (!std::isfinite(norm)) {
         // An infinite column sum: no meaningful scaling exists.
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        Matrix E = zero_matrix(m);
-        for (std::uint64_t e = 0; e < size; ++e) {
-            E[e] = Complex(nan, nan);
+        for (std::uint64_t e = 0; e < m * m; ++e) {
+            A[e] = Complex(nan, nan);
         }
-        return E;
+        return A;
     }
     const std::int32_t s = squaring_count(norm);
-    const double factor = std::ldexp(1.0, s);
-    for (std::uint64_t e = 0; e < size; ++e) {
-        A[e] = divide(A[e], factor);
+    switch (isa) {
+        case KernelIsa::avx512:
+            exponential_avx512(A.get(), m, s);
+            break;
+        case KernelIsa::avx2:
+            exponential_avx2(A.get(), m, s);
+            break;
+        case KernelIsa::generic:
+            exponential_generic(A.get(), m, s);
+            break;
     }
-
-    const double* b = pade_13;
-    Matrix I = zero_matrix(m);
-    for (std::uint64_t j = 0; j < m; ++j) {
-        I[j * m + j] = Complex(1.0, 0.0);
-    }
-    Matrix A2 = matrix_multiply(A.get(), A.get(), m);
-    Matrix A4 = matrix_multiply(A2.get(), A2.get(), m);
-    Matrix A6 = matrix_multiply(A4.get(), A2.get(), m);
-
-    // Odd part U = A * (A6 * (b13 A6 + b11 A4 + b9 A2) + b7 A6 + b5 A4 + b3 A2 + b1 I).
-    Matrix W1 = zero_matrix(m);
-    for (std::uint64_t e = 0; e < size; ++e) {
-        W1[e] = add(add(scale(b[13], A6[e]), scale(b[11], A4[e])), scale(b[9], A2[e]));
-    }
-    Matrix Z1 = matrix_multiply(A6.get(), W1.get(), m);
-    Matrix W = zero_matrix(m);
-    for (std::uint64_t e = 0; e < size; ++e) {
-        W[e] = add(add(add(add(Z1[e], scale(b[7], A6[e])), scale(b[5], A4[e])),
-                       scale(b[3], A2[e])),
-                   scale(b[1], I[e]));
-    }
-    Matrix U = matrix_multiply(A.get(), W.get(), m);
-
-    // Even part V = A6 * (b12 A6 + b10 A4 + b8 A2) + b6 A6 + b4 A4 + b2 A2 + b0 I.
-    Matrix& Z2 = W1;
-    for (std::uint64_t e = 0; e < size; ++e) {
-        Z2[e] = add(add(scale(b[12], A6[e]), scale(b[10], A4[e])), scale(b[8], A2[e]));
-    }
-    Matrix Z = matrix_multiply(A6.get(), Z2.get(), m);
-    Matrix V = zero_matrix(m);
-    for (std::uint64_t e = 0; e < size; ++e) {
-        V[e] = add(add(add(add(Z[e], scale(b[6], A6[e])), scale(b[4], A4[e])),
-                       scale(b[2], A2[e])),
-                   scale(b[0], I[e]));
-    }
-
-    Matrix P = zero_matrix(m);
-    Matrix Q = zero_matrix(m);
-    for (std::uint64_t e = 0; e < size; ++e) {
-        P[e] = subtract(V[e], U[e]);
-        Q[e] = add(U[e], V[e]);
-    }
-    Matrix R = solve_linear_system(std::move(P), std::move(Q), m);
-    for (std::int32_t squaring = 0; squaring < s; ++squaring) {
-        R = matrix_multiply(R.get(), R.get(), m);
-    }
-    return R;
+    return A;
 }
 
 }  // namespace velmora
