@@ -5,6 +5,8 @@
 // argument-passing convention GCC warns about.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -259,13 +261,18 @@ struct Planar {
     double* im;
 };
 
-/// The seven planar matrices of one exponential, in a single zero-filled,
-/// 64-byte aligned allocation made once per call.
+/// The seven planar matrices of one exponential in a single 64-byte aligned
+/// allocation, and a list of column indices, made once per call. The planes
+/// are left uninitialised: each is written in full before it is read, and
+/// the padding of A is zeroed when A is loaded.
 class PadeWorkspace {
 public:
-    PadeWorkspace(std::uint64_t m, std::uint64_t ld) : m(m), ld(ld) {
+    PadeWorkspace(std::uint64_t m, std::uint64_t ld)
+        : m(m),
+          ld(ld),
+          storage_(std::make_unique_for_overwrite<double[]>(14 * m * ld + 8)),
+          nonzero_(std::make_unique_for_overwrite<std::uint64_t[]>(m)) {
         const std::uint64_t plane = m * ld;
-        storage_ = std::make_unique<double[]>(14 * plane + 8);
         const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
         double* next = storage_.get() + ((64 - address % 64) % 64) / sizeof(double);
         for (Planar* p : {&A, &A2, &A4, &A6, &T1, &T2, &T3}) {
@@ -273,33 +280,35 @@ public:
             p->im = next + plane;
             next += 2 * plane;
         }
+        nonzero = nonzero_.get();
     }
 
     const std::uint64_t m;
     const std::uint64_t ld;
     Planar A, A2, A4, A6, T1, T2, T3;
+    std::uint64_t* nonzero;  // m entries
 
 private:
     std::unique_ptr<double[]> storage_;
+    std::unique_ptr<std::uint64_t[]> nonzero_;
 };
 
 /// Columns c0 ... c0 + B * lanes - 1 of row i of Z = X * Y. The sums start at
 /// +0 and stay in registers while the middle index j runs in increasing
-/// order; a left-factor entry that is exactly zero is skipped, as in
-/// matrix_multiply.
+/// order over the `count` columns listed in `nonzero`: those where row i of X
+/// is not exactly zero, the entries matrix_multiply does not skip.
 template <class V, int B>
-[[gnu::always_inline]] inline void product_block(Planar X, Planar Y, Planar Z, std::uint64_t m,
-                                                 std::uint64_t ld, std::uint64_t i,
-                                                 std::uint64_t c0) {
+[[gnu::always_inline]] inline void product_block(Planar X, Planar Y, Planar Z, std::uint64_t ld,
+                                                 std::uint64_t i, std::uint64_t c0,
+                                                 const std::uint64_t* nonzero,
+                                                 std::uint64_t count) {
     constexpr std::uint64_t W = lanes<V>;
     V z_re[B] = {};
     V z_im[B] = {};
-    for (std::uint64_t j = 0; j < m; ++j) {
+    for (std::uint64_t t = 0; t < count; ++t) {
+        const std::uint64_t j = nonzero[t];
         const double a_re = X.re[i * ld + j];
         const double a_im = X.im[i * ld + j];
-        if (a_re == 0.0 && a_im == 0.0) {
-            continue;
-        }
         const double* y_re = Y.re + j * ld + c0;
         const double* y_im = Y.im + j * ld + c0;
         for (int b = 0; b < B; ++b) {
@@ -317,25 +326,30 @@ template <class V, int B>
 
 /// Z = X * Y (Z distinct from both), row by row in blocks of four vectors.
 template <class V>
-[[gnu::always_inline]] inline void multiply_planar(const PadeWorkspace& ws, Planar X, Planar Y,
+[[gnu::always_inline]] inline void multiply_planar(PadeWorkspace& ws, Planar X, Planar Y,
                                                    Planar Z) {
     constexpr std::uint64_t W = lanes<V>;
     const std::uint64_t m = ws.m;
     const std::uint64_t ld = ws.ld;
     for (std::uint64_t i = 0; i < m; ++i) {
+        std::uint64_t count = 0;
+        for (std::uint64_t j = 0; j < m; ++j) {
+            ws.nonzero[count] = j;
+            count += !(X.re[i * ld + j] == 0.0 && X.im[i * ld + j] == 0.0);
+        }
         for (std::uint64_t c0 = 0; c0 < ld; c0 += 4 * W) {
             switch ((ld - c0) / W) {
                 case 1:
-                    product_block<V, 1>(X, Y, Z, m, ld, i, c0);
+                    product_block<V, 1>(X, Y, Z, ld, i, c0, ws.nonzero, count);
                     break;
                 case 2:
-                    product_block<V, 2>(X, Y, Z, m, ld, i, c0);
+                    product_block<V, 2>(X, Y, Z, ld, i, c0, ws.nonzero, count);
                     break;
                 case 3:
-                    product_block<V, 3>(X, Y, Z, m, ld, i, c0);
+                    product_block<V, 3>(X, Y, Z, ld, i, c0, ws.nonzero, count);
                     break;
                 default:
-                    product_block<V, 4>(X, Y, Z, m, ld, i, c0);
+                    product_block<V, 4>(X, Y, Z, ld, i, c0, ws.nonzero, count);
                     break;
             }
         }
@@ -447,6 +461,56 @@ template <class V>
     }
 }
 
+/// Whether the squared modulus q = re^2 + im^2 of an entry is exact to a few
+/// rounding errors: no part overflows or is lost to underflow. Then sqrt(q)
+/// and hypot(re, im) agree to within four units of 2^-53, relatively.
+inline bool well_scaled(double re, double im, double q) {
+    return (q >= 0x1p-999 && q <= 0x1p1000) || (re == 0.0 && im == 0.0);
+}
+
+/// The pivot row of column i: the row j >= i whose entry has the largest
+/// hypot modulus, the first of equal ones, as solve_linear_system picks it.
+/// Squared moduli decide when the largest exceeds all others by a factor
+/// (1 - 2^-44) that the rounding of hypot cannot undo; otherwise, and for
+/// entries that are not well scaled, the hypot moduli are compared.
+inline std::uint64_t pivot_row(Planar P, std::uint64_t ld, std::uint64_t m, std::uint64_t i) {
+    const auto squared = [&](std::uint64_t j) {
+        const double re = P.re[j * ld + i];
+        const double im = P.im[j * ld + i];
+        return re * re + im * im;
+    };
+    std::uint64_t best_row = i;
+    double best = squared(i);
+    bool decided = true;
+    for (std::uint64_t j = i; j < m; ++j) {
+        const double q = squared(j);
+        decided = decided && well_scaled(P.re[j * ld + i], P.im[j * ld + i], q);
+        if (q > best) {
+            best = q;
+            best_row = j;
+        }
+    }
+    if (decided && best > 0.0) {
+        const double bound = best * (1.0 - 0x1p-44);
+        for (std::uint64_t j = i; j < m; ++j) {
+            decided = decided && (j == best_row || squared(j) <= bound);
+        }
+    }
+    if (decided) {
+        return best_row;  // best = 0: every entry is zero, the first is kept
+    }
+    best_row = i;
+    best = std::hypot(P.re[i * ld + i], P.im[i * ld + i]);
+    for (std::uint64_t j = i + 1; j < m; ++j) {
+        const double modulus = std::hypot(P.re[j * ld + i], P.im[j * ld + i]);
+        if (modulus > best) {
+            best = modulus;
+            best_row = j;
+        }
+    }
+    return best_row;
+}
+
 /// Solves P X = Q (P in T1, Q in T2) by the Gauss-Jordan sweep of
 /// solve_linear_system, leaving X in T2. At step i only the columns of P
 /// beyond i are still read by later steps, so P's rows are divided and
@@ -459,15 +523,7 @@ template <class V>
     const Planar Q = ws.T2;
     for (std::uint64_t i = 0; i < m; ++i) {
         if (i + 1 < m) {
-            std::uint64_t best_row = i;
-            double best = std::hypot(P.re[i * ld + i], P.im[i * ld + i]);
-            for (std::uint64_t j = i + 1; j < m; ++j) {
-                const double modulus = std::hypot(P.re[j * ld + i], P.im[j * ld + i]);
-                if (modulus > best) {
-                    best = modulus;
-                    best_row = j;
-                }
-            }
+            const std::uint64_t best_row = pivot_row(P, ld, m, i);
             if (best_row != i) {
                 for (double* plane : {P.re, P.im, Q.re, Q.im}) {
                     std::swap_ranges(plane + i * ld, plane + (i + 1) * ld, plane + best_row * ld);
@@ -490,20 +546,174 @@ template <class V>
     }
 }
 
-/// exp(A) for m >= 2 and a finite 1-norm with s squarings: A is scaled by
-/// 2^-s into the workspace, the approximant is solved for and squared s
-/// times, and the result is written back into A's storage.
+/// Square roots of the lanes, two at a time by SSE2 (every x86-64 processor
+/// has it; the scalar sqrt of the library may not be vectorised).
 template <class V>
-[[gnu::always_inline]] inline void exponential_planar(Complex* A, std::uint64_t m,
-                                                      std::int32_t s) {
+[[gnu::always_inline]] inline V sqrt_lanes(V v) {
+    for (std::uint64_t l = 0; l < lanes<V>; l += 2) {
+        __m128d pair;
+        __builtin_memcpy(&pair, reinterpret_cast<const double*>(&v) + l, sizeof pair);
+        pair = _mm_sqrt_pd(pair);
+        __builtin_memcpy(reinterpret_cast<double*>(&v) + l, &pair, sizeof pair);
+    }
+    return v;
+}
+
+/// Lane masks of a vector type: 64-bit integers.
+template <class V>
+using Bits = decltype(V{} < V{});
+
+/// The lane indices that take the even (real) or odd (imaginary) doubles
+/// of two vectors of interleaved entries, and their inverse.
+template <class V>
+[[gnu::always_inline]] inline Bits<V> deinterleave_indices(std::int64_t part) {
+    Bits<V> index;
+    for (std::uint64_t l = 0; l < lanes<V>; ++l) {
+        index[l] = static_cast<std::int64_t>(2 * l) + part;
+    }
+    return index;
+}
+
+template <class V>
+[[gnu::always_inline]] inline Bits<V> interleave_indices(std::int64_t half) {
+    Bits<V> index;
+    constexpr auto w = static_cast<std::int64_t>(lanes<V>);
+    for (std::int64_t l = 0; l < w; ++l) {
+        index[l] = half * (w / 2) + l / 2 + (l % 2) * w;
+    }
+    return index;
+}
+
+/// The interleaved m x m matrix A (row length m) as planes of row length
+/// ld, with zero padding.
+template <class V>
+[[gnu::always_inline]] inline void load_planar(const Complex* A, std::uint64_t m, Planar X,
+                                               std::uint64_t ld) {
+    constexpr std::uint64_t W = lanes<V>;
+    const Bits<V> even = deinterleave_indices<V>(0);
+    const Bits<V> odd = deinterleave_indices<V>(1);
+    for (std::uint64_t r = 0; r < m; ++r) {
+        const double* row = reinterpret_cast<const double*>(A + r * m);
+        std::uint64_t c = 0;
+        for (; c + W <= m; c += W) {
+            const V first = load<V>(row + 2 * c);
+            const V second = load<V>(row + 2 * c + W);
+            store(X.re + r * ld + c, __builtin_shuffle(first, second, even));
+            store(X.im + r * ld + c, __builtin_shuffle(first, second, odd));
+        }
+        for (; c < ld; ++c) {
+            X.re[r * ld + c] = c < m ? row[2 * c] : 0.0;
+            X.im[r * ld + c] = c < m ? row[2 * c + 1] : 0.0;
+        }
+    }
+}
+
+/// The planes of X (row length ld) written out as the interleaved m x m
+/// matrix A (row length m).
+template <class V>
+[[gnu::always_inline]] inline void store_interleaved(Planar X, std::uint64_t ld, Complex* A,
+                                                     std::uint64_t m) {
+    constexpr std::uint64_t W = lanes<V>;
+    const Bits<V> low = interleave_indices<V>(0);
+    const Bits<V> high = interleave_indices<V>(1);
+    for (std::uint64_t r = 0; r < m; ++r) {
+        double* row = reinterpret_cast<double*>(A + r * m);
+        std::uint64_t c = 0;
+        for (; c + W <= m; c += W) {
+            const V re = load<V>(X.re + r * ld + c);
+            const V im = load<V>(X.im + r * ld + c);
+            store(row + 2 * c, __builtin_shuffle(re, im, low));
+            store(row + 2 * c + W, __builtin_shuffle(re, im, high));
+        }
+        for (; c < m; ++c) {
+            row[2 * c] = X.re[r * ld + c];
+            row[2 * c + 1] = X.im[r * ld + c];
+        }
+    }
+}
+/// One bit per lane: 1 where an entry is not well scaled for the norm
+/// estimate below, i.e. where neither part is zero-or-in-range: the larger
+/// of |re| and |im| must lie in [2^-499, 2^500), or both must be zero, so
+/// that re^2 + im^2 neither overflows nor loses its larger term to underflow.
+/// Formed from the exponent fields with integer arithmetic alone.
+template <class V>
+[[gnu::always_inline]] inline Bits<V> badly_scaled(V re, V im) {
+    using U = Bits<V>;
+    constexpr std::int64_t magnitude = 0x7fff'ffff'ffff'ffff;
+    const U re_bits = reinterpret_cast<U&>(re) & magnitude;
+    const U im_bits = reinterpret_cast<U&>(im) & magnitude;
+    // For 0 <= x, y < 2^62 the sign bit of x - y is set exactly when x < y.
+    const auto less = [](U x, std::int64_t y) { return (x - y) >> 63 & 1; };
+    const auto greater = [](U x, std::int64_t y) { return (y - x) >> 63 & 1; };
+    const U re_exponent = re_bits >> 52;
+    const U im_exponent = im_bits >> 52;
+    const U too_large = greater(re_exponent, 1522) | greater(im_exponent, 1522);
+    const U too_small = less(re_exponent, 524) & less(im_exponent, 524);
+    const U zero = less(re_bits | im_bits, 1);
+    return too_large | (too_small & (zero ^ 1));
+}
+
+/// The squaring count of A (the unscaled matrix in the workspace) from
+/// estimated column sums, sqrt(re^2 + im^2) in place of hypot(re, im), or -1
+/// when the estimate cannot settle it. For well-scaled entries each estimated
+/// sum lies within (2m + 4) units of 2^-53 of the exact one, relatively, and
+/// so does their largest; the count is returned only when every norm within
+/// (4m + 64) 2^-48 of the estimate lies strictly between the same two
+/// thresholds theta_13 2^(s-1) and theta_13 2^s, where squaring_count is s
+/// for the exact norm too.
+template <class V>
+[[gnu::always_inline]] inline std::int32_t estimated_squaring_count(const PadeWorkspace& ws) {
+    const std::uint64_t m = ws.m;
+    const std::uint64_t ld = ws.ld;
+    double largest = 0.0;
+    Bits<V> bad = {};
+    for (std::uint64_t c0 = 0; c0 < ld; c0 += lanes<V>) {
+        V sum = {};
+        for (std::uint64_t r = 0; r < m; ++r) {
+            const V re = load<V>(ws.A.re + r * ld + c0);
+            const V im = load<V>(ws.A.im + r * ld + c0);
+            bad |= badly_scaled(re, im);
+            sum = sum + sqrt_lanes(re * re + im * im);
+        }
+        for (std::uint64_t l = 0; l < lanes<V>; ++l) {
+            largest = std::max(largest, sum[l]);
+        }
+    }
+    for (std::uint64_t l = 0; l < lanes<V>; ++l) {
+        if (bad[l] != 0) {
+            return -1;
+        }
+    }
+    const double delta = static_cast<double>(4 * m + 64) * 0x1p-48;
+    const std::int32_t s = squaring_count(largest);
+    const bool below = largest * (1.0 + delta) < std::ldexp(theta_13, s);
+    const bool above = s == 0 || largest * (1.0 - delta) > std::ldexp(theta_13, s - 1);
+    return below && above ? s : -1;
+}
+
+/// exp(A) for m >= 2, written back into A's storage: A is loaded into the
+/// workspace, its squaring count s found (a matrix of NaNs for a non-finite
+/// 1-norm), A scaled by 2^-s, the approximant solved for and squared s times.
+template <class V>
+[[gnu::always_inline]] inline void exponential_planar(Complex* A, std::uint64_t m) {
     const std::uint64_t ld = (m + lanes<V> - 1) / lanes<V> * lanes<V>;
     PadeWorkspace ws(m, ld);
+    load_planar<V>(A, m, ws.A, ld);
+    std::int32_t s = estimated_squaring_count<V>(ws);
+    if (s < 0) {
+        const double norm = one_norm(A, m);
+        if (!std::isfinite(norm)) {
+            // An infinite column sum: no meaningful scaling exists.
+            constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+            std::fill(A, A + m * m, Complex(nan, nan));
+            return;
+        }
+        s = squaring_count(norm);
+    }
     const double factor = std::ldexp(1.0, s);
-    for (std::uint64_t r = 0; r < m; ++r) {
-        for (std::uint64_t c = 0; c < m; ++c) {
-            const Complex a = divide(A[r * m + c], factor);
-            ws.A.re[r * ld + c] = a.real();
-            ws.A.im[r * ld + c] = a.imag();
+    for (double* plane : {ws.A.re, ws.A.im}) {
+        for (std::uint64_t e = 0; e < m * ld; e += lanes<V>) {
+            store(plane + e, load<V>(plane + e) / factor);
         }
     }
     pade_13_halves<V>(ws);
@@ -514,25 +724,19 @@ template <class V>
         multiply_planar<V>(ws, R, R, spare);
         std::swap(R, spare);
     }
-    for (std::uint64_t r = 0; r < m; ++r) {
-        for (std::uint64_t c = 0; c < m; ++c) {
-            A[r * m + c] = Complex(R.re[r * ld + c], R.im[r * ld + c]);
-        }
-    }
+    store_interleaved<V>(R, ld, A, m);
 }
 
-__attribute__((target("avx512f"))) void exponential_avx512(Complex* A, std::uint64_t m,
-                                                           std::int32_t s) {
-    exponential_planar<Vec8>(A, m, s);
+__attribute__((target("avx512f"))) void exponential_avx512(Complex* A, std::uint64_t m) {
+    exponential_planar<Vec8>(A, m);
 }
 
-__attribute__((target("avx2"))) void exponential_avx2(Complex* A, std::uint64_t m,
-                                                      std::int32_t s) {
-    exponential_planar<Vec4>(A, m, s);
+__attribute__((target("avx2"))) void exponential_avx2(Complex* A, std::uint64_t m) {
+    exponential_planar<Vec4>(A, m);
 }
 
-void exponential_generic(Complex* A, std::uint64_t m, std::int32_t s) {
-    exponential_planar<Vec2>(A, m, s);
+void exponential_generic(Complex* A, std::uint64_t m) {
+    exponential_planar<Vec2>(A, m);
 }
 
 }  // namespace
@@ -549,25 +753,15 @@ Matrix matrix_exponential(Matrix A, std::uint64_t m, KernelIsa isa) {
         A[0] = scalar_exponential(A[0]);
         return A;
     }
-    const double norm = one_norm(A.get(), m);
-    if (!std::isfinite(norm)) {
-        // An infinite column sum: no meaningful scaling exists.
-        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        for (std::uint64_t e = 0; e < m * m; ++e) {
-            A[e] = Complex(nan, nan);
-        }
-        return A;
-    }
-    const std::int32_t s = squaring_count(norm);
     switch (isa) {
         case KernelIsa::avx512:
-            exponential_avx512(A.get(), m, s);
+            exponential_avx512(A.get(), m);
             break;
         case KernelIsa::avx2:
-            exponential_avx2(A.get(), m, s);
+            exponential_avx2(A.get(), m);
             break;
         case KernelIsa::generic:
-            exponential_generic(A.get(), m, s);
+            exponential_generic(A.get(), m);
             break;
     }
     return A;
