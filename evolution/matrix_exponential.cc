@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -251,7 +252,7 @@ template <class V>
 }
 
 template <class V>
-[[gnu::always_inline]] inline void store(double* p, V v) {
+[[gnu::always_inline]] inline void store(double* p, const V& v) {
     __builtin_memcpy(p, &v, sizeof v);
 }
 
@@ -549,7 +550,8 @@ template <class V>
 /// Square roots of the lanes, two at a time by SSE2 (every x86-64 processor
 /// has it; the scalar sqrt of the library may not be vectorised).
 template <class V>
-[[gnu::always_inline]] inline V sqrt_lanes(V v) {
+[[gnu::always_inline]] inline V sqrt_lanes(const V& q) {
+    V v = q;
     for (std::uint64_t l = 0; l < lanes<V>; l += 2) {
         __m128d pair;
         __builtin_memcpy(&pair, reinterpret_cast<const double*>(&v) + l, sizeof pair);
@@ -637,14 +639,14 @@ template <class V>
 /// that re^2 + im^2 neither overflows nor loses its larger term to underflow.
 /// Formed from the exponent fields with integer arithmetic alone.
 template <class V>
-[[gnu::always_inline]] inline Bits<V> badly_scaled(V re, V im) {
+[[gnu::always_inline]] inline Bits<V> badly_scaled(const V& re, const V& im) {
     using U = Bits<V>;
     constexpr std::int64_t magnitude = 0x7fff'ffff'ffff'ffff;
-    const U re_bits = reinterpret_cast<U&>(re) & magnitude;
-    const U im_bits = reinterpret_cast<U&>(im) & magnitude;
+    const U re_bits = std::bit_cast<U>(re) & magnitude;
+    const U im_bits = std::bit_cast<U>(im) & magnitude;
     // For 0 <= x, y < 2^62 the sign bit of x - y is set exactly when x < y.
-    const auto less = [](U x, std::int64_t y) { return (x - y) >> 63 & 1; };
-    const auto greater = [](U x, std::int64_t y) { return (y - x) >> 63 & 1; };
+    const auto less = [](const U& x, std::int64_t y) { return (x - y) >> 63 & 1; };
+    const auto greater = [](const U& x, std::int64_t y) { return (y - x) >> 63 & 1; };
     const U re_exponent = re_bits >> 52;
     const U im_exponent = im_bits >> 52;
     const U too_large = greater(re_exponent, 1522) | greater(im_exponent, 1522);
