@@ -384,7 +384,7 @@ template <class V>
 /// code adds the scaled identity: c0 * 1 = c0 on the diagonal of the real
 /// plane, c0 * 0 = +0 everywhere else. The diagonal first receives the + 0
 /// with all other entries and then c0: (t + 0) + c0 and t + c0 agree in
-/// every bit (they differ only where t = -0, and -0 + c0 = +0 + c0).
+/// every bit, since t + 0 differs from t only for t = -0 and -0 + c0 = +0 + c0.
 template <class V>
 [[gnu::always_inline]] inline void add_three_and_identity(const PadeWorkspace& ws, Planar Y,
                                                           double c1, Planar X1, double c2,
@@ -436,11 +436,12 @@ template <class V>
     }
 }
 
-/// Entries [0, n) of row `row` divided by the pivot, as divide_by_pivot.
+/// The n entries of X from offset `start` divided by the pivot, as
+/// divide_by_pivot divides each.
 template <class V>
-[[gnu::always_inline]] inline void divide_row(Planar X, std::uint64_t row_start, std::uint64_t n,
+[[gnu::always_inline]] inline void divide_row(Planar X, std::uint64_t start, std::uint64_t n,
                                               const PivotDivision& pivot) {
-    for (std::uint64_t e = row_start; e < row_start + n; e += lanes<V>) {
+    for (std::uint64_t e = start; e < start + n; e += lanes<V>) {
         V c = load<V>(X.re + e);
         V d = load<V>(X.im + e);
         divide_parts(pivot, c, d);
@@ -449,7 +450,8 @@ template <class V>
     }
 }
 
-/// Row k -= f * row i over the n entries from offset `from` of both rows.
+/// X[k_start + e] -= f * X[i_start + e] for e < n: one row of the sweep minus
+/// f times the pivot row, each entry as subtract(x, multiply(f, p)).
 template <class V>
 [[gnu::always_inline]] inline void eliminate_row(Planar X, std::uint64_t k_start,
                                                  std::uint64_t i_start, std::uint64_t n,

@@ -375,18 +375,28 @@ std::uint64_t fnv1a(std::uint64_t hash, const void* data, std::size_t size) {
 }
 
 TEST(MatrixExponential, PinnedCasesKeepTheirBits) {
-    std::uint64_t hash = 0xcbf29ce484222325u;
+    // The hash was taken from the scalar implementation (one complex entry at
+    // a time); every instruction set this processor runs must reproduce it.
+    const std::vector<PinnedCase> cases = pinned_cases();
     std::int32_t most_squarings = 0;
-    for (const PinnedCase& c : pinned_cases()) {
+    for (const PinnedCase& c : cases) {
         if (c.m > 1) {
             const double norm = one_norm(c.a.data(), c.m);
             if (std::isfinite(norm)) most_squarings = std::max(most_squarings, squaring_count(norm));
         }
-        const std::vector<Complex> E = expm(c.m, c.a);
-        hash = fnv1a(hash, E.data(), E.size() * sizeof(Complex));
     }
     EXPECT_GE(most_squarings, 12);
-    EXPECT_EQ(hash, 0xaa0a0f56dec301aau) << std::hex << hash;
+    for (const KernelIsa isa : {KernelIsa::generic, KernelIsa::avx2, KernelIsa::avx512}) {
+        if (static_cast<int>(isa) > static_cast<int>(detected_kernel_isa())) {
+            continue;
+        }
+        std::uint64_t hash = 0xcbf29ce484222325u;
+        for (const PinnedCase& c : cases) {
+            const Matrix E = matrix_exponential(make(c.m, c.a), c.m, isa);
+            hash = fnv1a(hash, E.get(), c.m * c.m * sizeof(Complex));
+        }
+        EXPECT_EQ(hash, 0xaa0a0f56dec301aau) << kernel_isa_name(isa) << ": " << std::hex << hash;
+    }
 }
 
 }  // namespace
