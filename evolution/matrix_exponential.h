@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "pauli/complex.h"
+#include "pauli/kernel.h"
 
 namespace velmora {
 
@@ -29,8 +30,16 @@ inline constexpr double pade_13[14] = {
 
 /// exp(A) by scaling and squaring with the [13/13] Padé approximant for
 /// m >= 2, the scalar exponential for m = 1, an empty matrix for m = 0.
-/// Takes A over. A non-finite 1-norm gives a matrix of NaNs.
+/// Takes A over and returns the result in its storage. A non-finite 1-norm
+/// gives a matrix of NaNs. Uses the widest instruction set of this processor.
 Matrix matrix_exponential(Matrix A, std::uint64_t m);
+
+/// The same with the instruction set of the dense products chosen by the
+/// caller (one this processor runs). Every instruction set gives the same
+/// bits: each entry is formed by the operation sequence of the scalar
+/// matrix_multiply and solve_linear_system below, only several entries of a
+/// row at a time.
+Matrix matrix_exponential(Matrix A, std::uint64_t m, KernelIsa isa);
 
 /// Z = X * Y, accumulated row by row in increasing middle index, skipping
 /// left-factor entries that are exactly zero.
