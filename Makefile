@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory
+.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -21,7 +21,12 @@ install: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 demo: install
-	$(PY) examples/ising_quench.py
+	$(PY) examples/ising_quench.py --out build/examples
+
+# The README's pictures, regenerated into examples/output.
+pictures: install
+	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope; do \
+		$(PY) examples/$$example.py --out examples/output || exit 1; done
 
 system-deps:
 	scripts/install-system-deps
@@ -43,9 +48,12 @@ py-test: install
 
 wheel-test: $(VENV)/.ready
 	rm -rf build/wheelhouse build/wheel-venv
-	$(PY) -m pip wheel -q --no-deps -w build/wheelhouse .
+	$(PY) -m pip wheel -q --no-deps -w build/wheelhouse/linux .
+	# A manylinux wheel: the OpenMP runtime is vendored, the C++ runtime checked.
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w build/wheelhouse \
+		build/wheelhouse/linux/velmora-*.whl
 	"$$(scripts/find-python312)" -m venv build/wheel-venv
-	build/wheel-venv/bin/python -m pip install -q build/wheelhouse/velmora-*.whl -r requirements-dev.txt
+	build/wheel-venv/bin/python -m pip install -q build/wheelhouse/velmora-*manylinux*.whl -r requirements-dev.txt
 	cd build && wheel-venv/bin/python -m pytest -q -p no:cacheprovider ../tests
 
 memcheck: install

@@ -4,7 +4,7 @@
 Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
 are scaled to spectral radius ||H|| = 1 and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
-examples/output/accuracy_envelope.png and prints the table the README quotes.
+velmora-output/accuracy_envelope.png (or --out) and prints the table the README quotes.
 
 Run: python examples/accuracy_envelope.py
 """
@@ -34,7 +34,9 @@ def main():
     import argparse
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default=str(pathlib.Path(__file__).parent / "output"))
+    parser.add_argument("--out", default="velmora-output",
+                        help="folder for the plot (default: ./velmora-output; "
+                             "`make pictures` writes the README's copies to examples/output)")
     args = parser.parse_args()
     rng = np.random.default_rng(2)
     real_err = np.zeros((4, len(SCALES)))

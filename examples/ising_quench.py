@@ -10,7 +10,7 @@ PauliSum itself, conserved by the exact evolution) without keeping any state.
 Printed: the observables at a few times, the error bound the engine reports,
 steps and H-products. A chain of 8 spins is checked against exact
 diagonalisation of its matrix (`PauliSum.to_sparse`); the curves are plotted to
-examples/output/ising_quench.png.
+velmora-output/ising_quench.png (or --out).
 
 Run: python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10] [--points 101]
 """
@@ -59,7 +59,9 @@ def main():
     parser.add_argument("--tol", type=float, default=1e-10)
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
-    parser.add_argument("--out", default=str(pathlib.Path(__file__).parent / "output"))
+    parser.add_argument("--out", default="velmora-output",
+                        help="folder for the plot (default: ./velmora-output; "
+                             "`make pictures` writes the README's copies to examples/output)")
     args = parser.parse_args()
 
     times = np.linspace(0.0, args.t_end, args.points)

@@ -10,7 +10,7 @@ at the end. For the convergence plot the example also walks in imaginary-time
 slices of dtau, renormalising after each. The energy is compared with the exact
 ground-state energy of the sparse matrix (`PauliSum.to_sparse`, lowest
 eigenvalue by SciPy's eigsh); the convergence is plotted to
-examples/output/xxz_ground_state.png.
+velmora-output/xxz_ground_state.png (or --out).
 
 Run: python examples/xxz_ground_state.py [--spins 12] [--delta 0.5] [--tau 0.2] [--steps 80]
 """
@@ -35,7 +35,9 @@ def main():
     parser.add_argument("--tol", type=float, default=1e-10)
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
-    parser.add_argument("--out", default=str(pathlib.Path(__file__).parent / "output"))
+    parser.add_argument("--out", default="velmora-output",
+                        help="folder for the plot (default: ./velmora-output; "
+                             "`make pictures` writes the README's copies to examples/output)")
     args = parser.parse_args()
 
     H = xxz_ring(args.spins, args.delta)
