@@ -31,8 +31,8 @@ constexpr double breakdown_factor = 8.0;
 /// Rounding floor per step, in units of eps * (k + tau * rate).
 constexpr double floor_factor = 32.0;
 
-/// Entries per tile of a combination sweep: a tile of every basis vector
-/// stays in the second-level cache while all targets of the sweep use it.
+/// Entries per call of the combination kernel, which reads every basis
+/// vector once for all targets of a sweep.
 constexpr std::uint64_t combine_tile = 256;
 
 /// Output buffers the kept-basis path uses at most per sweep.
@@ -41,18 +41,24 @@ constexpr std::uint64_t max_output_buffers = 8;
 /// Two-pass path: outputs accumulated per regeneration of the basis.
 constexpr std::uint64_t two_pass_outputs = 2;
 
-/// H without its identity words, and their coefficient sum.
+/// H as the engine applies it: the identity words' coefficient sum mu, the
+/// diagonal words (flip mask 0, not identity) as one real diagonal d, and the
+/// remaining words stably sorted by flip mask.
 struct SplitHamiltonian {
-    Hamiltonian rest;
+    Hamiltonian offdiagonal;
+    std::vector<PauliWord> diagonal;  // in the Hamiltonian's order
     double mu;
 };
 
-SplitHamiltonian split_identity(const Hamiltonian& ham) {
+SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
     double mu = 0.0;
+    std::vector<PauliWord> diagonal;
     std::vector<PauliWord> rest;
     for (const PauliWord& w : ham.words()) {
         if ((w.term.flip_mask | w.term.y_mask | w.term.z_mask) == 0) {
             mu = mu + w.coeff.real();
+        } else if (w.term.flip_mask == 0) {
+            diagonal.push_back(w);
         } else {
             rest.push_back(w);
         }
@@ -60,7 +66,34 @@ SplitHamiltonian split_identity(const Hamiltonian& ham) {
     std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
         return a.term.flip_mask < b.term.flip_mask;
     });
-    return {Hamiltonian(std::move(rest)), mu};
+    return {Hamiltonian(std::move(rest)), std::move(diagonal), mu};
+}
+
+/// d[x] = sum_w c_w (-1)^popcount(z_w & x) over the diagonal words in their
+/// order (real parts of the coefficients: H is Hermitian), starting from +0.0.
+/// The sum per entry depends on the words alone; the chunks may run on a team.
+std::unique_ptr<double[]> diagonal_values(const std::vector<PauliWord>& words, std::uint64_t n,
+                                          std::int32_t threads) {
+    std::unique_ptr<double[]> d(new double[n]);
+    std::vector<std::pair<std::uint64_t, double>> terms;
+    terms.reserve(words.size());
+    for (const PauliWord& w : words) {
+        terms.emplace_back(w.term.z_mask, w.term.coeff.real());
+    }
+    double* out = d.get();
+    const std::pair<std::uint64_t, double>* t = terms.data();
+    const std::size_t count = terms.size();
+    for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+        for (std::uint64_t x = b; x < e; ++x) {
+            double s = 0.0;
+            for (std::size_t q = 0; q < count; ++q) {
+                const double c = t[q].second;
+                s = s + ((__builtin_popcountll(t[q].first & x) & 1) ? -c : c);
+            }
+            out[x] = s;
+        }
+    });
+    return d;
 }
 
 void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
@@ -192,94 +225,174 @@ void divide_kernel(double* dst, const double* src, double b, std::size_t count) 
 }
 
 // The complex products of the combinations work on whole vectors of
-// interleaved parts: with x = (re, im, ...), x' = (im, re, ...), C = (c_re,
-// c_re, ...) and S = (-c_im, +c_im, ...), C * x + S * x' has the real part
-// c_re * re + (-c_im * im), which is exactly c_re * re - c_im * im, and the
-// imaginary part c_re * im + c_im * re: the operations of multiply(), with
-// no shuffles to separate the parts.
+// interleaved parts: with x = (re, im, ...), x' = (-im, re, ...) (the parts
+// exchanged and the first negated, exactly) and a coefficient c, the vector
+// c_re * x + c_im * x' has the real part c_re * re + c_im * (-im), which is
+// exactly c_re * re - c_im * im, and the imaginary part c_re * im + c_im *
+// re: the operations of multiply(), with one shuffle per basis vector shared
+// by all targets.
 typedef double Pack __attribute__((vector_size(64)));
 typedef long long PackIndex __attribute__((vector_size(64)));
 constexpr std::size_t pack = 8;  // doubles per Pack
 
-/// For each of the T targets t: d_t = c_t * v (first) or d_t += c_t * v over
-/// `entries` amplitudes; c holds (re, im) per target.
+/// Distance (doubles) at which the combination prefetches the basis vectors.
+constexpr std::size_t combine_prefetch = 64;
+
+/// For each of the T targets t: d_t = sum_l c[l][t] * v_l over `entries`
+/// amplitudes, the sum formed in order of l (the first term stored as it is,
+/// each further one added to the sum), the T sums of four amplitudes held in
+/// registers across all k basis vectors. v_l starts at v + l * stride
+/// (doubles); c holds (re, im) per basis vector and target, by basis vector.
 template <int T>
 inline __attribute__((always_inline)) void combine_group(double* const* d, const double* c,
-                                                         const double* v, std::size_t entries,
-                                                         bool first) {
+                                                         const double* v, std::size_t stride,
+                                                         std::size_t k, std::size_t entries) {
     const PackIndex swap = {1, 0, 3, 2, 5, 4, 7, 6};
-    Pack cc[T];
-    Pack cs[T];
-    for (int t = 0; t < T; ++t) {
-        const double re = c[2 * t];
-        const double im = c[2 * t + 1];
-        cc[t] = Pack{re, re, re, re, re, re, re, re};
-        cs[t] = Pack{-im, im, -im, im, -im, im, -im, im};
-    }
+    const Pack sign = {-1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0};
     const std::size_t count = 2 * entries;
     std::size_t i = 0;
     for (; i + pack <= count; i += pack) {
-        Pack x;
-        std::memcpy(&x, v + i, sizeof x);
-        const Pack xs = __builtin_shuffle(x, swap);
-        for (int t = 0; t < T; ++t) {
-            Pack p = cc[t] * x + cs[t] * xs;
-            if (!first) {
-                Pack old;
-                std::memcpy(&old, d[t] + i, sizeof old);
-                p = old + p;
+        Pack acc[T] = {};  // every entry is set by the first basis vector (k >= 1)
+        for (std::size_t l = 0; l < k; ++l) {
+            Pack x;
+            std::memcpy(&x, v + l * stride + i, sizeof x);
+            // The k vectors are k streams a state apart, too many for the
+            // hardware to follow: the lines a few iterations ahead are asked
+            // for explicitly (a hint only; past the end it is ignored).
+            __builtin_prefetch(v + l * stride + i + combine_prefetch);
+            const Pack xs = __builtin_shuffle(x, swap) * sign;
+            const double* cl = c + 2 * T * l;
+            for (int t = 0; t < T; ++t) {
+                const Pack p = cl[2 * t] * x + cl[2 * t + 1] * xs;
+                acc[t] = l == 0 ? p : acc[t] + p;
             }
-            std::memcpy(d[t] + i, &p, sizeof p);
+        }
+        for (int t = 0; t < T; ++t) {
+            std::memcpy(d[t] + i, &acc[t], sizeof acc[t]);
         }
     }
     for (; i < count; i += 2) {
-        for (int t = 0; t < T; ++t) {
-            const double re = c[2 * t] * v[i] - c[2 * t + 1] * v[i + 1];
-            const double im = c[2 * t] * v[i + 1] + c[2 * t + 1] * v[i];
-            d[t][i] = first ? re : d[t][i] + re;
-            d[t][i + 1] = first ? im : d[t][i + 1] + im;
+        for (std::size_t l = 0; l < k; ++l) {
+            const double* x = v + l * stride + i;
+            const double* cl = c + 2 * T * l;
+            for (int t = 0; t < T; ++t) {
+                const double re = cl[2 * t] * x[0] - cl[2 * t + 1] * x[1];
+                const double im = cl[2 * t] * x[1] + cl[2 * t + 1] * x[0];
+                d[t][i] = l == 0 ? re : d[t][i] + re;
+                d[t][i + 1] = l == 0 ? im : d[t][i + 1] + im;
+            }
         }
     }
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void combine_1(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
-    combine_group<1>(d, c, v, e, first);
-}
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void combine_2(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
-    combine_group<2>(d, c, v, e, first);
-}
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void combine_3(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
-    combine_group<3>(d, c, v, e, first);
-}
-__attribute__((target_clones("avx512f", "avx2", "default")))
-void combine_4(double* const* d, const double* c, const double* v, std::size_t e, bool first) {
-    combine_group<4>(d, c, v, e, first);
-}
+#define VELMORA_COMBINE(T)                                                                    \
+    __attribute__((target_clones("avx512f", "avx2", "default"))) void combine_##T(             \
+        double* const* d, const double* c, const double* v, std::size_t stride, std::size_t k, \
+        std::size_t entries) {                                                                \
+        combine_group<T>(d, c, v, stride, k, entries);                                        \
+    }
+VELMORA_COMBINE(1)
+VELMORA_COMBINE(2)
+VELMORA_COMBINE(3)
+VELMORA_COMBINE(4)
+VELMORA_COMBINE(5)
+VELMORA_COMBINE(6)
+VELMORA_COMBINE(7)
+VELMORA_COMBINE(8)
+VELMORA_COMBINE(9)
+#undef VELMORA_COMBINE
 
-/// combine_group over any number of targets, four at a time. `c` holds the
-/// targets' coefficients of one basis vector as (re, im) pairs.
+/// combine_group over 1 to 9 targets. `c` holds the coefficients by basis
+/// vector, (re, im) per target.
 void combine_targets(double* const* d, const double* c, std::size_t targets, const double* v,
-                     std::size_t entries, bool first) {
-    std::size_t t = 0;
-    for (; t + 4 <= targets; t += 4) combine_4(d + t, c + 2 * t, v, entries, first);
-    switch (targets - t) {
-        case 3: combine_3(d + t, c + 2 * t, v, entries, first); break;
-        case 2: combine_2(d + t, c + 2 * t, v, entries, first); break;
-        case 1: combine_1(d + t, c + 2 * t, v, entries, first); break;
+                     std::size_t stride, std::size_t k, std::size_t entries) {
+    switch (targets) {
+        case 1: combine_1(d, c, v, stride, k, entries); break;
+        case 2: combine_2(d, c, v, stride, k, entries); break;
+        case 3: combine_3(d, c, v, stride, k, entries); break;
+        case 4: combine_4(d, c, v, stride, k, entries); break;
+        case 5: combine_5(d, c, v, stride, k, entries); break;
+        case 6: combine_6(d, c, v, stride, k, entries); break;
+        case 7: combine_7(d, c, v, stride, k, entries); break;
+        case 8: combine_8(d, c, v, stride, k, entries); break;
+        case 9: combine_9(d, c, v, stride, k, entries); break;
         default: break;
     }
+}
+
+typedef double HalfPack __attribute__((vector_size(32)));
+
+/// Four diagonal entries spread over the eight parts of their amplitudes.
+inline __attribute__((always_inline)) void spread(const double* d, Pack& out) {
+    HalfPack h;
+    std::memcpy(&h, d, sizeof h);
+    out = __builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3);
+}
+
+/// The diagonal part of H added in the first sweep of a Lanczos step: per
+/// part, x = (w + d * v) - b * p, or x = d * v - b * p when `product` is
+/// false (H has no off-diagonal words and w holds nothing), without the
+/// subtraction when p is null; stores x and returns sum_d v_d * x_d in the
+/// lanes of subtract_and_project_kernel. `dg` has one entry per amplitude.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double diagonal_subtract_and_project_kernel(double* __restrict w, const double* __restrict dg,
+                                            bool product, const double* __restrict p,
+                                            double b, const double* __restrict v,
+                                            std::size_t count) {
+    Pack acc = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    const Pack bb = {b, b, b, b, b, b, b, b};
+    std::size_t d = 0;
+    for (; d + pack <= count; d += pack) {
+        Pack vv;
+        std::memcpy(&vv, v + d, sizeof vv);
+        Pack x;
+        spread(dg + d / 2, x);
+        x = x * vv;
+        if (product) {
+            Pack ww;
+            std::memcpy(&ww, w + d, sizeof ww);
+            x = ww + x;
+        }
+        if (p != nullptr) {
+            Pack pp;
+            std::memcpy(&pp, p + d, sizeof pp);
+            x = x - bb * pp;
+        }
+        std::memcpy(w + d, &x, sizeof x);
+        acc = acc + vv * x;
+    }
+    double lane[lanes];
+    std::memcpy(lane, &acc, sizeof lane);
+    for (; d < count; ++d) {
+        double x = dg[d / 2] * v[d];
+        if (product) {
+            x = w[d] + x;
+        }
+        if (p != nullptr) {
+            x = x - b * p[d];
+        }
+        w[d] = x;
+        lane[d % lanes] = lane[d % lanes] + v[d] * x;
+    }
+    return combine_lanes(lane);
 }
 
 inline double* parts(Complex* v) { return reinterpret_cast<double*>(v); }
 inline const double* parts(const Complex* v) { return reinterpret_cast<const double*>(v); }
 
-/// Pass A of Lanczos step j: w -= beta_prev * v_prev (when j > 0); returns
-/// Re <v, w>.
-double subtract_previous_and_project(Complex* w, const Complex* v_prev, double beta_prev,
-                                     const Complex* v, std::uint64_t n, std::int32_t threads) {
+/// Pass A of Lanczos step j: adds the diagonal part d * v to w (when dg is
+/// not null; w holds the off-diagonal product only when `product`), then
+/// w -= beta_prev * v_prev (when j > 0); returns Re <v, w>.
+double subtract_previous_and_project(Complex* w, const double* dg, bool product,
+                                     const Complex* v_prev, double beta_prev, const Complex* v,
+                                     std::uint64_t n, std::int32_t threads) {
+    if (dg != nullptr) {
+        return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+            return diagonal_subtract_and_project_kernel(
+                parts(w + b), dg + b, product, v_prev != nullptr ? parts(v_prev + b) : nullptr,
+                beta_prev, parts(v + b), 2 * (e - b));
+        });
+    }
     return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
         return subtract_and_project_kernel(parts(w + b),
                                            v_prev != nullptr ? parts(v_prev + b) : nullptr,
@@ -333,11 +446,14 @@ bool record_step(Recurrence& r, std::uint64_t j, std::uint64_t m, double alpha, 
 /// The working storage and the state of a run.
 class Engine {
 public:
-    Engine(const Hamiltonian& ham, double mu, std::uint64_t n, const Complex* psi,
-           const double* times, std::uint64_t num_times, Complex direction,
+    /// `offdiagonal` may have no words (then H is the diagonal alone); `dg`
+    /// (one entry per amplitude, or null for no diagonal words) is the
+    /// diagonal part.
+    Engine(const Hamiltonian& offdiagonal, const double* dg, double mu, std::uint64_t n,
+           const Complex* psi, const double* times, std::uint64_t num_times, Complex direction,
            const KrylovOptions& options, KrylovSink& sink)
-        : ham_(ham), mu_(mu), n_(n), times_(times), num_times_(num_times), d_(direction),
-          options_(options), sink_(sink) {
+        : ham_(offdiagonal), dg_(dg), product_(!offdiagonal.words().empty()), mu_(mu), n_(n),
+          times_(times), num_times_(num_times), d_(direction), options_(options), sink_(sink) {
         m_ = std::min<std::uint64_t>(options.krylov_dim, n);
         const std::uint64_t vector_bytes = 16;
         const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
@@ -430,6 +546,15 @@ public:
     }
 
 private:
+    /// w = (the off-diagonal part of H) * v; the diagonal part is added by the
+    /// first sweep of the step. Counts one product H * v.
+    void apply_offdiagonal(const Complex* v, Complex* w) {
+        if (product_) {
+            apply_hamiltonian(ham_, v, w, threads_);
+        }
+        ++report_.applications;
+    }
+
     /// -i d lambda_s s.
     Complex shift_exponent(double shift, double s) const {
         return Complex(d_.imag() * shift * s, -d_.real() * shift * s);
@@ -451,12 +576,11 @@ private:
         for (std::uint64_t j = 0;; ++j) {
             Complex* v = V + j * n_;
             Complex* w = V + (j + 1) * n_;
-            apply_hamiltonian(ham_, v, w, threads_);
-            ++report_.applications;
+            apply_offdiagonal(v, w);
             const Complex* v_prev = j > 0 ? V + (j - 1) * n_ : nullptr;
             const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
-            const double alpha =
-                subtract_previous_and_project(w, v_prev, beta_prev, v, n_, threads_);
+            const double alpha = subtract_previous_and_project(w, dg_, product_, v_prev,
+                                                               beta_prev, v, n_, threads_);
             const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
             if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
                 return r;
@@ -475,11 +599,10 @@ private:
         double max_alpha = 0.0;
         double max_beta = 0.0;
         for (std::uint64_t j = 0;; ++j) {
-            apply_hamiltonian(ham_, v, w, threads_);
-            ++report_.applications;
+            apply_offdiagonal(v, w);
             const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
-            const double alpha = subtract_previous_and_project(w, j > 0 ? v_prev : nullptr,
-                                                               beta_prev, v, n_, threads_);
+            const double alpha = subtract_previous_and_project(
+                w, dg_, product_, j > 0 ? v_prev : nullptr, beta_prev, v, n_, threads_);
             const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
             if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
                 return r;
@@ -541,8 +664,9 @@ private:
         } while (first < inside.size());
     }
 
-    /// dest = sum_l c_l v_l for every target, from the kept basis, tile by
-    /// tile: each tile of a basis vector is read once for all targets.
+    /// dest = sum_l c_l v_l for every target, from the kept basis: each entry
+    /// of a basis vector is read once for all targets, the sums kept in
+    /// registers until the last basis vector.
     void combine_kept(const std::vector<Target>& targets, std::uint64_t k) {
         const Complex* V = basis_.get();
         const std::uint64_t n = n_;
@@ -559,15 +683,13 @@ private:
         for (std::size_t t = 0; t < count; ++t) dest[t] = targets[t].dest;
         const double* cs = c.data();
         Complex* const* ds = dest.data();
+        static_assert(max_output_buffers + 1 <= 9, "combine_targets takes at most 9 targets");
         for_each_chunk(n, threads_, [=](std::uint64_t b, std::uint64_t e) {
             double* d[max_output_buffers + 1];
             for (std::uint64_t lo = b; lo < e; lo += combine_tile) {
                 const std::uint64_t hi = std::min(e, lo + combine_tile);
                 for (std::size_t t = 0; t < count; ++t) d[t] = parts(ds[t] + lo);
-                for (std::uint64_t l = 0; l < k; ++l) {
-                    combine_targets(d, cs + 2 * count * l, count, parts(V + l * n + lo), hi - lo,
-                                    l == 0);
-                }
+                combine_targets(d, cs, count, parts(V + lo), 2 * n, k, hi - lo);
             }
         });
     }
@@ -597,8 +719,7 @@ private:
             });
         }
         for (std::uint64_t l = 1; l < rec.k; ++l) {
-            apply_hamiltonian(ham_, v, w, threads_);
-            ++report_.applications;
+            apply_offdiagonal(v, w);
             const bool has_prev = l > 1;
             const double beta_prev = has_prev ? rec.beta[l - 2] : 0.0;
             const double alpha = rec.alpha[l - 1];
@@ -606,9 +727,16 @@ private:
             const Complex* wv = w;
             const Complex* cur = v;
             Complex* next = v_prev;
+            const double* dg = dg_;
+            const bool product = product_;
             for_each_chunk(n_, threads_, [=](std::uint64_t b, std::uint64_t e) {
                 for (std::uint64_t i = b; i < e; ++i) {
-                    Complex x = wv[i];
+                    // The operations of the first pass, entry by entry.
+                    Complex x = product ? wv[i] : Complex(0.0, 0.0);
+                    if (dg != nullptr) {
+                        const Complex y(dg[i] * cur[i].real(), dg[i] * cur[i].imag());
+                        x = product ? add(x, y) : y;
+                    }
                     if (has_prev) {
                         x = minus_multiple(x, beta_prev, next[i]);
                     }
@@ -624,7 +752,9 @@ private:
         }
     }
 
-    const Hamiltonian& ham_;
+    const Hamiltonian& ham_;  // the off-diagonal words
+    const double* dg_;        // the diagonal words' sum per entry, or null
+    bool product_;            // whether ham_ has words
     double mu_;
     std::uint64_t n_;
     const double* times_;
@@ -692,7 +822,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     prepare_team(options.num_threads);
     const std::int32_t threads = options.num_threads;
 
-    SplitHamiltonian split = split_identity(ham);
+    SplitHamiltonian split = split_hamiltonian(ham);
     const double beta0 = stable_norm(psi, n, threads);
     if (beta0 == 0.0) {
         const Vector zero = std::make_unique<Complex[]>(n);
@@ -701,7 +831,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
         }
         return report;
     }
-    if (split.rest.words().empty()) {
+    if (split.offdiagonal.words().empty() && split.diagonal.empty()) {
         // Only identity words: every output is exp(-i mu t_k) psi.
         const Vector out = std::make_unique<Complex[]>(n);
         const double mu = split.mu;
@@ -720,7 +850,12 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
         report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]);
         return report;
     }
-    Engine engine(split.rest, split.mu, n, psi, times, num_times, direction, options, sink);
+    std::unique_ptr<double[]> dg;
+    if (!split.diagonal.empty()) {
+        dg = diagonal_values(split.diagonal, n, threads);
+    }
+    Engine engine(split.offdiagonal, dg.get(), split.mu, n, psi, times, num_times, direction,
+                  options, sink);
     return engine.run();
 }
 

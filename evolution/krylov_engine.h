@@ -9,7 +9,10 @@
 // longest step whose error estimate (evolution/krylov_bound.h) stays within
 // the budget tol * tau / times[last] relative to the state, and forms every
 // output time inside the step from the same basis. Identity words are taken
-// out of H and applied exactly as the scalar exp(-i mu t_k).
+// out of H and applied exactly as the scalar exp(-i mu t_k). The diagonal
+// words (Z letters only) are summed once per run into the real diagonal d of
+// their part of H, so that a product H * v costs one kernel pass over the
+// off-diagonal words plus d * v, added by the first sweep of the Lanczos step.
 
 #include <cstdint>
 
@@ -32,7 +35,9 @@ struct KrylovOptions {
     /// time regenerating the basis vectors one at a time) and holds at most
     /// six state vectors. Memory left over in the budget after the basis
     /// holds up to eight output buffers, so that several outputs of one step
-    /// share a sweep over the basis.
+    /// share a sweep over the basis. Not counted in the budget: the state
+    /// carried between steps and, when H has diagonal words, their diagonal
+    /// (8 * 2^num_qubits bytes, half a state vector).
     std::uint64_t basis_budget_bytes = std::uint64_t{1} << 30;
 };
 
@@ -72,9 +77,12 @@ public:
 /// exp(-i t_k H) psi; intermediate states are carried with a separate scale,
 /// so they stay finite while the results are representable.
 ///
-/// The words other than identities are applied in ascending order of their
-/// flip mask (stable), an order fixed by the Hamiltonian alone. A zero psi
-/// gives zero outputs and error 0.
+/// H * v is formed as K * v + d * v: K holds the words that flip qubits,
+/// applied in ascending order of their flip mask (stable), and d[x] = sum_w
+/// c_w (-1)^popcount(z_w & x) over the diagonal words in their order; the
+/// result of K * v then receives d[x] * v[x]. Every amplitude thus gets its
+/// contributions in an order fixed by the Hamiltonian alone. A zero psi gives
+/// zero outputs and error 0.
 ///
 /// Throws std::invalid_argument for a Hamiltonian without words or with more
 /// than 63 qubits, tol outside (0, 1), negative num_threads, krylov_dim < 2,
