@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "pauli/kernel.h"
 #include "pauli/test_support.h"
 
 namespace velmora {
@@ -150,6 +151,33 @@ TEST(Evolve, TinyAmplitudeIsNotLost) {
     const std::vector<Complex> with_nan =
         evolve(ham, {1e-170, std::nan(""), 0.0, 0.0}, 0.7);  // non-finite: not rescaled
     EXPECT_TRUE(std::isnan(with_nan[0].real()));
+}
+
+/// The instruction sets this processor runs.
+std::vector<KernelIsa> supported_isas() {
+    std::vector<KernelIsa> isas{KernelIsa::generic};
+    if (detected_kernel_isa() != KernelIsa::generic) isas.push_back(KernelIsa::avx2);
+    if (detected_kernel_isa() == KernelIsa::avx512) isas.push_back(KernelIsa::avx512);
+    return isas;
+}
+
+/// The whole evolution (kernel and dense stage) under every instruction set:
+/// the same bits as the generic body for every thread count, and the series.
+TEST(Evolve, EveryInstructionSetGivesTheSameBits) {
+    std::mt19937_64 rng(29);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, 12, 14);
+    const std::vector<Complex> psi = testing::random_state(rng, 12);
+    const std::vector<Complex> generic = evolve(ham.with_kernel_isa(KernelIsa::generic), psi,
+                                                Complex(0.05, -0.01));
+    EXPECT_LT(relative_error(generic, taylor_evolve(ham, psi, Complex(0.05, -0.01))), 1e-12);
+    for (KernelIsa isa : supported_isas()) {
+        const Hamiltonian with_isa = ham.with_kernel_isa(isa);
+        EXPECT_EQ(with_isa.kernel_isa(), isa);
+        for (std::int32_t threads : {0, 2, 3}) {
+            EXPECT_TRUE(same_bits(evolve(with_isa, psi, Complex(0.05, -0.01), threads), generic))
+                << kernel_isa_name(isa) << ", " << threads << " threads";
+        }
+    }
 }
 
 TEST(Evolve, ZeroStateGivesZero) {

@@ -14,7 +14,7 @@
 #include "evolution/krylov_bound.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
-#include "pauli/team.h"
+#include "parallel/team.h"
 
 namespace velmora {
 
@@ -66,7 +66,7 @@ SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
     std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
         return a.term.flip_mask < b.term.flip_mask;
     });
-    return {Hamiltonian(std::move(rest)), std::move(diagonal), mu};
+    return {Hamiltonian(std::move(rest)).with_kernel_isa(ham.kernel_isa()), std::move(diagonal), mu};
 }
 
 /// d[x] = sum_w c_w (-1)^popcount(z_w & x) over the diagonal words in their

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "pauli/team.h"
+#include "parallel/reduce.h"
 
 namespace velmora {
 
@@ -28,33 +28,6 @@ void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
     }
 }
 
-/// Entries per piece of an element-wise sweep shared by a team.
-constexpr std::uint64_t sweep_chunk = 4096;
-
-/// The team for the element-wise sweeps over n entries, or 0 to run them on
-/// the calling thread (no team asked for, or too few entries to share).
-std::int32_t sweep_team(std::uint64_t n, std::int32_t num_threads) {
-    return n <= sweep_chunk ? 0 : team_size_for(num_threads);
-}
-
-/// Runs body(begin, end) over [0, n): on the calling thread for num_threads
-/// 0, otherwise in chunks split statically over the thread team. Only for
-/// element-wise sweeps, whose values do not depend on the split.
-template <class Body>
-void for_each_range(std::uint64_t n, std::int32_t num_threads, Body body) {
-    const std::int32_t team = sweep_team(n, num_threads);
-    if (team == 0) {
-        body(std::uint64_t{0}, n);
-        return;
-    }
-    const std::int64_t chunks = static_cast<std::int64_t>((n + sweep_chunk - 1) / sweep_chunk);
-#pragma omp parallel for schedule(static) num_threads(team)
-    for (std::int64_t c = 0; c < chunks; ++c) {
-        const std::uint64_t begin = static_cast<std::uint64_t>(c) * sweep_chunk;
-        body(begin, std::min(n, begin + sweep_chunk));
-    }
-}
-
 /// Runs update(i) for every i, which changes entry i and returns a term, and
 /// returns the sum of the terms added in index order on the calling thread:
 /// ((0 + t_0) + t_1) + ... With a team, the updates run in parallel and park
@@ -68,20 +41,20 @@ template <class Update>
 double update_and_sum(std::uint64_t n, std::int32_t num_threads, Complex* parking,
                       Update update) {
     double sum = 0.0;
-    if (sweep_team(n, num_threads) == 0) {
+    if (sweep_policy(n, num_threads).is_serial()) {
         for (std::uint64_t i = 0; i < n; ++i) {
             sum = sum + update(i);
         }
         return sum;
     }
     double* terms = reinterpret_cast<double*>(parking);
-    for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+    for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t i = begin; i < end; ++i) {
             terms[2 * begin + (i - begin)] = update(i);
         }
     });
-    for (std::uint64_t begin = 0; begin < n; begin += sweep_chunk) {
-        const std::uint64_t end = std::min(n, begin + sweep_chunk);
+    for (std::uint64_t begin = 0; begin < n; begin += reduction_chunk) {
+        const std::uint64_t end = std::min(n, begin + reduction_chunk);
         for (std::uint64_t i = begin; i < end; ++i) {
             sum = sum + terms[2 * begin + (i - begin)];
         }
@@ -92,7 +65,7 @@ double update_and_sum(std::uint64_t n, std::int32_t num_threads, Complex* parkin
 /// v[i] = src[i] / d, both parts divided.
 void divide_into(Complex* v, const Complex* src, double d, std::uint64_t n,
                  std::int32_t num_threads) {
-    for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+    for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
         for (std::uint64_t i = begin; i < end; ++i) {
             v[i] = divide(src[i], d);
         }
@@ -204,12 +177,12 @@ void lanczos_propagate(const Hamiltonian& ham, const Complex* state, double x,
 
     divide_into(v_cur.get(), state, x, n, num_threads);
     const Complex s = multiply(c, Complex(0.0, -1.0));
-    const Matrix E = matrix_exponential(scale_matrix(T, m, k, s), k);
+    const Matrix E = matrix_exponential(scale_matrix(T, m, k, s), k, ham.kernel_isa());
 
     const Complex e0 = E[0];
     {
         const Complex* cur = v_cur.get();
-        for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+        for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
             for (std::uint64_t i = begin; i < end; ++i) {
                 const Complex p(x * cur[i].real(), x * cur[i].imag());
                 result[i] = multiply(p, e0);
@@ -229,7 +202,7 @@ void lanczos_propagate(const Hamiltonian& ham, const Complex* state, double x,
         const Complex* wv = w.get();
         const Complex* cur = v_cur.get();
         Complex* next = v_prev.get();  // holds v_(l-2) until overwritten entry by entry
-        for_each_range(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+        for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
             for (std::uint64_t i = begin; i < end; ++i) {
                 Complex wi = subtract(wv[i], multiply(alpha, cur[i]));
                 if (has_prev) {

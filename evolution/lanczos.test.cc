@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "pauli/kernel.h"
 #include "pauli/test_support.h"
 
 namespace velmora {
@@ -208,12 +211,16 @@ LiteralResult literal_evolve(const Hamiltonian& ham, const std::vector<Complex>&
     return r;
 }
 
-class FusedPasses : public ::testing::TestWithParam<std::uint64_t> {};
+/// (qubits, instruction set of the kernels and the dense stage)
+class FusedPasses : public ::testing::TestWithParam<std::tuple<std::uint64_t, KernelIsa>> {};
 
 TEST_P(FusedPasses, MatchLiteralRecurrenceBitForBit) {
-    const std::uint64_t q = GetParam();
+    const auto [q, isa] = GetParam();
+    if (isa > detected_kernel_isa()) {
+        GTEST_SKIP() << "this processor does not run " << kernel_isa_name(isa);
+    }
     std::mt19937_64 rng(500 + q);
-    const Hamiltonian ham = testing::random_hamiltonian(rng, q, 2 * q + 3);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, q, 2 * q + 3).with_kernel_isa(isa);
     const std::vector<Complex> state = testing::random_state(rng, q);
     const Complex c(0.3, -0.05);
     const LiteralResult expected = literal_evolve(ham, state, c);
@@ -228,7 +235,10 @@ TEST_P(FusedPasses, MatchLiteralRecurrenceBitForBit) {
 }
 
 // Sizes below and above one sweep chunk (4096 amplitudes), and with breakdown (1-2 qubits).
-INSTANTIATE_TEST_SUITE_P(Qubits, FusedPasses, ::testing::Values(1u, 2u, 4u, 7u, 12u, 13u));
+INSTANTIATE_TEST_SUITE_P(
+    QubitsAndIsas, FusedPasses,
+    ::testing::Combine(::testing::Values(1u, 2u, 4u, 7u, 12u, 13u),
+                       ::testing::Values(KernelIsa::generic, KernelIsa::avx2, KernelIsa::avx512)));
 
 }  // namespace
 }  // namespace velmora

@@ -23,7 +23,7 @@
 #include "evolution/krylov_engine.h"
 #include "evolution/reduction.h"
 #include "pauli/hamiltonian.h"
-#include "pauli/team.h"
+#include "parallel/team.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

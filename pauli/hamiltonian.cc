@@ -8,7 +8,8 @@
 
 namespace velmora {
 
-Hamiltonian::Hamiltonian(std::vector<PauliWord> words) : words_(std::move(words)) {
+Hamiltonian::Hamiltonian(std::vector<PauliWord> words)
+    : words_(std::move(words)), isa_(detected_kernel_isa()) {
     for (std::size_t t = 1; t < words_.size(); ++t) {
         if (words_[t].num_qubits() != words_[0].num_qubits()) {
             throw std::invalid_argument(
@@ -19,17 +20,23 @@ Hamiltonian::Hamiltonian(std::vector<PauliWord> words) : words_(std::move(words)
     }
 }
 
+Hamiltonian Hamiltonian::with_kernel_isa(KernelIsa isa) const {
+    Hamiltonian copy = *this;
+    copy.isa_ = isa;
+    return copy;
+}
+
 std::uint64_t Hamiltonian::num_qubits() const {
     return words_.empty() ? 0 : words_.front().num_qubits();
 }
 
 void Hamiltonian::apply(const Complex* in, Complex* out) const {
-    apply_blocked(*this, in, out, 0, detected_kernel_isa());
+    apply_blocked(*this, in, out, 0, isa_);
 }
 
 void Hamiltonian::apply_parallel(const Complex* in, Complex* out,
                                  std::int32_t num_threads) const {
-    apply_blocked(*this, in, out, num_threads == 0 ? 1 : num_threads, detected_kernel_isa());
+    apply_blocked(*this, in, out, num_threads == 0 ? 1 : num_threads, isa_);
 }
 
 }  // namespace velmora

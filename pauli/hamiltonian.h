@@ -4,8 +4,9 @@
 #include <memory>
 #include <vector>
 
+#include "pauli/isa.h"
 #include "pauli/pauli_word.h"
-#include "pauli/team.h"
+#include "parallel/team.h"
 
 namespace velmora {
 
@@ -22,6 +23,16 @@ public:
 
     /// Qubit count: the first word's string length (0 for no words).
     std::uint64_t num_qubits() const;
+
+    /// The instruction set of the kernels that apply this Hamiltonian and of
+    /// the dense stage of its evolution: the widest this processor runs,
+    /// unless chosen with `with_kernel_isa`. Every choice gives the same bits.
+    KernelIsa kernel_isa() const { return isa_; }
+
+    /// A copy that runs the given instruction set's bodies (which the
+    /// processor must support): tests and benchmarks pass it along the whole
+    /// path of an evolution this way.
+    Hamiltonian with_kernel_isa(KernelIsa isa) const;
 
     /// out = H * in on the calling thread; both buffers hold 2^num_qubits
     /// amplitudes and do not overlap; `out` is overwritten completely. Every
@@ -44,6 +55,7 @@ public:
 
 private:
     std::vector<PauliWord> words_;
+    KernelIsa isa_;
 };
 
 }  // namespace velmora

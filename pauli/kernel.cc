@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "pauli/hamiltonian.h"
-#include "pauli/team.h"
+#include "parallel/policy.h"
 
 namespace velmora {
 
@@ -309,18 +309,10 @@ void apply_blocked(const Hamiltonian& ham, const Complex* in, Complex* out,
     const BlockBody body = body_for(isa, n);
     const PauliWord* words = ham.words().data();
     const std::size_t num_words = ham.words().size();
-    const std::int32_t team = team_size_for(num_threads);
-    if (team == 0) {
-        for (std::uint64_t b = 0; b < num_blocks; ++b) {
-            body(words, num_words, in, out, b * block, block);
-        }
-        return;
-    }
-    const std::int64_t blocks = static_cast<std::int64_t>(num_blocks);
-#pragma omp parallel for schedule(static) num_threads(team)
-    for (std::int64_t b = 0; b < blocks; ++b) {
-        body(words, num_words, in, out, static_cast<std::uint64_t>(b) * block, block);
-    }
+    // Blocks are the items; each costs about one word application per entry.
+    Policy::for_work(num_threads, n * num_words).for_each(num_blocks, [&](std::uint64_t b) {
+        body(words, num_words, in, out, b * block, block);
+    });
 }
 
 }  // namespace velmora

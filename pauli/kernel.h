@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "pauli/complex.h"
+#include "pauli/isa.h"
 #include "pauli/pauli_word.h"
 
 namespace velmora {
@@ -37,15 +38,6 @@ inline void add_contribution(const TermWeights& w, std::uint64_t sign_mask, cons
     dst[2 * j] = b_re + dst[2 * j];
     dst[2 * j + 1] = b_im + dst[2 * j + 1];
 }
-
-/// Instruction sets of the blocked kernel. All give identical bits.
-enum class KernelIsa { generic, avx2, avx512 };
-
-/// The widest instruction set this processor runs.
-KernelIsa detected_kernel_isa();
-
-/// Readable name of an instruction set ("generic", "avx2", "avx512").
-const char* kernel_isa_name(KernelIsa isa);
 
 /// Output amplitudes per block: a block of the output and the matching input
 /// blocks stay in the first-level cache while every word is applied to it.

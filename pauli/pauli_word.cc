@@ -1,7 +1,7 @@
 #include "pauli/pauli_word.h"
 
 #include "pauli/kernel.h"
-#include "pauli/team.h"
+#include "parallel/policy.h"
 
 #include <omp.h>
 
@@ -68,24 +68,9 @@ void PauliTerm::apply(const Complex* in, Complex* out) const {
 void PauliTerm::apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const {
     const std::int64_t count = std::int64_t{1} << string.size();
     const TermWeights w = term_weights(*this);
-    const std::int32_t team_size = team_size_for(num_threads);
-    if (team_size == 0) {
-        apply_range(*this, w, in, out, 0, static_cast<std::uint64_t>(count));
-        return;
-    }
-#pragma omp parallel num_threads(team_size)
-    {
-        // The static schedule without chunk size, written out: one contiguous
-        // block per thread, sizes differing by at most one.
-        const std::int64_t team = omp_get_num_threads();
-        const std::int64_t rank = omp_get_thread_num();
-        const std::int64_t base = count / team;
-        const std::int64_t extra = count % team;
-        const std::int64_t begin = rank * base + (rank < extra ? rank : extra);
-        const std::int64_t end = begin + base + (rank < extra ? 1 : 0);
-        apply_range(*this, w, in, out, static_cast<std::uint64_t>(begin),
-                    static_cast<std::uint64_t>(end));
-    }
+    Policy::for_threads(num_threads).for_each_share(
+        static_cast<std::uint64_t>(count),
+        [&](std::uint64_t begin, std::uint64_t end) { apply_range(*this, w, in, out, begin, end); });
 }
 
 }  // namespace velmora

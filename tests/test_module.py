@@ -364,3 +364,18 @@ def test_hamiltonian_holds_independent_copies():
     a = evolve(twice, psi, 0.7, 0)
     b = evolve(doubled, psi, 0.7, 0)
     np.testing.assert_allclose(a, b, rtol=0, atol=1e-14)
+
+
+def test_modules_export_their_entry_points_only():
+    import shutil
+    import subprocess
+
+    import velmora._native
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    for module, entry in ((_velmora, "PyInit__velmora"), (velmora._native, "PyInit__native")):
+        listing = subprocess.run([nm, "-D", "--defined-only", module.__file__],
+                                 capture_output=True, text=True, check=True).stdout
+        assert [line.split()[-1] for line in listing.splitlines()] == [entry]

@@ -1,4 +1,4 @@
-#include "pauli/team.h"
+#include "parallel/team.h"
 
 #include <omp.h>
 #include <pthread.h>
