@@ -44,12 +44,8 @@ public:
     /// bit-identical to `apply`.
     void apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const;
 
-    /// exp(-i * c * H) * state as a new buffer of 2^num_qubits amplitudes,
-    /// by one two-pass Lanczos step of dimension at most 30. `num_threads` 0
-    /// runs the serial kernel, a positive value the parallel one. Throws
-    /// std::invalid_argument for a Hamiltonian without words, with more than
-    /// 63 qubits, or for a negative `num_threads`; std::bad_alloc when memory
-    /// runs out.
+    /// exp(-i * c * H) * state: the Krylov evolution, implemented and documented
+    /// with the other evolution code in evolution/evolve.h.
     std::unique_ptr<Complex[]> evolve(const Complex* state, Complex c,
                                       std::int32_t num_threads) const;
 
