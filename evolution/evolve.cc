@@ -7,6 +7,7 @@
 #include <string>
 
 #include "evolution/lanczos.h"
+#include "parallel/policy.h"
 
 namespace velmora {
 
@@ -58,7 +59,7 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
                                     std::to_string(num_threads));
     }
     if (num_threads > 0) {
-        prepare_team(num_threads);
+        prepare_team(num_threads, n * std::max<std::uint64_t>(words().size(), sweep_entry_work));
     }
     std::unique_ptr<Complex[]> result = std::make_unique<Complex[]>(n);
     const double x = vector_norm(state, n);

@@ -819,7 +819,8 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     if (num_times == 0) {
         return report;
     }
-    prepare_team(options.num_threads);
+    prepare_team(options.num_threads,
+                 n * std::max<std::uint64_t>(ham.words().size(), sweep_entry_work));
     const std::int32_t threads = options.num_threads;
 
     SplitHamiltonian split = split_hamiltonian(ham);

@@ -107,7 +107,7 @@ StateOut apply(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
     std::unique_ptr<Complex[]> out;
     {
         nb::gil_scoped_release released;
-        velmora::prepare_team(num_threads);
+        velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
         out = std::make_unique<Complex[]>(n);
         apply_with(op.hamiltonian(), in.get(), out.get(), num_threads);
     }
@@ -118,7 +118,7 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     const std::uint64_t n = checked_size(op, psi);
     std::unique_ptr<Complex[]> in = copy_state(psi, n);
     nb::gil_scoped_release released;
-    velmora::prepare_team(num_threads);
+    velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
 }
 

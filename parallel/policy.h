@@ -20,10 +20,24 @@
 
 namespace velmora {
 
-/// A loop is run by a team only when it has at least this much work (items
-/// times their cost in the caller's unit); below it the region's start-up
-/// costs more than the team saves, and one thread is never slower.
-inline constexpr std::uint64_t min_parallel_work = std::uint64_t{1} << 14;
+/// A loop is run by a team only when it has at least this much work, counted
+/// in applications of one Pauli word to one amplitude (about 0.3 ns); below
+/// it, starting the region and waking the team cost more than the team saves
+/// (measured on two cores: 2 threads were slower than 1 up to 14 qubits), so
+/// one thread is never slower.
+inline constexpr std::uint64_t default_min_parallel_work = std::uint64_t{1} << 20;
+
+/// The cutoff in force: default_min_parallel_work unless set with
+/// set_min_parallel_work. The results do not depend on it.
+std::uint64_t min_parallel_work();
+
+/// Sets the cutoff and returns the previous one: tests set 0 so that the
+/// team paths run on small inputs too, benchmarks measure the cutoff.
+std::uint64_t set_min_parallel_work(std::uint64_t work);
+
+/// Work of one element-wise sweep entry in those units: a sweep reads and
+/// writes a few vectors and is bound by memory, not arithmetic.
+inline constexpr std::uint64_t sweep_entry_work = 32;
 
 class Policy {
 public:
@@ -40,7 +54,7 @@ public:
     /// for_threads(num_threads), but the calling thread when `work` is below
     /// min_parallel_work.
     static Policy for_work(std::int32_t num_threads, std::uint64_t work) {
-        return work < min_parallel_work ? serial() : for_threads(num_threads);
+        return work < min_parallel_work() ? serial() : for_threads(num_threads);
     }
 
     /// Team size, or 0 for the calling thread.

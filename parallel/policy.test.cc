@@ -11,6 +11,17 @@
 namespace velmora {
 namespace {
 
+/// Every test of this binary runs with the small-work cutoff at 0, so that a
+/// positive num_threads puts even small inputs on a team: the tests compare
+/// the team paths with the serial ones at sizes that run quickly.
+class TeamsForSmallWork : public ::testing::Environment {
+public:
+    void SetUp() override { set_min_parallel_work(0); }
+};
+
+[[maybe_unused]] ::testing::Environment* const teams_for_small_work =
+    ::testing::AddGlobalTestEnvironment(new TeamsForSmallWork);
+
 /// (team requested, item count)
 class PolicyLoops : public ::testing::TestWithParam<std::tuple<std::int32_t, std::uint64_t>> {};
 
@@ -40,10 +51,15 @@ INSTANTIATE_TEST_SUITE_P(TeamsAndCounts, PolicyLoops,
                                             ::testing::Values(0u, 1u, 2u, 5u, 64u, 1001u)));
 
 TEST(Policy, SmallWorkRunsOnTheCallingThread) {
-    EXPECT_TRUE(Policy::for_work(2, min_parallel_work - 1).is_serial());
-    EXPECT_EQ(Policy::for_work(2, min_parallel_work).team_size(), team_size_for(2));
+    // The test binary sets the cutoff to 0 (test_support.h); the default here.
+    const std::uint64_t saved = set_min_parallel_work(default_min_parallel_work);
+    EXPECT_TRUE(Policy::for_work(2, default_min_parallel_work - 1).is_serial());
+    EXPECT_EQ(Policy::for_work(2, default_min_parallel_work).team_size(), team_size_for(2));
     EXPECT_TRUE(Policy::for_work(0, std::uint64_t{1} << 40).is_serial());
     EXPECT_TRUE(Policy::serial().is_serial());
+    EXPECT_TRUE(sweep_policy((std::uint64_t{1} << 15) - 1, 2).is_serial());
+    EXPECT_FALSE(sweep_policy(std::uint64_t{1} << 15, 2).is_serial());
+    set_min_parallel_work(saved);
 }
 
 /// Chunked sums have the same bits for every team, and are pairwise: the

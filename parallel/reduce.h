@@ -28,10 +28,11 @@ inline std::uint64_t chunk_count(std::uint64_t n) {
     return (n + reduction_chunk - 1) / reduction_chunk;
 }
 
-/// The policy of a sweep over n entries: the calling thread for a single
-/// chunk or no team asked for, else the team of num_threads.
+/// The policy of a sweep over n entries: the calling thread for a small
+/// vector (fewer than 2^15 entries) or no team asked for, else the team of
+/// num_threads.
 inline Policy sweep_policy(std::uint64_t n, std::int32_t num_threads) {
-    return n <= reduction_chunk ? Policy::serial() : Policy::for_threads(num_threads);
+    return Policy::for_work(num_threads, n * sweep_entry_work);
 }
 
 /// Runs body(begin, end) for every chunk of [0, n), the chunks split

@@ -1,5 +1,7 @@
 #include "parallel/team.h"
 
+#include "parallel/policy.h"
+
 #include <omp.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -14,6 +16,7 @@ namespace velmora {
 namespace {
 
 std::atomic<bool> team_started{false};
+std::atomic<std::uint64_t> parallel_work_cutoff{default_min_parallel_work};
 std::atomic<bool> teams_lost{false};
 
 void after_fork_in_child() {
@@ -70,6 +73,20 @@ void prepare_team(std::int32_t num_threads) {
     {
 #pragma omp barrier
     }
+}
+
+void prepare_team(std::int32_t num_threads, std::uint64_t work) {
+    if (work >= min_parallel_work()) {
+        prepare_team(num_threads);
+    }
+}
+
+std::uint64_t min_parallel_work() {
+    return parallel_work_cutoff.load(std::memory_order_relaxed);
+}
+
+std::uint64_t set_min_parallel_work(std::uint64_t work) {
+    return parallel_work_cutoff.exchange(work, std::memory_order_relaxed);
 }
 
 }  // namespace velmora

@@ -29,4 +29,9 @@ std::int32_t team_size_for(std::int32_t num_threads);
 /// threads' stacks is available and throws std::bad_alloc when it is not.
 void prepare_team(std::int32_t num_threads);
 
+/// prepare_team(num_threads) when the largest loop of a call, of `work` units
+/// (policy.h), will run on a team; nothing otherwise, so that a call on a
+/// small input does not wake a team it will not use.
+void prepare_team(std::int32_t num_threads, std::uint64_t work);
+
 }  // namespace velmora
