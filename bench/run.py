@@ -21,6 +21,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from environment import describe, library_versions  # noqa: E402
 from workloads import WORKLOADS, default_coeff, operator  # noqa: E402
 from workloads import write as write_workloads  # noqa: E402
 
@@ -150,7 +151,7 @@ def markdown(rows, accuracy, meta):
     lines = [
         f"Machine: {meta['machine']}; kernel: {meta['isa']}; streaming bandwidth (1 thread, "
         f"numpy copy): {meta['stream_gbs']:.1f} GB/s. Command: `{meta['command']}` "
-        f"({meta['date']}). Median wall time of `repeats` runs (1 for n = 22); memory is the "
+        f"({meta['date']}); {describe(meta['versions'])}. Median wall time of `repeats` runs (1 for n = 22); memory is the "
         "process's peak resident set above its state before the method was set up, in state "
         "vectors of 16·2^n bytes, plus 1 for the input.",
         "",
@@ -245,6 +246,7 @@ def main():
         "stream_gbs": stream / 1e9,
         "command": "make bench" + ("-quick" if args.quick else ""),
         "date": time.strftime("%Y-%m-%d"),
+        "versions": library_versions(),
     }
     text = markdown(rows, accuracy, meta)
     kernel = kernel_table()

@@ -28,6 +28,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from environment import describe, library_versions  # noqa: E402
 from worker import peak_bytes, reset_peak, rss_bytes  # noqa: E402
 
 TOL = 1e-10
@@ -153,20 +154,6 @@ def measure(case, method, threads, repeats, tmp):
     return record
 
 
-def versions():
-    import numpy
-    import scipy
-
-    found = {"numpy": numpy.__version__, "scipy": scipy.__version__}
-    try:
-        from importlib.metadata import version
-
-        found["quspin"] = version("quspin")
-    except Exception:  # noqa: BLE001 - QuSpin is optional
-        pass
-    return found
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=2)
@@ -213,7 +200,7 @@ def main():
                 row["vs_quspin"] = quspin_record["best_s"] / r["best_s"]
             rows.append(row)
     info = dict(date=time.strftime("%Y-%m-%d"), machine=platform.machine(),
-                cores=os.cpu_count(), versions=versions(), tol=TOL, repeats=args.repeats)
+                cores=os.cpu_count(), versions=library_versions(), tol=TOL, repeats=args.repeats)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "trajectory.json").write_text(json.dumps(dict(info=info, rows=rows), indent=1))
@@ -226,7 +213,7 @@ def fmt(value, spec):
 
 
 def markdown(info, rows):
-    v = ", ".join(f"{k} {ver}" for k, ver in info["versions"].items())
+    v = describe(info["versions"])
     lines = [
         f"Measured with `make bench` ({info['date']}, {info['machine']}, {info['cores']} cores; "
         f"{v}); best of {info['repeats']}; tol {info['tol']:g}. Memory: peak resident set of "
