@@ -55,12 +55,14 @@ class CountingCSR:
         count = [0]
 
         class Counted(scipy.sparse.csr_matrix):
-            def dot(self, other):
-                if isinstance(other, np.ndarray):
-                    count[0] += 1 if other.ndim == 1 else other.shape[1]
-                return super().dot(other)
+            # Every product with a dense vector or block of vectors ends here.
+            def _matmul_vector(self, other):
+                count[0] += 1
+                return super()._matmul_vector(other)
 
-            __matmul__ = dot
+            def _matmul_multivector(self, other):
+                count[0] += other.shape[1]
+                return super()._matmul_multivector(other)
 
         self.matrix = Counted(matrix)
         self.count = count

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "evolution/lanczos.h"
+#include "evolution/memory_limit.h"
 #include "parallel/policy.h"
 
 namespace velmora {
@@ -61,6 +62,8 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
     if (num_threads > 0) {
         prepare_team(num_threads, n * std::max<std::uint64_t>(words().size(), sweep_entry_work));
     }
+    // The result and the three scratch vectors of a Lanczos pass.
+    check_state_vectors(n, 4, "evolve");
     std::unique_ptr<Complex[]> result = std::make_unique<Complex[]>(n);
     const double x = vector_norm(state, n);
     if (x == 0.0 || !std::isfinite(x)) {
@@ -71,6 +74,7 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
         const int e = rescaling_exponent(state, n);
         if (e != 0) {
             result.reset();
+            check_state_vectors(n, 5, "evolve");  // the scaled copy besides the four
             std::unique_ptr<Complex[]> scaled = std::make_unique<Complex[]>(n);
             scale_by_power_of_two(scaled.get(), state, n, e);
             result = evolve(scaled.get(), c, num_threads);

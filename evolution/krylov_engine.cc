@@ -1,6 +1,7 @@
 #include "evolution/krylov_engine.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "evolution/evolve.h"
 #include "evolution/krylov_bound.h"
+#include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
 #include "parallel/team.h"
@@ -94,15 +96,6 @@ std::unique_ptr<double[]> diagonal_values(const std::vector<PauliWord>& words, s
         }
     });
     return d;
-}
-
-void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
-                       std::int32_t num_threads) {
-    if (num_threads == 0) {
-        ham.apply(v, w);
-    } else {
-        ham.apply_parallel(v, w, num_threads);
-    }
 }
 
 /// w - b * v with the real b applied to both parts.
@@ -459,6 +452,17 @@ public:
         const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
         kept_ = n <= per_vector / (m_ + 1);
         threads_ = options.num_threads;
+        // Refused before anything is allocated when the working set cannot fit:
+        // the basis or the scratch vectors, the current state, the output
+        // buffers and the diagonal (half a vector).
+        const std::uint64_t outputs =
+            std::min(kept_ ? std::clamp<std::uint64_t>(per_vector / n - std::min(per_vector / n, m_ + 1), 1,
+                                                       max_output_buffers)
+                           : two_pass_outputs,
+                     num_times);
+        check_state_vectors(n, static_cast<double>((kept_ ? m_ + 1 : std::size(scratch_)) + 1 + outputs) +
+                                   (dg != nullptr ? 0.5 : 0.0),
+                            "the evolution");
         if (kept_) {
             const std::uint64_t spare = per_vector / n - (m_ + 1);
             num_out_ = std::clamp<std::uint64_t>(spare, 1, max_output_buffers);
@@ -550,7 +554,7 @@ private:
     /// first sweep of the step. Counts one product H * v.
     void apply_offdiagonal(const Complex* v, Complex* w) {
         if (product_) {
-            apply_hamiltonian(ham_, v, w, threads_);
+            ham_.apply_with_threads(v, w, threads_);
         }
         ++report_.applications;
     }

@@ -292,6 +292,25 @@ TEST(KrylovEvolve, LongImaginaryTimeStaysFiniteWhenTheIdentityCancelsTheGrowth) 
     }
 }
 
+/// Runs with teams of 1, 2 and 3 threads and expects the serial run's bytes,
+/// estimate, steps and product count.
+void expect_same_bytes_with_teams(const Hamiltonian& ham, const std::vector<Complex>& psi,
+                                  const std::vector<double>& times, Complex d,
+                                  KrylovOptions options, const RunResult& serial) {
+    for (const std::int32_t threads : {1, 2, 3}) {
+        options.num_threads = threads;
+        const RunResult parallel = run(ham, psi, times, d, options);
+        EXPECT_TRUE(same_bits(parallel.report.error, serial.report.error));
+        EXPECT_EQ(parallel.report.steps, serial.report.steps);
+        EXPECT_EQ(parallel.report.applications, serial.report.applications);
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            EXPECT_TRUE(same_bits(parallel.outputs[k], serial.outputs[k]))
+                << "threads " << threads << ", output " << k << ", budget "
+                << options.basis_budget_bytes << ", direction " << d;
+        }
+    }
+}
+
 TEST(KrylovEvolve, SameBytesForEveryThreadCountOnBothMemoryPaths) {
     std::mt19937_64 rng(21);
     const Hamiltonian ham = random_hermitian(rng, 14, 12);
@@ -306,17 +325,7 @@ TEST(KrylovEvolve, SameBytesForEveryThreadCountOnBothMemoryPaths) {
             options.num_threads = 0;
             const RunResult serial = run(ham, psi, times, d, options);
             EXPECT_EQ(serial.report.kept_basis, budget == (std::uint64_t{1} << 30));
-            for (const std::int32_t threads : {1, 2, 3}) {
-                options.num_threads = threads;
-                const RunResult parallel = run(ham, psi, times, d, options);
-                EXPECT_TRUE(same_bits(parallel.report.error, serial.report.error));
-                EXPECT_EQ(parallel.report.steps, serial.report.steps);
-                EXPECT_EQ(parallel.report.applications, serial.report.applications);
-                for (std::size_t k = 0; k < times.size(); ++k) {
-                    EXPECT_TRUE(same_bits(parallel.outputs[k], serial.outputs[k]))
-                        << "threads " << threads << " output " << k;
-                }
-            }
+            expect_same_bytes_with_teams(ham, psi, times, d, options, serial);
         }
     }
 }
@@ -647,17 +656,7 @@ TEST_P(DiagonalGroups, SameBytesForEveryThreadCountAndWithinTolOfWordByWord) {
                 EXPECT_LE(relative_error(serial.outputs[k], ref), options.tol)
                     << "output " << k << " budget " << budget;
             }
-            for (const std::int32_t threads : {1, 2, 3}) {
-                options.num_threads = threads;
-                const RunResult parallel = run(ham, psi, times, d, options);
-                EXPECT_TRUE(same_bits(parallel.report.error, serial.report.error));
-                EXPECT_EQ(parallel.report.steps, serial.report.steps);
-                EXPECT_EQ(parallel.report.applications, serial.report.applications);
-                for (std::size_t k = 0; k < times.size(); ++k) {
-                    EXPECT_TRUE(same_bits(parallel.outputs[k], serial.outputs[k]))
-                        << "threads " << threads << " output " << k << " budget " << budget;
-                }
-            }
+            expect_same_bytes_with_teams(ham, psi, times, d, options, serial);
         }
     }
 }

@@ -18,16 +18,6 @@ Vector zero_vector(std::uint64_t n) {
     return std::make_unique<Complex[]>(n);
 }
 
-/// w = H * v with the kernel that `num_threads` selects.
-void apply_hamiltonian(const Hamiltonian& ham, const Complex* v, Complex* w,
-                       std::int32_t num_threads) {
-    if (num_threads == 0) {
-        ham.apply(v, w);
-    } else {
-        ham.apply_parallel(v, w, num_threads);
-    }
-}
-
 /// Runs update(i) for every i, which changes entry i and returns a term, and
 /// returns the sum of the terms added in index order on the calling thread:
 /// ((0 + t_0) + t_1) + ... With a team, the updates run in parallel and park
@@ -116,7 +106,7 @@ std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* stat
     divide_into(v_cur.get(), state, x, n, num_threads);
     double beta_prev = 0.0;
     for (std::uint64_t j = 0;; ++j) {
-        apply_hamiltonian(ham, v_cur.get(), w.get(), num_threads);
+        ham.apply_with_threads(v_cur.get(), w.get(), num_threads);
         Complex* wv = w.get();
         const Complex* cur = v_cur.get();
         const Complex* prev = v_prev.get();
@@ -198,7 +188,7 @@ void lanczos_propagate(const Hamiltonian& ham, const Complex* state, double x,
         const double beta_prev = l > 1 ? T[(l - 2) * m + (l - 1)].real() : 0.0;
         const bool has_prev = l > 1;
         const Complex el = E[l * k];
-        apply_hamiltonian(ham, v_cur.get(), w.get(), num_threads);
+        ham.apply_with_threads(v_cur.get(), w.get(), num_threads);
         const Complex* wv = w.get();
         const Complex* cur = v_cur.get();
         Complex* next = v_prev.get();  // holds v_(l-2) until overwritten entry by entry

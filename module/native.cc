@@ -21,6 +21,7 @@
 
 #include "evolution/evolve.h"
 #include "evolution/krylov_engine.h"
+#include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/hamiltonian.h"
 #include "parallel/team.h"
@@ -92,30 +93,23 @@ std::unique_ptr<Complex[]> copy_state(const StateIn& psi, std::uint64_t n) {
     return copy;
 }
 
-void apply_with(const velmora::Hamiltonian& ham, const Complex* in, Complex* out,
-                std::int32_t num_threads) {
-    if (num_threads == 0) {
-        ham.apply(in, out);
-    } else {
-        ham.apply_parallel(in, out, num_threads);
-    }
-}
-
 StateOut apply(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_size(op, psi);
+    velmora::check_state_vectors(n, 2, "apply");  // the copy of psi and the result
     std::unique_ptr<Complex[]> in = copy_state(psi, n);
     std::unique_ptr<Complex[]> out;
     {
         nb::gil_scoped_release released;
         velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
         out = std::make_unique<Complex[]>(n);
-        apply_with(op.hamiltonian(), in.get(), out.get(), num_threads);
+        op.hamiltonian().apply_with_threads(in.get(), out.get(), num_threads);
     }
     return hand_over(std::move(out), n);
 }
 
 Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_size(op, psi);
+    velmora::check_state_vectors(n, 1, "expectation");  // the copy of psi
     std::unique_ptr<Complex[]> in = copy_state(psi, n);
     nb::gil_scoped_release released;
     velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
@@ -222,6 +216,10 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, TimesIn times, Com
             measured.emplace_back(std::vector<double>(diagonal.data(), diagonal.data() + n));
         }
     }
+    // The copy of psi and, when states are returned, one row per output time;
+    // the engine checks its own working set.
+    velmora::check_state_vectors(
+        n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), "trajectory");
     std::unique_ptr<Complex[]> start = copy_state(psi, n);
     const std::vector<double> output_times(times.data(), times.data() + num_times);
     nb::object states = nb::none();

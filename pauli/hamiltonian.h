@@ -44,6 +44,16 @@ public:
     /// bit-identical to `apply`.
     void apply_parallel(const Complex* in, Complex* out, std::int32_t num_threads) const;
 
+    /// `apply` for num_threads 0, `apply_parallel` otherwise: the kernel a
+    /// caller's thread count selects.
+    void apply_with_threads(const Complex* in, Complex* out, std::int32_t num_threads) const {
+        if (num_threads == 0) {
+            apply(in, out);
+        } else {
+            apply_parallel(in, out, num_threads);
+        }
+    }
+
     /// exp(-i * c * H) * state: the Krylov evolution, implemented and documented
     /// with the other evolution code in evolution/evolve.h.
     std::unique_ptr<Complex[]> evolve(const Complex* state, Complex c,

@@ -1,7 +1,12 @@
 """evolve from several Python threads at once, in a process forked after a
-parallel evolve, and over many calls without growing the process."""
+parallel evolve (or after another library's OpenMP), when worker threads
+cannot be created, and over many calls without growing the process."""
 
 import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import warnings
 
@@ -17,8 +22,9 @@ def build(terms):
 
 
 RNG = np.random.default_rng(31)
-HAM = build(random_terms(RNG, 11, 15))
-PSI = random_state(RNG, 11)
+# Large enough (2^15 amplitudes, 40 words) that a positive num_threads runs a team.
+HAM = build(random_terms(RNG, 15, 40))
+PSI = random_state(RNG, 15)
 EXPECTED = evolve(HAM, PSI, 0.25, 0).tobytes()
 
 
@@ -62,6 +68,122 @@ def test_python_threads_share_one_hamiltonian():
         w.join(120)
     assert not errors
     assert len(results) == 48 and all(results)
+
+
+def run_script(script, env=None, timeout=120):
+    """Runs `script` in a new interpreter; returns (exit code, stdout, stderr)."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=timeout, env={**os.environ, **(env or {})})
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+PRELUDE = """
+    import numpy as np
+    from _velmora import Hamiltonian, PauliWord, evolve
+    n = 16
+    ham = Hamiltonian([PauliWord(1.0, "X" * n), PauliWord(0.5, "Z" * n), PauliWord(0.3, "Y" + "I" * (n - 1))])
+    psi = np.zeros(2 ** n, dtype=complex); psi[0] = 1.0
+    expected = evolve(ham, psi, 0.1, 0).tobytes()
+"""
+
+# Each case: (environment, code run after PRELUDE). The script must print
+# "same" (the team ran, or the call fell back to the calling thread with the
+# same bytes) or the exception it raised, then "alive": the interpreter goes on.
+THREAD_FAILURES = {
+    # The OpenMP runtime ends the process when it cannot create a worker with
+    # the requested stack; evolve must find out first.
+    "omp-stacksize": ({"OMP_STACKSIZE": "100G"}, ""),
+    "gomp-stacksize": ({"GOMP_STACKSIZE": "100000000M"}, ""),
+}
+
+
+@pytest.mark.parametrize("case", sorted(THREAD_FAILURES))
+def test_thread_creation_failure_raises_instead_of_ending_the_process(case):
+    env, setup = THREAD_FAILURES[case]
+    code, out, err = run_script(PRELUDE + setup + """
+    try:
+        print("same" if evolve(ham, psi, 0.1, 2).tobytes() == expected else "different")
+    except (MemoryError, RuntimeError) as error:
+        print(type(error).__name__, "|", error)
+    print("alive", evolve(ham, psi, 0.1, 0).tobytes() == expected)
+    """, env)
+    assert code == 0, err
+    first, last = out.strip().splitlines()[0], out.strip().splitlines()[-1]
+    assert last == "alive True"
+    assert first == "same" or ("cannot start a team of 2 threads" in first
+                               or first.startswith("MemoryError")), out
+
+
+def test_thread_limit_of_a_non_root_user():
+    """RLIMIT_NPROC below the team size (a container's pids limit) for a user
+    that is not root: root is exempt from the limit."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to switch to an unprivileged user")
+    code, out, err = run_script(PRELUDE + """
+    import os, resource
+    os.setgid(65534); os.setuid(65534)  # nobody
+    threads = len(os.listdir("/proc/self/task"))
+    resource.setrlimit(resource.RLIMIT_NPROC, (threads, threads))
+    try:
+        print("same" if evolve(ham, psi, 0.1, 2).tobytes() == expected else "different")
+    except (MemoryError, RuntimeError) as error:
+        print(type(error).__name__, "|", error)
+    print("alive", evolve(ham, psi, 0.1, 0).tobytes() == expected)
+    """)
+    if "PermissionError" in err or "Operation not permitted" in err:
+        pytest.skip("cannot switch to the user nobody here")
+    assert code == 0, err
+    lines = out.strip().splitlines()
+    assert lines[-1] == "alive True"
+    assert lines[0] == "same" or "cannot start a team of 2 threads" in lines[0], out
+
+
+def test_forked_child_after_another_librarys_openmp_does_not_hang():
+    """Another user of the same OpenMP runtime (libgomp through ctypes) starts
+    its workers; a child forked afterwards must not wait for them."""
+    code, out, err = run_script(PRELUDE + """
+    import ctypes, ctypes.util, os, sys, warnings
+    gomp = ctypes.CDLL(ctypes.util.find_library("gomp") or "libgomp.so.1")
+    body = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(lambda data: None)
+    gomp.GOMP_parallel(body, None, 2, 0)  # a parallel region of 2 threads
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        os._exit(0 if evolve(ham, psi, 0.1, 2).tobytes() == expected else 1)
+    _, status = os.waitpid(pid, 0)
+    print("child", os.waitstatus_to_exitcode(status))
+    """, timeout=60)
+    assert code == 0, err
+    assert out.split() == ["child", "0"], out + err
+
+
+def test_many_python_threads_do_not_multiply_worker_threads():
+    """Calls hold the interpreter lock, so pools of workers for every calling
+    thread buy nothing: at most a few calling threads own one."""
+    code, out, err = run_script(PRELUDE + """
+    import os, threading
+    before = len(os.listdir("/proc/self/task"))
+    ok = []
+    called = threading.Barrier(13)
+    release = threading.Event()
+    def call():
+        ok.append(evolve(ham, psi, 0.1, 4).tobytes() == expected)
+        called.wait()
+        release.wait()  # keep the thread, and any pool of workers it owns, alive
+    workers = [threading.Thread(target=call) for _ in range(12)]
+    for w in workers: w.start()
+    called.wait()
+    extra = len(os.listdir("/proc/self/task")) - before - 12
+    release.set()
+    for w in workers: w.join()
+    print(all(ok) and len(ok) == 12, extra)
+    """)
+    assert code == 0, err
+    same, extra = out.split()
+    assert same == "True"
+    # Pools of 3 workers for at most 2 calling threads (12 would make 36).
+    assert int(extra) <= 2 * 3, out
 
 
 def rss_bytes():

@@ -62,3 +62,50 @@ def test_memory_error_and_interpreter_survives(qubits, vectors, threads):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["MemoryError", "alive", "4"], proc.stdout + proc.stderr
+
+
+def physical_plus_swap():
+    values = {}
+    with open("/proc/meminfo") as f:
+        for line in f:
+            key, value = line.split(":")
+            values[key] = int(value.split()[0]) * 1024
+    return values["MemTotal"] + values.get("SwapTotal", 0)
+
+
+OVERCOMMIT = """
+import math, sys
+import numpy as np
+limit = int(sys.argv[1])
+try:
+    if sys.argv[2] == "core":
+        from _velmora import Hamiltonian, PauliWord, evolve
+        # The smallest state whose four working vectors exceed what the machine
+        # has; the input itself is mapped but never touched.
+        qubits = math.ceil(math.log2(limit / 64)) + 1
+        psi = np.zeros(2 ** qubits, dtype=complex)
+        psi[0] = 1.0
+        evolve(Hamiltonian([PauliWord(1.0, "X" * qubits)]), psi, 0.1, 0)
+    else:
+        from velmora import trajectory
+        from velmora.models import ising_chain
+        psi = np.zeros(2 ** 16, dtype=complex); psi[0] = 1.0
+        count = limit // 2 ** 20 + 10  # one MiB per returned state
+        trajectory(ising_chain(16), psi, np.linspace(0, 1, count))
+    print("no error")
+except MemoryError as error:
+    print("MemoryError |", error)
+print("alive")
+"""
+
+
+@pytest.mark.parametrize("call, needs", [("core", "evolve needs"), ("trajectory", "trajectory needs")])
+def test_working_set_beyond_the_machine_is_refused_before_allocating(call, needs):
+    """With overcommit, allocating more than the machine has succeeds and the
+    kernel kills the process later; the call must refuse it up front."""
+    proc = subprocess.run([sys.executable, "-c", OVERCOMMIT, str(physical_plus_swap()), call],
+                          capture_output=True, text=True, timeout=300, cwd="/")
+    assert proc.returncode == 0, proc.stderr  # not killed
+    first, last = proc.stdout.strip().splitlines()
+    assert last == "alive"
+    assert first.startswith(f"MemoryError | {needs} ") and "but this process can have at most" in first
