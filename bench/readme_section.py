@@ -1,6 +1,7 @@
-"""Writes the README's performance section from bench/results/benchmark.json
+"""Writes the README's performance sections from bench/results/benchmark.json
 and benchmark.md, between the markers <!-- benchmark:start --> and
-<!-- benchmark:end -->.
+<!-- benchmark:end -->, and from trajectory.md between
+<!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->.
 
     python bench/readme_section.py README.md
 """
@@ -67,13 +68,20 @@ def section():
     return "\n".join(lines)
 
 
-def main():
-    readme = pathlib.Path(sys.argv[1])
-    text = readme.read_text()
-    start, end = "<!-- benchmark:start -->", "<!-- benchmark:end -->"
+def replace_between(text, name, body):
+    start, end = f"<!-- {name}:start -->", f"<!-- {name}:end -->"
     head, rest = text.split(start)
     _, tail = rest.split(end)
-    readme.write_text(head + start + "\n" + section() + "\n" + end + tail)
+    return head + start + "\n" + body + "\n" + end + tail
+
+
+def main():
+    readme = pathlib.Path(sys.argv[1])
+    text = replace_between(readme.read_text(), "benchmark", section())
+    trajectory = RESULTS / "trajectory.md"
+    if trajectory.is_file():
+        text = replace_between(text, "trajectory-benchmark", trajectory.read_text().strip())
+    readme.write_text(text)
 
 
 if __name__ == "__main__":

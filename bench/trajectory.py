@@ -195,7 +195,7 @@ def main():
                        steps=r.get("steps"), kept_basis=r.get("kept_basis"))
             if scipy_record is not None and method != "scipy":
                 row["vs_scipy"] = scipy_record["best_s"] / r["best_s"]
-                if method != "velmora-observables":
+                if not method.startswith("velmora-observables"):
                     ref = scipy_record["data"]
                     row["diff_vs_scipy"] = float(np.abs(r["data"] - ref).max())
             if quspin_record is not None and method.startswith("velmora"):
