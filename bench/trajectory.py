@@ -70,16 +70,16 @@ class CountingCSR:
 
 def run_method(case, method, threads, repeats, out):
     """One measurement (in a child process): prints a JSON line."""
-    spec = CASES[case]
-    H, psi = ising_start(spec["n"])
-    start_t, stop_t, num = spec["times"]
+    setup = CASES[case]
+    H, psi = ising_start(setup["n"])
+    start_t, stop_t, num = setup["times"]
     times = np.linspace(start_t, stop_t, num)
     extra = {}
     if method.startswith("velmora"):
         from velmora import PauliSum, evolve, trajectory
         from velmora.models import pauli_label
 
-        n = spec["n"]
+        n = setup["n"]
         observables = [PauliSum([(pauli_label(n, {q: "Z"}), 1.0)]) for q in range(n)] + [H]
         reset_peak()
         baseline = rss_bytes()
@@ -210,8 +210,8 @@ def main():
     print(markdown(info, rows))
 
 
-def fmt(value, spec):
-    return "" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "" if value is None else format(value, pattern)
 
 
 def markdown(info, rows):
