@@ -116,7 +116,6 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
 }
 
-using TimesIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
 
@@ -197,7 +196,7 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
     return {nb::cast(StatesOut(data, {rows, cols}, owner)), data};
 }
 
-nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, TimesIn times, Complex direction,
+nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Complex direction,
                         double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
                         std::uint64_t basis_budget, bool keep_states, nb::list observables,
                         nb::object progress) {

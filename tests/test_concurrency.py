@@ -86,27 +86,26 @@ PRELUDE = """
     expected = evolve(ham, psi, 0.1, 0).tobytes()
 """
 
-# Each case: (environment, code run after PRELUDE). The script must print
+# Each case: the environment of the script. The script must print
 # "same" (the team ran, or the call fell back to the calling thread with the
 # same bytes) or the exception it raised, then "alive": the interpreter goes on.
 THREAD_FAILURES = {
     # The OpenMP runtime ends the process when it cannot create a worker with
     # the requested stack; evolve must find out first.
-    "omp-stacksize": ({"OMP_STACKSIZE": "100G"}, ""),
-    "gomp-stacksize": ({"GOMP_STACKSIZE": "100000000M"}, ""),
+    "omp-stacksize": {"OMP_STACKSIZE": "100G"},
+    "gomp-stacksize": {"GOMP_STACKSIZE": "100000000M"},
 }
 
 
 @pytest.mark.parametrize("case", sorted(THREAD_FAILURES))
 def test_thread_creation_failure_raises_instead_of_ending_the_process(case):
-    env, setup = THREAD_FAILURES[case]
-    code, out, err = run_script(PRELUDE + setup + """
+    code, out, err = run_script(PRELUDE + """
     try:
         print("same" if evolve(ham, psi, 0.1, 2).tobytes() == expected else "different")
     except (MemoryError, RuntimeError) as error:
         print(type(error).__name__, "|", error)
     print("alive", evolve(ham, psi, 0.1, 0).tobytes() == expected)
-    """, env)
+    """, THREAD_FAILURES[case])
     assert code == 0, err
     first, last = out.strip().splitlines()[0], out.strip().splitlines()[-1]
     assert last == "alive True"
