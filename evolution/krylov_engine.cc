@@ -16,7 +16,9 @@
 #include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
+#include "parallel/ranks.h"
 #include "parallel/team.h"
+#include "pauli/sliced_product.h"
 
 namespace velmora {
 
@@ -71,11 +73,12 @@ SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
     return {Hamiltonian(std::move(rest)).with_kernel_isa(ham.kernel_isa()), std::move(diagonal), mu};
 }
 
-/// d[x] = sum_w c_w (-1)^popcount(z_w & x) over the diagonal words in their
-/// order (real parts of the coefficients: H is Hermitian), starting from +0.0.
-/// The sum per entry depends on the words alone; the chunks may run on a team.
+/// d[x] = sum_w c_w (-1)^popcount(z_w & (offset + x)) over the diagonal words
+/// in their order (real parts of the coefficients: H is Hermitian), starting
+/// from +0.0, for the n entries from index `offset` on. The sum per entry
+/// depends on the words alone; the chunks may run on a team.
 std::unique_ptr<double[]> diagonal_values(const std::vector<PauliWord>& words, std::uint64_t n,
-                                          std::int32_t threads) {
+                                          std::uint64_t offset, std::int32_t threads) {
     std::unique_ptr<double[]> d(new double[n]);
     std::vector<std::pair<std::uint64_t, double>> terms;
     terms.reserve(words.size());
@@ -90,7 +93,7 @@ std::unique_ptr<double[]> diagonal_values(const std::vector<PauliWord>& words, s
             double s = 0.0;
             for (std::size_t q = 0; q < count; ++q) {
                 const double c = t[q].second;
-                s = s + ((__builtin_popcountll(t[q].first & x) & 1) ? -c : c);
+                s = s + ((__builtin_popcountll(t[q].first & (offset + x)) & 1) ? -c : c);
             }
             out[x] = s;
         }
@@ -378,33 +381,39 @@ inline const double* parts(const Complex* v) { return reinterpret_cast<const dou
 /// w -= beta_prev * v_prev (when j > 0); returns Re <v, w>.
 double subtract_previous_and_project(Complex* w, const double* dg, bool product,
                                      const Complex* v_prev, double beta_prev, const Complex* v,
-                                     std::uint64_t n, std::int32_t threads) {
+                                     std::uint64_t n, std::int32_t threads, Ranks* ranks) {
+    double local = 0.0;
     if (dg != nullptr) {
-        return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+        local = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
             return diagonal_subtract_and_project_kernel(
                 parts(w + b), dg + b, product, v_prev != nullptr ? parts(v_prev + b) : nullptr,
                 beta_prev, parts(v + b), 2 * (e - b));
         });
+    } else {
+        local = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+            return subtract_and_project_kernel(parts(w + b),
+                                               v_prev != nullptr ? parts(v_prev + b) : nullptr,
+                                               beta_prev, parts(v + b), 2 * (e - b));
+        });
     }
-    return chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        return subtract_and_project_kernel(parts(w + b),
-                                           v_prev != nullptr ? parts(v_prev + b) : nullptr,
-                                           beta_prev, parts(v + b), 2 * (e - b));
-    });
+    return ranks != nullptr ? ranks->sum(local) : local;
 }
 
 /// Pass B: w -= alpha * v; returns ||w||.
 double subtract_current_and_norm(Complex* w, double alpha, const Complex* v, std::uint64_t n,
-                                 std::int32_t threads) {
-    const double squares = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+                                 std::int32_t threads, Ranks* ranks) {
+    double squares = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
         return subtract_and_square_kernel(parts(w + b), alpha, parts(v + b), 2 * (e - b));
     });
+    if (ranks != nullptr) {
+        squares = ranks->sum(squares);
+    }
     // Far from both ends of the range the plain sum is exact enough; near
     // them the scaled norm avoids overflow and underflow.
     if (squares > 1e-280 && squares < 1e280) {
         return std::sqrt(squares);
     }
-    return stable_norm(w, n, threads);
+    return stable_norm(w, n, threads, ranks);
 }
 
 void divide_into(Complex* dst, const Complex* src, double d, std::uint64_t n,
@@ -446,7 +455,13 @@ public:
            const Complex* psi, const double* times, std::uint64_t num_times, Complex direction,
            const KrylovOptions& options, KrylovSink& sink)
         : ham_(offdiagonal), dg_(dg), product_(!offdiagonal.words().empty()), mu_(mu), n_(n),
-          times_(times), num_times_(num_times), d_(direction), options_(options), sink_(sink) {
+          times_(times), num_times_(num_times), d_(direction), options_(options), sink_(sink),
+          ranks_(options.ranks) {
+        if (ranks_ != nullptr && product_) {
+            sliced_ = std::make_unique<SlicedProduct>(offdiagonal.words(), *ranks_,
+                                                      offdiagonal.kernel_isa());
+            report_.exchanges_per_product = sliced_->exchanges();
+        }
         m_ = std::min<std::uint64_t>(options.krylov_dim, n);
         const std::uint64_t vector_bytes = 16;
         const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
@@ -460,8 +475,11 @@ public:
                                                        max_output_buffers)
                            : two_pass_outputs,
                      num_times);
-        check_state_vectors(n, static_cast<double>((kept_ ? m_ + 1 : std::size(scratch_)) + 1 + outputs) +
-                                   (dg != nullptr ? 0.5 : 0.0),
+        const std::size_t exchange_buffers = sliced_ ? sliced_->buffers() : 0;
+        check_state_vectors(n,
+                            static_cast<double>((kept_ ? m_ + 1 : std::size(scratch_)) + 1 +
+                                                outputs + exchange_buffers) +
+                                (dg != nullptr ? 0.5 : 0.0),
                             "the evolution");
         if (kept_) {
             const std::uint64_t spare = per_vector / n - (m_ + 1);
@@ -500,7 +518,7 @@ public:
             if (report_.steps > 0) {
                 sink_.between_steps(reached, total);
             }
-            const double beta0 = stable_norm(cur_.get(), n_, threads_);
+            const double beta0 = stable_norm(cur_.get(), n_, threads_, ranks_);
             int e0 = 0;
             const double mant = std::frexp(beta0, &e0);
 
@@ -553,7 +571,9 @@ private:
     /// w = (the off-diagonal part of H) * v; the diagonal part is added by the
     /// first sweep of the step. Counts one product H * v.
     void apply_offdiagonal(const Complex* v, Complex* w) {
-        if (product_) {
+        if (product_ && sliced_) {
+            sliced_->apply(v, w, threads_);
+        } else if (product_) {
             ham_.apply_with_threads(v, w, threads_);
         }
         ++report_.applications;
@@ -584,8 +604,9 @@ private:
             const Complex* v_prev = j > 0 ? V + (j - 1) * n_ : nullptr;
             const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
             const double alpha = subtract_previous_and_project(w, dg_, product_, v_prev,
-                                                               beta_prev, v, n_, threads_);
-            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
+                                                               beta_prev, v, n_, threads_,
+                                                               ranks_);
+            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_, ranks_);
             if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
                 return r;
             }
@@ -606,8 +627,8 @@ private:
             apply_offdiagonal(v, w);
             const double beta_prev = j > 0 ? r.beta[j - 1] : 0.0;
             const double alpha = subtract_previous_and_project(
-                w, dg_, product_, j > 0 ? v_prev : nullptr, beta_prev, v, n_, threads_);
-            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_);
+                w, dg_, product_, j > 0 ? v_prev : nullptr, beta_prev, v, n_, threads_, ranks_);
+            const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_, ranks_);
             if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
                 return r;
             }
@@ -766,6 +787,8 @@ private:
     Complex d_;
     const KrylovOptions& options_;
     KrylovSink& sink_;
+    Ranks* ranks_;
+    std::unique_ptr<SlicedProduct> sliced_;  // with ranks: the product over them
     std::uint64_t m_ = 0;
     bool kept_ = false;
     std::int32_t threads_ = 0;
@@ -817,8 +840,17 @@ void validate(const Complex* psi, const double* times, std::uint64_t num_times,
 KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const double* times,
                            std::uint64_t num_times, Complex direction,
                            const KrylovOptions& options, KrylovSink& sink) {
-    const std::uint64_t n = state_size(ham);
+    std::uint64_t n = state_size(ham);
     validate(psi, times, num_times, direction, options);
+    Ranks* ranks = options.ranks;
+    if (ranks != nullptr) {
+        if (ranks->slice() * ranks->count() != n) {
+            throw std::invalid_argument(
+                "the ranks' slices of " + std::to_string(ranks->slice()) + " amplitudes do not "
+                "make up the " + std::to_string(n) + " amplitudes of the Hamiltonian's states");
+        }
+        n = ranks->slice();
+    }
     KrylovReport report;
     if (num_times == 0) {
         return report;
@@ -828,7 +860,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     const std::int32_t threads = options.num_threads;
 
     SplitHamiltonian split = split_hamiltonian(ham);
-    const double beta0 = stable_norm(psi, n, threads);
+    const double beta0 = stable_norm(psi, n, threads, ranks);
     if (beta0 == 0.0) {
         const Vector zero = std::make_unique<Complex[]>(n);
         for (std::uint64_t k = 0; k < num_times; ++k) {
@@ -857,7 +889,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     }
     std::unique_ptr<double[]> dg;
     if (!split.diagonal.empty()) {
-        dg = diagonal_values(split.diagonal, n, threads);
+        dg = diagonal_values(split.diagonal, n, ranks != nullptr ? ranks->offset() : 0, threads);
     }
     Engine engine(split.offdiagonal, dg.get(), split.mu, n, psi, times, num_times, direction,
                   options, sink);

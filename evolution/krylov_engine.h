@@ -21,6 +21,8 @@
 
 namespace velmora {
 
+class Ranks;
+
 /// Settings of one run.
 struct KrylovOptions {
     /// Target relative error of every output, in (0, 1).
@@ -39,6 +41,13 @@ struct KrylovOptions {
     /// carried between steps and, when H has diagonal words, their diagonal
     /// (8 * 2^num_qubits bytes, half a state vector).
     std::uint64_t basis_budget_bytes = std::uint64_t{1} << 30;
+    /// The processes sharing the state (parallel/ranks.h), or null when this
+    /// process holds all of it. With ranks, psi, the states given to the sink
+    /// and the budget are this rank's slice; every rank calls krylov_evolve
+    /// with the same arguments otherwise and obtains the bits of the
+    /// single-process run, sliced. Two more slices (exchange buffers) are
+    /// used when words flip the ranks' qubits.
+    Ranks* ranks = nullptr;
 };
 
 /// What a run did.
@@ -52,6 +61,8 @@ struct KrylovReport {
     std::uint64_t applications = 0;
     /// Whether the basis was kept (one recurrence per step).
     bool kept_basis = false;
+    /// With ranks: exchanges of slices per product H * v.
+    std::uint64_t exchanges_per_product = 0;
 };
 
 /// Receives the results of a run. Both functions are called on the thread

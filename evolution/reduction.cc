@@ -4,9 +4,20 @@
 #include <cmath>
 #include <cstring>
 
+#include "parallel/ranks.h"
 #include "pauli/kernel.h"
 
 namespace velmora {
+
+namespace {
+
+/// A rank's partial value combined over the ranks (itself without ranks).
+template <class T>
+T over_ranks(T local, Ranks* ranks) {
+    return ranks != nullptr ? ranks->sum(local) : local;
+}
+
+}  // namespace
 
 double max_component(const Complex* v, std::uint64_t n, std::int32_t num_threads) {
     if (n == 0) {
@@ -32,18 +43,26 @@ double max_component(const Complex* v, std::uint64_t n, std::int32_t num_threads
     return m;
 }
 
-double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads) {
-    const double largest = max_component(v, n, num_threads);
+double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads,
+                   Ranks* ranks) {
+    double largest = max_component(v, n, num_threads);
+    if (ranks != nullptr) {
+        largest = ranks->max(largest);
+    }
     if (largest == 0.0) {
         // All zero, or only NaN entries (which the maximum skips): the plain
         // sum of squares gives 0 or NaN.
-        return std::sqrt(chunked_real_sum(n, num_threads, [=](std::uint64_t b, std::uint64_t e) {
-            double s = 0.0;
-            for (std::uint64_t i = b; i < e; ++i) {
-                s = s + (v[i].real() * v[i].real() + v[i].imag() * v[i].imag());
-            }
-            return s;
-        }));
+        return std::sqrt(over_ranks(
+            chunked_real_sum(n, num_threads,
+                             [=](std::uint64_t b, std::uint64_t e) {
+                                 double s = 0.0;
+                                 for (std::uint64_t i = b; i < e; ++i) {
+                                     s = s + (v[i].real() * v[i].real() +
+                                              v[i].imag() * v[i].imag());
+                                 }
+                                 return s;
+                             }),
+            ranks));
     }
     if (!std::isfinite(largest)) {
         return largest;
@@ -59,15 +78,18 @@ double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads) 
     std::frexp(largest, &e);
     const double down1 = std::ldexp(1.0, -e / 2);
     const double down2 = std::ldexp(1.0, -e - (-e / 2));
-    const double squares = chunked_real_sum(n, num_threads, [=](std::uint64_t b, std::uint64_t end) {
-        double s = 0.0;
-        for (std::uint64_t i = b; i < end; ++i) {
-            const double re = (v[i].real() * down1) * down2;
-            const double im = (v[i].imag() * down1) * down2;
-            s = s + (re * re + im * im);
-        }
-        return s;
-    });
+    const double squares = over_ranks(
+        chunked_real_sum(n, num_threads,
+                         [=](std::uint64_t b, std::uint64_t end) {
+                             double s = 0.0;
+                             for (std::uint64_t i = b; i < end; ++i) {
+                                 const double re = (v[i].real() * down1) * down2;
+                                 const double im = (v[i].imag() * down1) * down2;
+                                 s = s + (re * re + im * im);
+                             }
+                             return s;
+                         }),
+        ranks);
     return std::ldexp(std::sqrt(squares), e);
 }
 
@@ -191,6 +213,7 @@ inline void spread4(const double* g, Pack& out) {
 /// What one tile sweep needs besides its accumulators.
 struct TileInput {
     const double* psi;
+    const double* partner;  // the amplitudes x ^ flip are read from here
     std::uint64_t high;  // flip & ~3
     PackIndex permute;   // the partner's amplitudes inside a Pack, by flip & 3
     bool permuted;       // flip & 3 != 0
@@ -222,7 +245,7 @@ inline __attribute__((always_inline)) void accumulate_pack(const TileInput& in, 
         return;
     }
     Pack a;
-    std::memcpy(&a, in.psi + 2 * (x ^ in.high), sizeof a);
+    std::memcpy(&a, in.partner + 2 * (x ^ in.high), sizeof a);
     if (in.permuted) {
         a = __builtin_shuffle(a, in.permute);
     }
@@ -256,15 +279,18 @@ inline __attribute__((always_inline)) void accumulate_packs(const TileInput& in,
 }
 
 /// Adds one tile of `entries` amplitudes (a multiple of 4) starting at `base`
-/// to the lanes; g_re[i * g_step] and g_im[i * g_step] hold G for entry i of
+/// to the lanes, the partners psi[x ^ flip] read from `partner` (psi itself
+/// unless the vector is split over ranks; `diagonal` when the word's flip
+/// mask, before any cut to a slice, is 0); g_re[i * g_step] and g_im[i * g_step] hold G for entry i of
 /// the tile (g_step 0: G is constant on the tile and the arrays hold it four
 /// times; g_im is read only when `complex_g`). For flip 0 the partner is the
 /// amplitude itself, and the sums 1 and 3 stay untouched (their lane
 /// differences vanish exactly).
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void accumulate_tile(const double* psi, std::uint64_t base, std::uint64_t entries,
-                     std::uint64_t flip, const double* g_re, const double* g_im,
-                     std::uint64_t g_step, bool complex_g, double* lanes) {
+void accumulate_tile(const double* psi, const double* partner, std::uint64_t base,
+                     std::uint64_t entries, std::uint64_t flip, bool diagonal,
+                     const double* g_re, const double* g_im, std::uint64_t g_step,
+                     bool complex_g, double* lanes) {
     Pack acc[4][4];
     std::memcpy(acc, lanes, sizeof acc);
     const std::uint64_t f3 = flip & 3;
@@ -273,6 +299,7 @@ void accumulate_tile(const double* psi, std::uint64_t base, std::uint64_t entrie
     const long long a2 = static_cast<long long>(2 ^ f3);
     const long long a3 = static_cast<long long>(3 ^ f3);
     const TileInput in{psi,
+                       partner,
                        flip & ~std::uint64_t{3},
                        {2 * a0, 2 * a0 + 1, 2 * a1, 2 * a1 + 1, 2 * a2, 2 * a2 + 1, 2 * a3,
                         2 * a3 + 1},
@@ -280,7 +307,7 @@ void accumulate_tile(const double* psi, std::uint64_t base, std::uint64_t entrie
                        g_re,
                        g_im,
                        g_step};
-    if (flip == 0) {
+    if (diagonal) {
         if (complex_g) {
             accumulate_packs<true, true>(in, base, entries, acc);
         } else {
@@ -330,8 +357,87 @@ inline double even_minus_odd(const double* a) {
 
 }  // namespace
 
+namespace {
+
+/// `total` plus the sums of groups[first .. last) over the chunk [begin, end)
+/// of psi, added group by group in order. The amplitudes x ^ flip come from
+/// `partner`, which holds the slice of psi with the groups' high flip bits
+/// (psi itself for one process); `offset` is the index of psi[0] in the
+/// whole vector and `low` the index mask of a slice.
+Complex chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
+                          const double* parts, const double* partner, std::uint64_t offset,
+                          std::uint64_t low, std::uint64_t tile, std::uint64_t begin,
+                          std::uint64_t end, Complex total) {
+    alignas(64) double g_re[expectation_tile];
+    alignas(64) double g_im[expectation_tile];
+    for (std::size_t k = first; k < last; ++k) {
+        const FlipGroup& group = gs[k];
+        const bool has_inside = !group.inside_re.empty();
+        const bool has_constant = !group.constant.empty();
+        GroupLanes lanes = {};
+        for (std::uint64_t base = begin; base < end; base += tile) {
+            Complex c(0.0, 0.0);
+            for (std::size_t q = 0; q < group.constant.size(); ++q) {
+                const Complex w = signed_weight(group.constant[q], offset + base);
+                c = q == 0 ? w : add(c, w);
+            }
+            const double* re = g_re;
+            const double* im = g_im;
+            std::uint64_t step = 1;
+            if (group.mixed.empty() && !has_inside) {
+                std::fill(g_re, g_re + 4, c.real());
+                std::fill(g_im, g_im + 4, c.imag());
+                step = 0;
+            } else if (group.mixed.empty() && !has_constant) {
+                re = group.inside_re.data();
+                im = group.inside_im.data();
+            } else {
+                const double* l_re = group.inside_re.data();
+                const double* l_im = group.inside_im.data();
+                for (std::uint64_t i = 0; i < tile; ++i) {
+                    g_re[i] = has_inside ? (has_constant ? l_re[i] + c.real() : l_re[i])
+                                         : c.real();
+                    g_im[i] = has_inside ? (has_constant ? l_im[i] + c.imag() : l_im[i])
+                                         : c.imag();
+                }
+                for (std::size_t q = 0; q < group.mixed.size(); ++q) {
+                    const Complex w = signed_weight(group.mixed[q], offset + base);
+                    const double* tau = group.mixed_tau.data() + q * tile;
+                    for (std::uint64_t i = 0; i < tile; ++i) {
+                        g_re[i] = g_re[i] + w.real() * tau[i];
+                        g_im[i] = g_im[i] + w.imag() * tau[i];
+                    }
+                }
+            }
+            if (tile % 4 == 0) {
+                accumulate_tile(parts, partner, base, tile, group.flip & low, group.flip == 0, re,
+                                im, step, group.complex_weights, &lanes.acc[0][0][0]);
+            } else {
+                // Fewer than four amplitudes: G written out for each.
+                double s_re[4];
+                double s_im[4];
+                for (std::uint64_t i = 0; i < tile; ++i) {
+                    s_re[i] = re[i * step];
+                    s_im[i] = im[i * step];
+                }
+                accumulate_small(reinterpret_cast<const Complex*>(parts), tile, group.flip, s_re, s_im, &lanes.acc[0][0][0]);
+            }
+        }
+        double sums[4][8];
+        for (int kind = 0; kind < 4; ++kind) merge_subs(lanes.acc[kind], sums[kind]);
+        const double sum_re = all_lanes(sums[0]) - even_minus_odd(sums[3]);
+        const double sum_im = group.flip == 0
+                                  ? all_lanes(sums[2])
+                                  : even_minus_odd(sums[1]) + all_lanes(sums[2]);
+        total = add(total, Complex(sum_re, sum_im));
+    }
+    return total;
+}
+
+}  // namespace
+
 Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint64_t n,
-                          std::int32_t num_threads) {
+                          std::int32_t num_threads, Ranks* ranks) {
     if (ham.words().empty() || n == 0) {
         return Complex(0.0, 0.0);
     }
@@ -340,85 +446,54 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
     const double* parts = reinterpret_cast<const double*>(psi);
     const FlipGroup* gs = groups.data();
     const std::size_t num_groups = groups.size();
-    return chunked_complex_sum(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
-        alignas(64) double g_re[expectation_tile];
-        alignas(64) double g_im[expectation_tile];
-        Complex total(0.0, 0.0);
-        for (std::size_t k = 0; k < num_groups; ++k) {
-            const FlipGroup& group = gs[k];
-            const bool has_inside = !group.inside_re.empty();
-            const bool has_constant = !group.constant.empty();
-            GroupLanes lanes = {};
-            for (std::uint64_t base = begin; base < end; base += tile) {
-                Complex c(0.0, 0.0);
-                for (std::size_t q = 0; q < group.constant.size(); ++q) {
-                    const Complex w = signed_weight(group.constant[q], base);
-                    c = q == 0 ? w : add(c, w);
-                }
-                const double* re = g_re;
-                const double* im = g_im;
-                std::uint64_t step = 1;
-                if (group.mixed.empty() && !has_inside) {
-                    std::fill(g_re, g_re + 4, c.real());
-                    std::fill(g_im, g_im + 4, c.imag());
-                    step = 0;
-                } else if (group.mixed.empty() && !has_constant) {
-                    re = group.inside_re.data();
-                    im = group.inside_im.data();
-                } else {
-                    const double* l_re = group.inside_re.data();
-                    const double* l_im = group.inside_im.data();
-                    for (std::uint64_t i = 0; i < tile; ++i) {
-                        g_re[i] = has_inside ? (has_constant ? l_re[i] + c.real() : l_re[i])
-                                             : c.real();
-                        g_im[i] = has_inside ? (has_constant ? l_im[i] + c.imag() : l_im[i])
-                                             : c.imag();
-                    }
-                    for (std::size_t q = 0; q < group.mixed.size(); ++q) {
-                        const Complex w = signed_weight(group.mixed[q], base);
-                        const double* tau = group.mixed_tau.data() + q * tile;
-                        for (std::uint64_t i = 0; i < tile; ++i) {
-                            g_re[i] = g_re[i] + w.real() * tau[i];
-                            g_im[i] = g_im[i] + w.imag() * tau[i];
-                        }
-                    }
-                }
-                if (tile % 4 == 0) {
-                    accumulate_tile(parts, base, tile, group.flip, re, im, step,
-                                    group.complex_weights, &lanes.acc[0][0][0]);
-                } else {
-                    // Fewer than four amplitudes: G written out for each.
-                    double s_re[4];
-                    double s_im[4];
-                    for (std::uint64_t i = 0; i < tile; ++i) {
-                        s_re[i] = re[i * step];
-                        s_im[i] = im[i * step];
-                    }
-                    accumulate_small(psi, tile, group.flip, s_re, s_im, &lanes.acc[0][0][0]);
-                }
-            }
-            double sums[4][8];
-            for (int kind = 0; kind < 4; ++kind) merge_subs(lanes.acc[kind], sums[kind]);
-            const double sum_re = all_lanes(sums[0]) - even_minus_odd(sums[3]);
-            const double sum_im = group.flip == 0
-                                      ? all_lanes(sums[2])
-                                      : even_minus_odd(sums[1]) + all_lanes(sums[2]);
-            total = add(total, Complex(sum_re, sum_im));
+    if (ranks == nullptr) {
+        return chunked_complex_sum(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            return chunk_expectation(gs, 0, num_groups, parts, parts, 0, ~std::uint64_t{0}, tile,
+                                     begin, end, Complex(0.0, 0.0));
+        });
+    }
+    // Over ranks: the groups in runs of one high flip part each (ascending
+    // flip masks make each high part one run), every chunk's running total
+    // carried from run to run, so each chunk adds its groups in the same order.
+    std::vector<Complex> totals(chunk_count(n), Complex(0.0, 0.0));
+    Complex* out = totals.data();
+    const std::uint64_t offset = ranks->offset();
+    const std::uint64_t low = n - 1;
+    const unsigned shift = static_cast<unsigned>(__builtin_ctzll(n));
+    for (std::size_t first = 0; first < num_groups;) {
+        const std::uint64_t pattern = gs[first].flip >> shift;
+        std::size_t last = first;
+        while (last < num_groups && (gs[last].flip >> shift) == pattern) ++last;
+        const double* partner = parts;
+        if (pattern != 0) {
+            ranks->start_exchange(pattern, psi, 0);
+            partner = reinterpret_cast<const double*>(ranks->finish_exchange(0));
         }
-        return total;
-    });
+        for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            Complex& t = out[begin / reduction_chunk];
+            t = chunk_expectation(gs, first, last, parts, partner, offset, low, tile, begin, end,
+                                  t);
+        });
+        first = last;
+    }
+    return ranks->sum(pairwise_sum(totals.data(), totals.size(),
+                                   [](Complex a, Complex b) { return add(a, b); }));
 }
 
 double diagonal_expectation(const double* d, const Complex* psi, std::uint64_t n,
-                            std::int32_t num_threads) {
-    return chunked_real_sum(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
-        double s = 0.0;
-        for (std::uint64_t i = begin; i < end; ++i) {
-            const double p = psi[i].real() * psi[i].real() + psi[i].imag() * psi[i].imag();
-            s = s + d[i] * p;
-        }
-        return s;
-    });
+                            std::int32_t num_threads, Ranks* ranks) {
+    return over_ranks(
+        chunked_real_sum(n, num_threads,
+                         [=](std::uint64_t begin, std::uint64_t end) {
+                             double s = 0.0;
+                             for (std::uint64_t i = begin; i < end; ++i) {
+                                 const double p = psi[i].real() * psi[i].real() +
+                                                  psi[i].imag() * psi[i].imag();
+                                 s = s + d[i] * p;
+                             }
+                             return s;
+                         }),
+        ranks);
 }
 
 }  // namespace velmora

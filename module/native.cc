@@ -24,6 +24,7 @@
 #include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/hamiltonian.h"
+#include "parallel/ranks.h"
 #include "parallel/team.h"
 
 namespace nb = nanobind;
@@ -130,9 +131,9 @@ class Collector final : public velmora::KrylovSink {
 public:
     Collector(std::uint64_t n, std::int32_t num_threads, Complex* states,
               const std::vector<Observable>& observables, Complex* expectations,
-              nb::handle progress)
+              nb::handle progress, velmora::Ranks* ranks)
         : n_(n), num_threads_(num_threads), states_(states), observables_(observables),
-          expectations_(expectations), progress_(progress) {}
+          expectations_(expectations), progress_(progress), ranks_(ranks) {}
 
     void output(std::uint64_t k, const Complex* state) override {
         if (states_ != nullptr) {
@@ -141,11 +142,12 @@ public:
         Complex* row = expectations_ + k * observables_.size();
         for (std::size_t j = 0; j < observables_.size(); ++j) {
             if (const auto* ham = std::get_if<const velmora::Hamiltonian*>(&observables_[j])) {
-                row[j] = velmora::pauli_expectation(**ham, state, n_, num_threads_);
+                row[j] = velmora::pauli_expectation(**ham, state, n_, num_threads_, ranks_);
             } else {
                 const auto& diagonal = std::get<std::vector<double>>(observables_[j]);
-                row[j] = Complex(
-                    velmora::diagonal_expectation(diagonal.data(), state, n_, num_threads_), 0.0);
+                row[j] = Complex(velmora::diagonal_expectation(diagonal.data(), state, n_,
+                                                               num_threads_, ranks_),
+                                 0.0);
             }
         }
     }
@@ -167,6 +169,64 @@ private:
     const std::vector<Observable>& observables_;
     Complex* expectations_;
     nb::handle progress_;
+    velmora::Ranks* ranks_;
+};
+
+using DoublesOut = nb::ndarray<nb::numpy, double, nb::ndim<1>, nb::c_contig>;
+using DoublesIn = nb::ndarray<nb::numpy, const double, nb::ndim<1>, nb::c_contig>;
+
+/// The messages between ranks over an mpi4py communicator (the caller's
+/// private duplicate, so that no message of the caller's can match ours).
+/// Buffers are handed to mpi4py as NumPy arrays that view the engine's memory
+/// without owning it; every call takes the interpreter lock, which the engine
+/// released.
+class CommTransport final : public velmora::Transport {
+public:
+    explicit CommTransport(nb::handle comm) : comm_(nb::borrow(comm)) {}
+
+    ~CommTransport() override {
+        nb::gil_scoped_acquire acquired;
+        for (nb::object& r : pending_) r.reset();
+        comm_.reset();
+    }
+
+    void all_gather(const double* values, std::size_t count, double* all) override {
+        nb::gil_scoped_acquire acquired;
+        const std::size_t size = nb::cast<std::size_t>(comm_.attr("Get_size")());
+        comm_.attr("Allgather")(view(values, count), view(all, count * size));
+    }
+
+    void start_exchange(std::uint64_t partner, const Complex* send, Complex* recv,
+                        std::uint64_t count, int slot) override {
+        nb::gil_scoped_acquire acquired;
+        const int tag = exchange_tag + slot;
+        nb::object receive = comm_.attr("Irecv")(view(reinterpret_cast<double*>(recv), 2 * count),
+                                                 partner, tag);
+        nb::object sent = comm_.attr("Isend")(
+            view(reinterpret_cast<const double*>(send), 2 * count), partner, tag);
+        pending_[slot] = nb::make_tuple(receive, sent);
+    }
+
+    void finish_exchange(int slot) override {
+        nb::gil_scoped_acquire acquired;
+        nb::object requests = std::move(pending_[slot]);
+        for (nb::handle r : requests) {
+            r.attr("Wait")();
+        }
+    }
+
+private:
+    static constexpr int exchange_tag = 0x7e1;
+
+    static nb::object view(double* data, std::size_t count) {
+        return nb::cast(DoublesOut(data, {count}, nb::handle()), nb::rv_policy::reference);
+    }
+    static nb::object view(const double* data, std::size_t count) {
+        return nb::cast(DoublesIn(data, {count}, nb::handle()), nb::rv_policy::reference);
+    }
+
+    nb::object comm_;
+    nb::object pending_[2];
 };
 
 void free_matrix(void* buffer) noexcept {
@@ -199,8 +259,29 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
 nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Complex direction,
                         double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
                         std::uint64_t basis_budget, bool keep_states, nb::list observables,
-                        nb::object progress) {
-    const std::uint64_t n = checked_size(op, psi);
+                        nb::object progress, nb::object comm) {
+    // With a communicator, psi is this rank's slice of the state.
+    std::unique_ptr<CommTransport> transport;
+    std::unique_ptr<velmora::Ranks> ranks;
+    std::uint64_t n = 0;
+    if (comm.is_none()) {
+        n = checked_size(op, psi);
+    } else {
+        const auto size = nb::cast<std::uint64_t>(comm.attr("Get_size")());
+        const auto rank = nb::cast<std::uint64_t>(comm.attr("Get_rank")());
+        if (size == 0 || (size & (size - 1)) != 0) {
+            throw std::invalid_argument("the communicator must have a power-of-two size");
+        }
+        const std::uint64_t whole = velmora::state_size(op.hamiltonian());
+        n = whole / size;
+        if (psi.shape(0) != n) {
+            throw std::invalid_argument("psi has " + std::to_string(psi.shape(0)) +
+                                        " amplitudes, but a slice has " + std::to_string(n));
+        }
+        transport = std::make_unique<CommTransport>(comm);
+        ranks = std::make_unique<velmora::Ranks>(
+            *transport, static_cast<unsigned>(__builtin_ctzll(size)), rank, n);
+    }
     const std::size_t num_times = times.shape(0);
     std::vector<Observable> measured;
     measured.reserve(observables.size());
@@ -236,15 +317,18 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     options.num_threads = num_threads;
     options.krylov_dim = krylov_dim;
     options.basis_budget_bytes = basis_budget;
-    Collector collector(n, num_threads, states_data, measured, expectations_data, progress);
+    options.ranks = ranks.get();
+    Collector collector(n, num_threads, states_data, measured, expectations_data, progress,
+                        ranks.get());
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
         report = velmora::krylov_evolve(op.hamiltonian(), start.get(), output_times.data(),
                                         num_times, direction, options, collector);
     }
+    const std::uint64_t exchange_bytes = ranks ? ranks->buffer_bytes() : 0;
     return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
-                          report.kept_basis);
+                          report.kept_basis, report.exchanges_per_product, exchange_bytes);
 }
 
 }  // namespace
@@ -266,7 +350,9 @@ NB_MODULE(_native, m) {
           "combined pairwise (same bits for every num_threads).");
     m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
           "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
-          "progress"_a.none(),
+          "progress"_a.none(), "comm"_a.none() = nb::none(),
           "Error-controlled evolution of psi to the times direction * times[k]: returns "
-          "(states or None, expectations or None, error, steps, applications, kept_basis).");
+          "(states or None, expectations or None, error, steps, applications, kept_basis, "
+          "exchanges per product, exchange buffer bytes). With `comm` (an mpi4py "
+          "communicator of 2^r processes), psi and the states are this rank's slice.");
 }

@@ -48,10 +48,12 @@ inline WordSetup setup(const PauliWord& word) {
 // Generic body: one amplitude at a time.
 
 void block_generic(const PauliWord* words, std::size_t num_words, const Complex* in,
-                   Complex* out, std::uint64_t j0, std::uint64_t size) {
+                   Complex* out, std::uint64_t j0, std::uint64_t size, bool accumulate) {
     const double* src = reinterpret_cast<const double*>(in);
     double* dst = reinterpret_cast<double*>(out);
-    std::memset(static_cast<void*>(out + j0), 0, size * sizeof(Complex));
+    if (!accumulate) {
+        std::memset(static_cast<void*>(out + j0), 0, size * sizeof(Complex));
+    }
     for (std::size_t t = 0; t < num_words; ++t) {
         const WordSetup s = setup(words[t]);
         for (std::uint64_t j = j0; j < j0 + size; ++j) {
@@ -71,11 +73,12 @@ void block_generic(const PauliWord* words, std::size_t num_words, const Complex*
 
 __attribute__((target("avx2"))) void block_avx2(const PauliWord* words, std::size_t num_words,
                                                 const Complex* in, Complex* out,
-                                                std::uint64_t j0, std::uint64_t size) {
+                                                std::uint64_t j0, std::uint64_t size,
+                                                bool accumulate) {
     const double* src = reinterpret_cast<const double*>(in);
     double* dst = reinterpret_cast<double*>(out);
     const __m256d zero = _mm256_setzero_pd();
-    for (std::uint64_t j = j0; j < j0 + size; j += 2) {
+    for (std::uint64_t j = j0; !accumulate && j < j0 + size; j += 2) {
         _mm256_storeu_pd(dst + 2 * j, zero);
     }
     for (std::size_t t = 0; t < num_words; ++t) {
@@ -230,11 +233,11 @@ __attribute__((target("avx512f"))) void chunks_avx512(const Avx512Word* setups,
 __attribute__((target("avx512f"))) void block_avx512(const PauliWord* words,
                                                      std::size_t num_words, const Complex* in,
                                                      Complex* out, std::uint64_t j0,
-                                                     std::uint64_t size) {
+                                                     std::uint64_t size, bool accumulate) {
     const double* src = reinterpret_cast<const double*>(in);
     double* dst = reinterpret_cast<double*>(out);
     Avx512Word setups[avx512_word_group];
-    // An empty Hamiltonian still clears the block.
+    // An empty Hamiltonian still clears the block (unless accumulating).
     const std::size_t groups = num_words == 0 ? 1 : (num_words + avx512_word_group - 1) / avx512_word_group;
     for (std::size_t g = 0; g < groups; ++g) {
         const std::size_t first = g * avx512_word_group;
@@ -243,17 +246,17 @@ __attribute__((target("avx512f"))) void block_avx512(const PauliWord* words,
             prepare_avx512(words[first + t], setups[t]);
         }
         if (size >= 32) {
-            chunks_avx512<4>(setups, count, g == 0, src, dst, j0, size);
+            chunks_avx512<4>(setups, count, g == 0 && !accumulate, src, dst, j0, size);
         } else if (size >= 16) {
-            chunks_avx512<2>(setups, count, g == 0, src, dst, j0, size);
+            chunks_avx512<2>(setups, count, g == 0 && !accumulate, src, dst, j0, size);
         } else {
-            chunks_avx512<1>(setups, count, g == 0, src, dst, j0, size);
+            chunks_avx512<1>(setups, count, g == 0 && !accumulate, src, dst, j0, size);
         }
     }
 }
 
 using BlockBody = void (*)(const PauliWord*, std::size_t, const Complex*, Complex*,
-                           std::uint64_t, std::uint64_t);
+                           std::uint64_t, std::uint64_t, bool);
 
 /// The body for an instruction set, falling back to a narrower one where the
 /// state is smaller than one vector.
@@ -303,15 +306,19 @@ const char* kernel_isa_name(KernelIsa isa) {
 
 void apply_blocked(const Hamiltonian& ham, const Complex* in, Complex* out,
                    std::int32_t num_threads, KernelIsa isa) {
-    const std::uint64_t n = std::uint64_t{1} << ham.num_qubits();
+    apply_words_blocked(ham.words().data(), ham.words().size(),
+                        std::uint64_t{1} << ham.num_qubits(), in, out, num_threads, isa, false);
+}
+
+void apply_words_blocked(const PauliWord* words, std::size_t num_words, std::uint64_t n,
+                         const Complex* in, Complex* out, std::int32_t num_threads,
+                         KernelIsa isa, bool accumulate) {
     const std::uint64_t block = std::min(n, kernel_block_size);
     const std::uint64_t num_blocks = n / block;
     const BlockBody body = body_for(isa, n);
-    const PauliWord* words = ham.words().data();
-    const std::size_t num_words = ham.words().size();
     // Blocks are the items; each costs about one word application per entry.
     Policy::for_work(num_threads, n * num_words).for_each(num_blocks, [&](std::uint64_t b) {
-        body(words, num_words, in, out, b * block, block);
+        body(words, num_words, in, out, b * block, block, accumulate);
     });
 }
 

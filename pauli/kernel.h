@@ -50,4 +50,12 @@ inline constexpr std::uint64_t kernel_block_size = 2048;
 void apply_blocked(const Hamiltonian& ham, const Complex* in, Complex* out,
                    std::int32_t num_threads, KernelIsa isa);
 
+/// The same for a list of words over n = 2^k amplitudes (masks below n).
+/// With `accumulate` the output is not cleared: each entry continues its sum
+/// from the value it holds, adding these words' contributions in order, so
+/// applying a list in consecutive parts gives the bits of applying it whole.
+void apply_words_blocked(const PauliWord* words, std::size_t num_words, std::uint64_t n,
+                         const Complex* in, Complex* out, std::int32_t num_threads,
+                         KernelIsa isa, bool accumulate);
+
 }  // namespace velmora

@@ -137,10 +137,14 @@ def _check_times(times: ArrayLike) -> NDArray[np.float64]:
     return values
 
 
-def _check_observables(H: PauliSum, observables: Sequence[Observable]) -> tuple[list[Any], bool]:
+def _check_observables(H: PauliSum, observables: Sequence[Observable],
+                       size: int | None = None) -> tuple[list[Any], bool]:
+    """The observables compiled for the engine; diagonals have `size` entries
+    (default: the whole state)."""
     if isinstance(observables, (str, bytes, PauliSum)) or not isinstance(observables, Sequence):
         raise TypeError("observables must be a sequence of PauliSums and/or real 1-D arrays")
-    size = 1 << H.num_qubits
+    if size is None:
+        size = 1 << H.num_qubits
     compiled: list[Any] = []
     hermitian = True
     for j, obs in enumerate(observables):
@@ -190,7 +194,18 @@ def _run(H: PauliSum, state: NDArray[np.complex128], times: NDArray[np.float64],
     return _native.krylov_evolve(
         H._operator, state, times, direction, tol, resolve_num_threads(num_threads),
         _check_krylov_dim(krylov_dim), _check_budget(memory_budget), keep_states, observables,
-        progress)
+        progress)[:6]
+
+
+def _time_and_direction(t: object) -> tuple[float, complex]:
+    """|t| and t / |t| (1 for t = 0) for a real or complex time."""
+    if isinstance(t, (bool, str, bytes)) or not isinstance(t, numbers.Number):
+        raise TypeError(f"t must be a real or complex number, got {type(t).__name__}")
+    time = complex(t)  # type: ignore[arg-type]
+    if not cmath.isfinite(time):
+        raise ValueError(f"t must be finite, got {t}")
+    magnitude = abs(time)
+    return magnitude, (time / magnitude if magnitude > 0 else 1.0 + 0j)
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
@@ -209,13 +224,7 @@ def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
-    if isinstance(t, (bool, str, bytes)) or not isinstance(t, numbers.Number):
-        raise TypeError(f"t must be a real or complex number, got {type(t).__name__}")
-    time = complex(t)  # type: ignore[arg-type]
-    if not cmath.isfinite(time):
-        raise ValueError(f"t must be finite, got {t}")
-    magnitude = abs(time)
-    direction = time / magnitude if magnitude > 0 else 1.0 + 0j
+    magnitude, direction = _time_and_direction(t)
     states, _, error, steps, applications, kept = _run(
         H, state, np.array([magnitude]), direction, tolerance, num_threads, krylov_dim,
         memory_budget, True, [], None)
