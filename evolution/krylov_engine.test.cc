@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "parallel/ranks.h"
+#include "parallel/test_ranks.h"
 #include "pauli/test_support.h"
 
 namespace velmora {
@@ -693,6 +695,73 @@ TEST(KrylovEvolve, DiagonalHamiltonianGivesThePhasePerEntry) {
         EXPECT_LE(relative_error(r.outputs[k], ref), 1e-12) << k;
     }
 }
+
+// ---------------------------------------------------------------------------
+// Over ranks: every rank's outputs are its slices of the single-process
+// outputs, bit for bit, and every rank reports the same run.
+
+struct RanksCase {
+    std::uint64_t ranks;
+    std::uint64_t qubits;
+    std::uint64_t seed;
+    bool imaginary;
+    std::uint64_t budget_vectors;  // 0: the default budget (the basis is kept)
+};
+
+class KrylovEvolveOverRanks : public ::testing::TestWithParam<RanksCase> {};
+
+TEST_P(KrylovEvolveOverRanks, SlicesOfTheSingleProcessRun) {
+    const RanksCase c = GetParam();
+    std::mt19937_64 rng(c.seed);
+    std::vector<PauliWord> words = random_hermitian(rng, c.qubits, 3 * c.qubits).words();
+    std::string top(c.qubits, 'I');
+    top[0] = 'X';  // flips only the top qubit: a rank bit
+    words.emplace_back(0.8, top);
+    top[1] = 'Z';
+    words.emplace_back(-0.4, top);
+    top[0] = 'Z';
+    words.emplace_back(0.5, top);  // diagonal on the rank bits
+    const Hamiltonian ham(std::move(words));
+    const std::vector<Complex> psi = testing::random_state(rng, c.qubits);
+    const std::vector<double> times = {0.0, 0.3, 1.1, 1.1, 2.0};
+    KrylovOptions options;
+    options.tol = 1e-10;
+    if (c.budget_vectors > 0) {
+        options.basis_budget_bytes = c.budget_vectors * 16 * (psi.size() / c.ranks);
+    }
+    const Complex direction = c.imaginary ? imaginary_time : real_time;
+    Collect whole(psi.size());
+    const KrylovReport expected =
+        krylov_evolve(ham, psi.data(), times.data(), times.size(), direction, options, whole);
+    const std::uint64_t slice = psi.size() / c.ranks;
+    std::vector<Collect> parts(c.ranks, Collect(slice));
+    std::vector<KrylovReport> reports(c.ranks);
+    testing::on_ranks(c.ranks, slice, [&](Ranks& ranks) {
+        KrylovOptions mine = options;
+        mine.ranks = &ranks;
+        reports[ranks.rank()] = krylov_evolve(ham, psi.data() + ranks.offset(), times.data(),
+                                              times.size(), direction, mine,
+                                              parts[ranks.rank()]);
+    });
+    for (std::uint64_t r = 0; r < c.ranks; ++r) {
+        EXPECT_EQ(reports[r].steps, expected.steps);
+        EXPECT_EQ(reports[r].applications, expected.applications);
+        EXPECT_EQ(reports[r].kept_basis, expected.kept_basis);
+        EXPECT_TRUE(same_bits(reports[r].error, expected.error));
+        ASSERT_EQ(parts[r].outputs.size(), times.size());
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            const std::vector<Complex> part(whole.outputs[k].begin() + r * slice,
+                                            whole.outputs[k].begin() + (r + 1) * slice);
+            EXPECT_TRUE(same_bits(parts[r].outputs[k], part)) << "rank " << r << " output " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, KrylovEvolveOverRanks,
+    ::testing::Values(RanksCase{2, 13, 1, false, 0}, RanksCase{4, 14, 2, false, 0},
+                      RanksCase{4, 14, 3, true, 0}, RanksCase{2, 13, 4, false, 8},
+                      RanksCase{8, 15, 5, false, 0}));
 
 }  // namespace
 }  // namespace velmora

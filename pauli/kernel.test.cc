@@ -16,6 +16,7 @@ namespace velmora {
 namespace {
 
 using testing::reference_apply;
+using testing::runnable_isas;
 using testing::same_bits;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -151,14 +152,6 @@ INSTANTIATE_TEST_SUITE_P(
                                          RandomCase{3, 5}, RandomCase{5, 11},
                                          RandomCase{7, 20}, RandomCase{10, 13}),
                        ::testing::Values(0, 1, 2, 3, 8)));
-
-/// Every instruction set this processor can run, narrowest first.
-std::vector<KernelIsa> runnable_isas() {
-    std::vector<KernelIsa> isas = {KernelIsa::generic};
-    if (detected_kernel_isa() != KernelIsa::generic) isas.push_back(KernelIsa::avx2);
-    if (detected_kernel_isa() == KernelIsa::avx512) isas.push_back(KernelIsa::avx512);
-    return isas;
-}
 
 class BlockedKernelIsas : public ::testing::TestWithParam<std::tuple<RandomCase, std::int32_t>> {};
 

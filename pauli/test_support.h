@@ -38,6 +38,14 @@ inline bool same_values(const std::vector<Complex>& a, const std::vector<Complex
     return true;
 }
 
+/// Every instruction set this processor can run, narrowest first.
+inline std::vector<KernelIsa> runnable_isas() {
+    std::vector<KernelIsa> isas = {KernelIsa::generic};
+    if (detected_kernel_isa() != KernelIsa::generic) isas.push_back(KernelIsa::avx2);
+    if (detected_kernel_isa() == KernelIsa::avx512) isas.push_back(KernelIsa::avx512);
+    return isas;
+}
+
 /// A random word of `num_qubits` letters from I, X, Y, Z.
 inline std::string random_letters(std::mt19937_64& rng, std::uint64_t num_qubits) {
     static const char letters[] = "IXYZ";
