@@ -38,3 +38,17 @@ def test_examples_match_exact_results(tmp_path):
                           capture_output=True, text=True, timeout=300)
     deviation = float(proc.stdout.split("max |d<Z>| = ")[1].split(";")[0])
     assert deviation < 1e-9  # <Z> is quadratic in the state: within about 2 tol
+
+
+def test_mpi_example_prints_the_same_on_two_processes_as_on_one(tmp_path):
+    script = str(EXAMPLES / "mpi_chain.py")
+    args = ["--spins", "14", "--t-end", "2", "--points", "5"]
+    mpiexec = pathlib.Path(sys.executable).with_name("mpiexec")
+    one = subprocess.run([sys.executable, script, *args], capture_output=True, text=True,
+                         timeout=300, cwd=tmp_path)
+    two = subprocess.run([str(mpiexec), "-n", "2", sys.executable, script, *args],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert one.returncode == 0 and two.returncode == 0, one.stderr + two.stderr
+    assert "sha256" in one.stdout
+    assert one.stdout == two.stdout
+    assert "2 process(es)" in two.stderr and "1 exchange(s) per product" in two.stderr

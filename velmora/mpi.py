@@ -26,6 +26,7 @@ both (MPICH from PyPI); a system MPI with its own mpi4py works as well.
 from __future__ import annotations
 
 import hashlib
+import os
 import pickle
 import sys
 from collections.abc import Callable, Sequence
@@ -44,7 +45,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
     ) from error
 
 from velmora import _native, evolution
-from velmora._threads import resolve_num_threads
+from velmora._threads import available_cores, resolve_num_threads
 from velmora.evolution import EvolveResult, Observable, TrajectoryResult
 from velmora.pauli_sum import PauliSum
 
@@ -53,6 +54,7 @@ __all__ = [
     "DistributedEvolveResult",
     "DistributedTrajectoryResult",
     "basis_state",
+    "default_threads",
     "evolve",
     "gather",
     "scatter",
@@ -174,6 +176,26 @@ def _guarded(comm: Any, run: Callable[[], T]) -> T:
         raise  # pragma: no cover - Abort does not return
 
 
+def default_threads(comm: Any) -> int:
+    """Threads per process when num_threads is None: the cores this process
+    may use, shared evenly with the other ranks on the same machine that may
+    use any of them (mpiexec without binding lets every rank use every core;
+    a team per rank on all of them would oversubscribe the machine). Ranks
+    bound to cores of their own keep all of theirs. Collective: every rank of
+    `comm` calls it."""
+    try:
+        cores = set(os.sched_getaffinity(0))
+    except (AttributeError, OSError):  # pragma: no cover - platforms without affinity
+        cores = set(range(available_cores()))
+    node = comm.Split_type(MPI.COMM_TYPE_SHARED)
+    try:
+        masks = node.allgather(sorted(cores))
+    finally:
+        node.Free()
+    sharing = sum(1 for mask in masks if cores.intersection(mask))
+    return max(1, len(cores) // max(1, sharing))
+
+
 # -- moving states ------------------------------------------------------------
 
 
@@ -263,7 +285,8 @@ def _run(H: PauliSum, comm: Any, state: NDArray[np.complex128], times: NDArray[n
     """The engine on the slices, or on the whole state on every rank when the
     slices are small. Returns the tuple of _native.krylov_evolve."""
     size, rank = comm.Get_size(), comm.Get_rank()
-    threads = resolve_num_threads(num_threads)
+    shared = default_threads(comm)  # collective, so called whatever num_threads is
+    threads = shared if num_threads is None else resolve_num_threads(num_threads)
     bar = evolution._Progress(float(times[-1])) if progress and rank == 0 else None
 
     def run() -> tuple[Any, ...]:
@@ -318,8 +341,9 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
     """`velmora.evolve` on a state split over the processes of `comm`: `local`
     is this rank's slice, and so is the returned `state`. The same bytes as
     `velmora.evolve` on the whole state, for every number of processes.
-    `num_threads` threads per process (default: the cores this process may
-    use, which mpiexec's binding options decide). `memory_budget` is per
+    `num_threads` threads per process (default: `default_threads`, the cores
+    this process may use, shared with the ranks on the same machine that may
+    use them too; mpiexec's binding options decide which those are). `memory_budget` is per
     process (default a quarter of physical memory; the smallest value over
     the ranks is used)."""
     size, rank = _comm_size(comm)
