@@ -1,7 +1,8 @@
 """Writes the README's performance sections from bench/results/benchmark.json
 and benchmark.md, between the markers <!-- benchmark:start --> and
-<!-- benchmark:end -->, and from trajectory.md between
-<!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->.
+<!-- benchmark:end -->, from trajectory.md between
+<!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, and
+from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->.
 
     python bench/readme_section.py README.md
 """
@@ -81,6 +82,9 @@ def main():
     trajectory = RESULTS / "trajectory.md"
     if trajectory.is_file():
         text = replace_between(text, "trajectory-benchmark", trajectory.read_text().strip())
+    mpi = RESULTS / "mpi.md"
+    if mpi.is_file():
+        text = replace_between(text, "mpi-benchmark", mpi.read_text().strip())
     readme.write_text(text)
 
 

@@ -80,6 +80,18 @@ def test_words_on_rank_qubits_are_exchanged(distributed):
     assert distributed[4]["crossing14.report"][3] == 3
     assert distributed[2]["crossing14.report"][3] == 1
     assert distributed[4]["small10.report"][3] == 0
+    H = mpi_job.crossing_words(14, 3)
+    assert [vm.exchanges_per_product(H, p) for p in (1, 2, 4)] == [0, 1, 3]
+
+
+@pytest.mark.parametrize("H, processes, expected", [
+    (velmora.models.ising_chain(10), 8, 3),        # X on each rank qubit alone
+    (velmora.models.xxz_ring(10, 0.5), 4, 3),      # XX/YY pairs: 01, 10 (boundary), 11
+    (velmora.models.ising_chain(10), 1, 0),
+    (velmora.PauliSum([("ZZZI", 1.0), ("IIXX", 1.0)]), 4, 0),
+])
+def test_exchanges_per_product_counts_rank_patterns(H, processes, expected):
+    assert vm.exchanges_per_product(H, processes) == expected
 
 
 def test_failing_rank_ends_the_job():

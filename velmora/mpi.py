@@ -56,6 +56,7 @@ __all__ = [
     "basis_state",
     "default_threads",
     "evolve",
+    "exchanges_per_product",
     "gather",
     "scatter",
     "slice_range",
@@ -110,6 +111,25 @@ def _slice_size(num_qubits: int, size: int) -> int:
         raise ValueError(f"{size} processes need a state of at least {bits} qubits, "
                          f"got {num_qubits}")
     return 1 << (num_qubits - bits)
+
+
+def exchanges_per_product(H: PauliSum, processes: int) -> int:
+    """The slices each process receives per product H @ v on `processes`
+    (2^r) processes: the distinct nonzero patterns of X and Y letters on the
+    top r qubits (the rank qubits, the first r letters of each label). For
+    planning: it needs no communicator."""
+    if not isinstance(H, PauliSum):
+        raise TypeError(f"H must be a velmora.PauliSum, got {type(H).__name__}")
+    if isinstance(processes, bool) or not isinstance(processes, int) or processes < 1 or (
+            processes & (processes - 1)):
+        raise ValueError(f"processes must be a power of two, got {processes!r}")
+    bits = processes.bit_length() - 1
+    _slice_size(H.num_qubits, processes)
+    patterns = {label[:bits].translate(_FLIPS) for label, _ in H.terms}
+    return len(patterns - {"0" * bits})
+
+
+_FLIPS = str.maketrans("IXYZ", "0110")
 
 
 def slice_range(num_qubits: int, comm: Any) -> range:
