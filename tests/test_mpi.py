@@ -84,13 +84,16 @@ def test_words_on_rank_qubits_are_exchanged(distributed):
     assert [vm.exchanges_per_product(H, p) for p in (1, 2, 4)] == [0, 1, 3]
 
 
-@pytest.mark.parametrize("H, processes, expected", [
-    (velmora.models.ising_chain(10), 8, 3),        # X on each rank qubit alone
-    (velmora.models.xxz_ring(10, 0.5), 4, 3),      # XX/YY pairs: 01, 10 (boundary), 11
-    (velmora.models.ising_chain(10), 1, 0),
-    (velmora.PauliSum([("ZZZI", 1.0), ("IIXX", 1.0)]), 4, 0),
+@pytest.mark.parametrize("build, processes, expected", [
+    (lambda: velmora.models.ising_chain(10), 8, 3),     # X on each rank qubit alone
+    (lambda: velmora.models.xxz_ring(10, 0.5), 4, 3),   # XX/YY pairs: 01, 10 (boundary), 11
+    (lambda: velmora.models.ising_chain(10), 1, 0),
+    (lambda: velmora.PauliSum([("ZZZI", 1.0), ("IIXX", 1.0)]), 4, 0),
 ])
-def test_exchanges_per_product_counts_rank_patterns(H, processes, expected):
+def test_exchanges_per_product_counts_rank_patterns(build, processes, expected):
+    # Operators are built in the test: compiled objects held by the test
+    # items would outlive the extension modules at exit.
+    H = build()
     assert vm.exchanges_per_product(H, processes) == expected
 
 
