@@ -52,8 +52,8 @@ void scale_by_power_of_two(Complex* v, const Complex* src, std::uint64_t n, int 
 
 }  // namespace
 
-std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
-                                               std::int32_t num_threads) const {
+Buffer<Complex> Hamiltonian::evolve(const Complex* state, Complex c,
+                                    std::int32_t num_threads) const {
     const std::uint64_t n = state_size(*this);
     if (num_threads < 0) {
         throw std::invalid_argument("num_threads must be 0 (serial) or positive, got " +
@@ -64,7 +64,9 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
     }
     // The result and the three scratch vectors of a Lanczos pass.
     check_state_vectors(n, 4, "evolve");
-    std::unique_ptr<Complex[]> result = std::make_unique<Complex[]>(n);
+    // Cleared by the team that writes it later (the pages land where they
+    // are used); a zero state leaves it as the answer.
+    Buffer<Complex> result = team_zeros<Complex>(n, num_threads);
     const double x = vector_norm(state, n);
     if (x == 0.0 || !std::isfinite(x)) {
         // The plain sum of squares underflows to 0 for tiny amplitudes and
@@ -75,7 +77,7 @@ std::unique_ptr<Complex[]> Hamiltonian::evolve(const Complex* state, Complex c,
         if (e != 0) {
             result.reset();
             check_state_vectors(n, 5, "evolve");  // the scaled copy besides the four
-            std::unique_ptr<Complex[]> scaled = std::make_unique<Complex[]>(n);
+            Buffer<Complex> scaled = uninitialised_buffer<Complex>(n);
             scale_by_power_of_two(scaled.get(), state, n, e);
             result = evolve(scaled.get(), c, num_threads);
             scale_by_power_of_two(result.get(), result.get(), n, -e);

@@ -19,7 +19,7 @@ using testing::same_bits;
 
 std::vector<Complex> evolve(const Hamiltonian& ham, const std::vector<Complex>& psi, Complex c,
                             std::int32_t num_threads = 0) {
-    const std::unique_ptr<Complex[]> r = ham.evolve(psi.data(), c, num_threads);
+    const auto r = ham.evolve(psi.data(), c, num_threads);
     return std::vector<Complex>(r.get(), r.get() + psi.size());
 }
 

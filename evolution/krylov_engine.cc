@@ -16,6 +16,7 @@
 #include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
+#include "parallel/buffer.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
 #include "pauli/sliced_product.h"
@@ -24,7 +25,10 @@ namespace velmora {
 
 namespace {
 
-using Vector = std::unique_ptr<Complex[]>;
+// The working vectors are not cleared: every entry is written by the team's
+// first sweep over it before it is read, which also places its pages on the
+// memory nodes of the threads that use them (parallel/buffer.h).
+using Vector = Buffer<Complex>;
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
 
@@ -485,16 +489,16 @@ public:
             const std::uint64_t spare = per_vector / n - (m_ + 1);
             num_out_ = std::clamp<std::uint64_t>(spare, 1, max_output_buffers);
             num_out_ = std::min(num_out_, num_times);
-            basis_ = std::make_unique<Complex[]>((m_ + 1) * n);
+            basis_ = uninitialised_buffer<Complex>((m_ + 1) * n);
         } else {
             num_out_ = std::min(two_pass_outputs, num_times);
             for (Vector& v : scratch_) {
-                v = std::make_unique<Complex[]>(n);
+                v = uninitialised_buffer<Complex>(n);
             }
         }
-        cur_ = std::make_unique<Complex[]>(n);
+        cur_ = uninitialised_buffer<Complex>(n);
         for (std::uint64_t q = 0; q < num_out_; ++q) {
-            out_.push_back(std::make_unique<Complex[]>(n));
+            out_.push_back(uninitialised_buffer<Complex>(n));
         }
         const Complex* src = psi;
         Complex* dst = cur_.get();
@@ -862,7 +866,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     SplitHamiltonian split = split_hamiltonian(ham);
     const double beta0 = stable_norm(psi, n, threads, ranks);
     if (beta0 == 0.0) {
-        const Vector zero = std::make_unique<Complex[]>(n);
+        const Vector zero = team_zeros<Complex>(n, threads);
         for (std::uint64_t k = 0; k < num_times; ++k) {
             sink.output(k, zero.get());
         }
@@ -870,7 +874,7 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     }
     if (split.offdiagonal.words().empty() && split.diagonal.empty()) {
         // Only identity words: every output is exp(-i mu t_k) psi.
-        const Vector out = std::make_unique<Complex[]>(n);
+        const Vector out = uninitialised_buffer<Complex>(n);
         const double mu = split.mu;
         for (std::uint64_t k = 0; k < num_times; ++k) {
             const double t = times[k];

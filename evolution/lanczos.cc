@@ -5,17 +5,19 @@
 #include <memory>
 #include <utility>
 
+#include "parallel/buffer.h"
 #include "parallel/reduce.h"
 
 namespace velmora {
 
 namespace {
 
-using Vector = std::unique_ptr<Complex[]>;
+using Vector = Buffer<Complex>;
 
-/// A new vector of n amplitudes, all 0 + 0i.
-Vector zero_vector(std::uint64_t n) {
-    return std::make_unique<Complex[]>(n);
+/// A new vector of n amplitudes, all 0 + 0i, cleared by the team that will
+/// sweep it (parallel/buffer.h).
+Vector zero_vector(std::uint64_t n, std::int32_t num_threads) {
+    return team_zeros<Complex>(n, num_threads);
 }
 
 /// Runs update(i) for every i, which changes entry i and returns a term, and
@@ -95,9 +97,9 @@ Complex inner_product(const Complex* a, const Complex* b, std::uint64_t n) {
 std::uint64_t lanczos_tridiagonalize(const Hamiltonian& ham, const Complex* state, double x,
                                      Complex* T, std::uint64_t m, std::int32_t num_threads) {
     const std::uint64_t n = std::uint64_t{1} << ham.num_qubits();
-    Vector v_prev = zero_vector(n);
-    Vector v_cur = zero_vector(n);
-    Vector w = zero_vector(n);
+    Vector v_prev = zero_vector(n, num_threads);
+    Vector v_cur = zero_vector(n, num_threads);
+    Vector w = zero_vector(n, num_threads);
 
     // The sweeps of one step are fused where they meet the same entries, and
     // "copy v_cur into v_prev" is an exchange of the two buffers; every entry
@@ -161,9 +163,9 @@ void lanczos_propagate(const Hamiltonian& ham, const Complex* state, double x,
                        const Complex* T, std::uint64_t m, std::uint64_t k, Complex c,
                        Complex* result, std::int32_t num_threads) {
     const std::uint64_t n = std::uint64_t{1} << ham.num_qubits();
-    Vector v_prev = zero_vector(n);
-    Vector v_cur = zero_vector(n);
-    Vector w = zero_vector(n);
+    Vector v_prev = zero_vector(n, num_threads);
+    Vector v_cur = zero_vector(n, num_threads);
+    Vector w = zero_vector(n, num_threads);
 
     divide_into(v_cur.get(), state, x, n, num_threads);
     const Complex s = multiply(c, Complex(0.0, -1.0));

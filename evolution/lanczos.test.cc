@@ -228,7 +228,7 @@ TEST_P(FusedPasses, MatchLiteralRecurrenceBitForBit) {
         const PassOne p = run_pass_one(ham, state, threads);
         EXPECT_EQ(p.k, expected.k);
         EXPECT_TRUE(same_bits(p.T, expected.T)) << threads;
-        const std::unique_ptr<Complex[]> r = ham.evolve(state.data(), c, threads);
+        const auto r = ham.evolve(state.data(), c, threads);
         EXPECT_TRUE(same_bits(std::vector<Complex>(r.get(), r.get() + state.size()), expected.result))
             << q << " qubits, " << threads << " threads";
     }

@@ -6,6 +6,7 @@
 #include <nanobind/stl/complex.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -35,7 +36,7 @@ using StateIn = nb::ndarray<const Complex, nb::shape<-1>, nb::c_contig, nb::devi
 using StateOut = nb::ndarray<nb::numpy, Complex, nb::shape<-1>, nb::c_contig>;
 
 void free_state(void* buffer) noexcept {
-    delete[] static_cast<Complex*>(buffer);
+    std::free(buffer);  // the core's buffers come from std::aligned_alloc
 }
 
 StateOut evolve(const velmora::Hamiltonian& ham, StateIn psi, Complex coeff,
@@ -48,7 +49,7 @@ StateOut evolve(const velmora::Hamiltonian& ham, StateIn psi, Complex coeff,
             std::to_string(ham.num_qubits()) + " qubits and needs 2^" +
             std::to_string(ham.num_qubits()) + " = " + std::to_string(n));
     }
-    std::unique_ptr<Complex[]> result = ham.evolve(psi.data(), coeff, num_threads.value);
+    velmora::Buffer<Complex> result = ham.evolve(psi.data(), coeff, num_threads.value);
 
     // The capsule takes the buffer over only once it exists; if creating it
     // fails, `result` still owns the buffer and frees it.

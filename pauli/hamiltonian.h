@@ -6,6 +6,7 @@
 
 #include "pauli/isa.h"
 #include "pauli/pauli_word.h"
+#include "parallel/buffer.h"
 #include "parallel/team.h"
 
 namespace velmora {
@@ -55,9 +56,9 @@ public:
     }
 
     /// exp(-i * c * H) * state: the Krylov evolution, implemented and documented
-    /// with the other evolution code in evolution/evolve.h.
-    std::unique_ptr<Complex[]> evolve(const Complex* state, Complex c,
-                                      std::int32_t num_threads) const;
+    /// with the other evolution code in evolution/evolve.h. The result is
+    /// released with std::free (parallel/buffer.h).
+    Buffer<Complex> evolve(const Complex* state, Complex c, std::int32_t num_threads) const;
 
 private:
     std::vector<PauliWord> words_;

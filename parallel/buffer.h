@@ -1,0 +1,64 @@
+#pragma once
+
+// State-sized buffers whose pages are first touched by the threads that will
+// sweep them.
+//
+// On a machine with several memory nodes, the kernel places a page on the
+// node of the thread that first writes it. A buffer cleared on the calling
+// thread therefore lands entirely on that thread's node, and a team spread
+// over the nodes then reads most of it across the interconnect. These buffers
+// are either cleared by the team with the static split every sweep uses
+// (parallel/reduce.h: chunk c of [0, n) to the same thread each time; the
+// kernels' blocks split the same range the same way), or left for the team's
+// first sweep to write. The values are the same either way.
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "parallel/reduce.h"
+
+namespace velmora {
+
+struct FreeBuffer {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+
+/// A buffer of trivially copyable values from std::aligned_alloc, released
+/// with std::free.
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeBuffer>;
+
+/// n values, not initialised (their pages not touched yet), aligned to a
+/// cache line. Throws std::bad_alloc.
+template <class T>
+Buffer<T> uninitialised_buffer(std::uint64_t n) {
+    constexpr std::uint64_t align = 64;
+    if (n > (std::numeric_limits<std::uint64_t>::max() - align) / sizeof(T)) {
+        throw std::bad_alloc();
+    }
+    const std::uint64_t bytes = (std::max<std::uint64_t>(n, 1) * sizeof(T) + align - 1) / align * align;
+    void* p = std::aligned_alloc(align, bytes);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return Buffer<T>(static_cast<T*>(p));
+}
+
+/// n zero values, cleared chunk by chunk by the team of num_threads with the
+/// sweeps' split (on the calling thread for a small n or num_threads 0).
+template <class T>
+Buffer<T> team_zeros(std::uint64_t n, std::int32_t num_threads) {
+    Buffer<T> b = uninitialised_buffer<T>(n);
+    T* p = b.get();
+    for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+        std::memset(static_cast<void*>(p + begin), 0, (end - begin) * sizeof(T));
+    });
+    return b;
+}
+
+}  // namespace velmora
