@@ -2,7 +2,9 @@
 
 `PauliSum` is an operator written as (label, coeff) terms, the last letter of a
 label acting on qubit 0 (Qiskit's order). `velmora.models` builds the common
-spin chains. The low-level core stays available as the `_velmora` module.
+spin chains. `velmora.mpi` (with mpi4py installed) runs the same evolution on a
+state split over MPI processes. The low-level core stays available as the
+`_velmora` module.
 """
 
 from __future__ import annotations

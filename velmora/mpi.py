@@ -414,8 +414,7 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
             compiled, hermitian = evolution._check_observables(ham, observables, state.size)
         prints: dict[str, object] = {
             "H": ham.terms, "times": values.tobytes(), "tol": tolerance, "krylov_dim": dim,
-            "observables": _observable_prints(observables), "progress": bool(progress),
-            "extra": budget}
+            "observables": _observable_prints(observables), "extra": budget}
         return (ham, state, tolerance, values, dim, compiled, hermitian), prints
 
     (ham, state, tolerance, values, dim, compiled, hermitian), budgets = _agree(comm, check)
