@@ -8,6 +8,9 @@
     mpiexec -n P python tests/mpi_job.py mismatch DIR
         rank 1 passes another time t than rank 0; every rank writes what it
         raised to DIR/rank<r>.txt.
+    mpiexec -n P python tests/mpi_job.py interrupt DIR
+        rank 1 is interrupted (KeyboardInterrupt) while its arguments are
+        checked; every rank writes what it raised to DIR/rank<r>.txt.
 """
 
 from __future__ import annotations
@@ -133,6 +136,29 @@ def run_mismatch(folder: str) -> None:
             out.write(f"ValueError: {error}")
 
 
+class InterruptedCount:
+    """A thread count whose conversion is interrupted, as by Ctrl-C."""
+
+    def __index__(self) -> int:
+        raise KeyboardInterrupt("interrupted while checking")
+
+
+def run_interrupt(folder: str) -> None:
+    from mpi4py import MPI
+
+    import velmora.mpi as vm
+
+    comm = MPI.COMM_WORLD
+    n = 13
+    local = vm.basis_state(n, 0, comm)
+    threads: Any = InterruptedCount() if comm.rank == 1 else 1
+    try:
+        vm.evolve(ising_chain(n, 1.0, 0.9), local, 1.0, comm=comm, num_threads=threads)
+    except KeyboardInterrupt as error:
+        with open(f"{folder}/rank{comm.rank}.txt", "w") as out:
+            out.write(f"KeyboardInterrupt: {error}")
+
+
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "bytes":
@@ -141,5 +167,7 @@ if __name__ == "__main__":
         run_fail()
     elif mode == "mismatch":
         run_mismatch(sys.argv[2])
+    elif mode == "interrupt":
+        run_interrupt(sys.argv[2])
     else:
         raise SystemExit(f"unknown mode {mode!r}")

@@ -141,7 +141,9 @@ def slice_range(num_qubits: int, comm: Any) -> range:
 
 # -- agreement between the ranks ---------------------------------------------
 
-_RAISED = {"TypeError": TypeError, "ValueError": ValueError, "MemoryError": MemoryError}
+_RAISED: dict[str, type[BaseException]] = {
+    "TypeError": TypeError, "ValueError": ValueError, "MemoryError": MemoryError,
+    "KeyboardInterrupt": KeyboardInterrupt}
 
 
 def _digest(value: object) -> str:
@@ -159,7 +161,7 @@ def _agree(comm: Any, check: Callable[[], tuple[T, dict[str, object]]]) -> tuple
     prints: dict[str, object] = {}
     try:
         result, prints = check()
-    except Exception as error:  # reported to every rank below
+    except BaseException as error:  # reported to every rank below, Ctrl-C included
         failure = (type(error).__name__, str(error))
     extra = prints.pop("extra", None)
     reports = comm.allgather((failure, {k: _digest(v) for k, v in prints.items()}, extra))
