@@ -158,18 +158,21 @@ def _agree(comm: Any, check: Callable[[], tuple[T, dict[str, object]]]) -> tuple
     extra value ("extra" in the fingerprint is gathered, not compared)."""
     result: Any = None
     failure: tuple[str, str] | None = None
+    local_error: BaseException | None = None
     prints: dict[str, object] = {}
     try:
         result, prints = check()
     except BaseException as error:  # reported to every rank below, Ctrl-C included
         failure = (type(error).__name__, str(error))
+        local_error = error
     extra = prints.pop("extra", None)
     reports = comm.allgather((failure, {k: _digest(v) for k, v in prints.items()}, extra))
     for rank, (other, _, _) in enumerate(reports):
         if other is not None:
+            if rank == comm.Get_rank() and local_error is not None:
+                raise local_error  # the failing rank keeps its own exception
             name, message = other
-            suffix = "" if comm.Get_size() == 1 else f" (on rank {rank})"
-            raise _RAISED.get(name, RuntimeError)(message + suffix)
+            raise _RAISED.get(name, RuntimeError)(f"{message} (on rank {rank})")
     first = reports[0][1]
     for rank, (_, fingerprint, _) in enumerate(reports):
         for name in first:
