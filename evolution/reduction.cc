@@ -420,7 +420,8 @@ Complex chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t la
                     s_re[i] = re[i * step];
                     s_im[i] = im[i * step];
                 }
-                accumulate_small(reinterpret_cast<const Complex*>(parts), tile, group.flip, s_re, s_im, &lanes.acc[0][0][0]);
+                accumulate_small(reinterpret_cast<const Complex*>(parts), tile, group.flip, s_re,
+                                 s_im, &lanes.acc[0][0][0]);
             }
         }
         double sums[4][8];
