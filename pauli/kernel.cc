@@ -131,6 +131,10 @@ __attribute__((target("avx2"))) void block_avx2(const PauliWord* words, std::siz
 // the four amplitudes inside each vector. The sign parity of the input index
 // is parity(sign & i0) for the pair's base i0 (one scalar per pair) xor a
 // fixed per-lane pattern, folded into two precomputed weight planes.
+//
+// Words that flip nothing (Z letters only) read the chunk's own input
+// amplitudes: its planes are unpacked once per chunk and shared by all of
+// them, with the same products and sums as the general path.
 
 struct alignas(64) Avx512Word {
     __m512d a_re[2];  // weight planes for base parity 0 and 1
@@ -140,6 +144,7 @@ struct alignas(64) Avx512Word {
     std::uint64_t sign_mask;
     std::uint64_t first_offset;  // input offset of the vector feeding output amplitudes 0-3
     bool permute;
+    bool own;  // flip == 0: reads the chunk's own input planes
 };
 
 /// Words prepared at a time; their setups live on the stack.
@@ -171,6 +176,7 @@ __attribute__((target("avx512f"))) void prepare_avx512(const PauliWord& word, Av
     out.sign_mask = s.sign_mask;
     out.first_offset = (f & 4) ? 4 : 0;
     out.permute = (f & 3) != 0;
+    out.own = s.flip == 0;
 }
 
 /// Applies one word to a chunk of K pairs whose sums are in acc_re/acc_im.
@@ -197,14 +203,41 @@ __attribute__((target("avx512f"), always_inline)) inline void word_on_chunk(
     }
 }
 
+/// A word with flip 0 on a chunk whose input planes are own_re/own_im: the
+/// operations of word_on_chunk<K, false> with high_flip = 0, first_offset = 0.
+template <int K>
+__attribute__((target("avx512f"), always_inline)) inline void word_on_own(
+    const Avx512Word& w, std::uint64_t j, const __m512d* own_re, const __m512d* own_im,
+    __m512d* acc_re, __m512d* acc_im) {
+    for (int k = 0; k < K; ++k) {
+        const int h = parity(w.sign_mask & (j + 8 * static_cast<std::uint64_t>(k)));
+        const __m512d b_re = _mm512_sub_pd(_mm512_mul_pd(w.a_re[h], own_re[k]),
+                                           _mm512_mul_pd(w.a_im[h], own_im[k]));
+        const __m512d b_im = _mm512_add_pd(_mm512_mul_pd(w.a_re[h], own_im[k]),
+                                           _mm512_mul_pd(w.a_im[h], own_re[k]));
+        acc_re[k] = _mm512_add_pd(b_re, acc_re[k]);
+        acc_im[k] = _mm512_add_pd(b_im, acc_im[k]);
+    }
+}
+
 template <int K>
 __attribute__((target("avx512f"))) void chunks_avx512(const Avx512Word* setups,
                                                       std::size_t count, bool first_group,
                                                       const double* src, double* dst,
                                                       std::uint64_t j0, std::uint64_t size) {
+    bool any_own = false;
+    for (std::size_t t = 0; t < count; ++t) any_own = any_own || setups[t].own;
     for (std::uint64_t j = j0; j < j0 + size; j += 8 * K) {
         __m512d acc_re[K];
         __m512d acc_im[K];
+        __m512d own_re[K];
+        __m512d own_im[K];
+        for (int k = 0; any_own && k < K; ++k) {
+            const __m512d x1 = _mm512_loadu_pd(src + 2 * (j + 8 * k));
+            const __m512d x2 = _mm512_loadu_pd(src + 2 * (j + 8 * k + 4));
+            own_re[k] = _mm512_unpacklo_pd(x1, x2);
+            own_im[k] = _mm512_unpackhi_pd(x1, x2);
+        }
         for (int k = 0; k < K; ++k) {
             if (first_group) {
                 acc_re[k] = _mm512_setzero_pd();
@@ -217,7 +250,9 @@ __attribute__((target("avx512f"))) void chunks_avx512(const Avx512Word* setups,
             }
         }
         for (std::size_t t = 0; t < count; ++t) {
-            if (setups[t].permute) {
+            if (setups[t].own) {
+                word_on_own<K>(setups[t], j, own_re, own_im, acc_re, acc_im);
+            } else if (setups[t].permute) {
                 word_on_chunk<K, true>(setups[t], src, j, acc_re, acc_im);
             } else {
                 word_on_chunk<K, false>(setups[t], src, j, acc_re, acc_im);
