@@ -400,18 +400,19 @@ double subtract_previous_and_project(Complex* w, const double* dg, bool product,
                                                beta_prev, parts(v + b), 2 * (e - b));
         });
     }
-    return ranks != nullptr ? ranks->sum(local) : local;
+    return sum_over_ranks(local, ranks);
 }
 
 /// Pass B: w -= alpha * v; returns ||w||.
 double subtract_current_and_norm(Complex* w, double alpha, const Complex* v, std::uint64_t n,
                                  std::int32_t threads, Ranks* ranks) {
-    double squares = chunked_real_sum(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        return subtract_and_square_kernel(parts(w + b), alpha, parts(v + b), 2 * (e - b));
-    });
-    if (ranks != nullptr) {
-        squares = ranks->sum(squares);
-    }
+    const double squares = sum_over_ranks(
+        chunked_real_sum(n, threads,
+                         [=](std::uint64_t b, std::uint64_t e) {
+                             return subtract_and_square_kernel(parts(w + b), alpha, parts(v + b),
+                                                               2 * (e - b));
+                         }),
+        ranks);
     // Far from both ends of the range the plain sum is exact enough; near
     // them the scaled norm avoids overflow and underflow.
     if (squares > 1e-280 && squares < 1e280) {

@@ -9,16 +9,6 @@
 
 namespace velmora {
 
-namespace {
-
-/// A rank's partial value combined over the ranks (itself without ranks).
-template <class T>
-T over_ranks(T local, Ranks* ranks) {
-    return ranks != nullptr ? ranks->sum(local) : local;
-}
-
-}  // namespace
-
 double max_component(const Complex* v, std::uint64_t n, std::int32_t num_threads) {
     if (n == 0) {
         return 0.0;
@@ -52,7 +42,7 @@ double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads,
     if (largest == 0.0) {
         // All zero, or only NaN entries (which the maximum skips): the plain
         // sum of squares gives 0 or NaN.
-        return std::sqrt(over_ranks(
+        return std::sqrt(sum_over_ranks(
             chunked_real_sum(n, num_threads,
                              [=](std::uint64_t b, std::uint64_t e) {
                                  double s = 0.0;
@@ -78,7 +68,7 @@ double stable_norm(const Complex* v, std::uint64_t n, std::int32_t num_threads,
     std::frexp(largest, &e);
     const double down1 = std::ldexp(1.0, -e / 2);
     const double down2 = std::ldexp(1.0, -e - (-e / 2));
-    const double squares = over_ranks(
+    const double squares = sum_over_ranks(
         chunked_real_sum(n, num_threads,
                          [=](std::uint64_t b, std::uint64_t end) {
                              double s = 0.0;
@@ -483,7 +473,7 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
 
 double diagonal_expectation(const double* d, const Complex* psi, std::uint64_t n,
                             std::int32_t num_threads, Ranks* ranks) {
-    return over_ranks(
+    return sum_over_ranks(
         chunked_real_sum(n, num_threads,
                          [=](std::uint64_t begin, std::uint64_t end) {
                              double s = 0.0;

@@ -182,7 +182,8 @@ using DoublesIn = nb::ndarray<nb::numpy, const double, nb::ndim<1>, nb::c_contig
 /// released.
 class CommTransport final : public velmora::Transport {
 public:
-    explicit CommTransport(nb::handle comm) : comm_(nb::borrow(comm)) {}
+    explicit CommTransport(nb::handle comm)
+        : comm_(nb::borrow(comm)), size_(nb::cast<std::size_t>(comm_.attr("Get_size")())) {}
 
     ~CommTransport() override {
         nb::gil_scoped_acquire acquired;
@@ -192,8 +193,7 @@ public:
 
     void all_gather(const double* values, std::size_t count, double* all) override {
         nb::gil_scoped_acquire acquired;
-        const std::size_t size = nb::cast<std::size_t>(comm_.attr("Get_size")());
-        comm_.attr("Allgather")(view(values, count), view(all, count * size));
+        comm_.attr("Allgather")(view(values, count), view(all, count * size_));
     }
 
     void start_exchange(std::uint64_t partner, const Complex* send, Complex* recv,
@@ -226,6 +226,7 @@ private:
     }
 
     nb::object comm_;
+    std::size_t size_;
     nb::object pending_[2];
 };
 

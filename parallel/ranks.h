@@ -39,6 +39,13 @@ public:
     virtual void finish_exchange(int slot) = 0;
 };
 
+class Ranks;
+
+/// A rank's partial value summed over the ranks; the value itself without
+/// ranks (one process holds the whole vector).
+template <class T>
+T sum_over_ranks(T local, Ranks* ranks);
+
 /// One rank's view of the processes sharing a vector, with the (at most two)
 /// buffers that receive partners' slices.
 class Ranks {
@@ -84,5 +91,10 @@ private:
     std::unique_ptr<Complex[]> buffers_[2];
     bool in_flight_[2] = {false, false};
 };
+
+template <class T>
+T sum_over_ranks(T local, Ranks* ranks) {
+    return ranks != nullptr ? ranks->sum(local) : local;
+}
 
 }  // namespace velmora

@@ -121,21 +121,6 @@ def run_fail() -> None:
     print(f"rank {comm.rank} finished a run that should have been aborted", flush=True)
 
 
-def run_mismatch(folder: str) -> None:
-    from mpi4py import MPI
-
-    import velmora.mpi as vm
-
-    comm = MPI.COMM_WORLD
-    n = 13
-    local = vm.basis_state(n, 0, comm)
-    try:
-        vm.evolve(ising_chain(n, 1.0, 0.9), local, 1.0 + comm.rank, comm=comm)
-    except ValueError as error:
-        with open(f"{folder}/rank{comm.rank}.txt", "w") as out:
-            out.write(f"ValueError: {error}")
-
-
 class InterruptedCount:
     """A thread count whose conversion is interrupted, as by Ctrl-C."""
 
@@ -143,7 +128,9 @@ class InterruptedCount:
         raise KeyboardInterrupt("interrupted while checking")
 
 
-def run_interrupt(folder: str) -> None:
+def run_argument_failure(mode: str, folder: str) -> None:
+    """Rank 1 passes another t (mismatch) or is interrupted while its
+    arguments are checked (interrupt); every rank records what it raised."""
     from mpi4py import MPI
 
     import velmora.mpi as vm
@@ -151,12 +138,13 @@ def run_interrupt(folder: str) -> None:
     comm = MPI.COMM_WORLD
     n = 13
     local = vm.basis_state(n, 0, comm)
-    threads: Any = InterruptedCount() if comm.rank == 1 else 1
+    t = 1.0 + comm.rank if mode == "mismatch" else 1.0
+    threads: Any = InterruptedCount() if mode == "interrupt" and comm.rank == 1 else 1
     try:
-        vm.evolve(ising_chain(n, 1.0, 0.9), local, 1.0, comm=comm, num_threads=threads)
-    except KeyboardInterrupt as error:
+        vm.evolve(ising_chain(n, 1.0, 0.9), local, t, comm=comm, num_threads=threads)
+    except (ValueError, KeyboardInterrupt) as error:
         with open(f"{folder}/rank{comm.rank}.txt", "w") as out:
-            out.write(f"KeyboardInterrupt: {error}")
+            out.write(f"{type(error).__name__}: {error}")
 
 
 if __name__ == "__main__":
@@ -165,9 +153,7 @@ if __name__ == "__main__":
         run_bytes(sys.argv[2])
     elif mode == "fail":
         run_fail()
-    elif mode == "mismatch":
-        run_mismatch(sys.argv[2])
-    elif mode == "interrupt":
-        run_interrupt(sys.argv[2])
+    elif mode in ("mismatch", "interrupt"):
+        run_argument_failure(mode, sys.argv[2])
     else:
         raise SystemExit(f"unknown mode {mode!r}")
