@@ -104,6 +104,18 @@ double KrylovStepBound::relative_from(double beta_k, double integral_value, doub
 
 KrylovStepBound::Step KrylovStepBound::largest_step(double beta_k, double tau_max, double rate,
                                                    double floor) const {
+    return walk(beta_k, tau_max, rate, floor, true);
+}
+
+bool KrylovStepBound::reaches(double beta_k, double tau_max, double rate, double floor,
+                              double end_reserve) const {
+    const Step step = walk(beta_k, tau_max, rate, floor, false);
+    return step.tau >= tau_max &&
+           step.estimate <= std::max(rate * tau_max - end_reserve, floor);
+}
+
+KrylovStepBound::Step KrylovStepBound::walk(double beta_k, double tau_max, double rate,
+                                           double floor, bool bisect) const {
     auto fits = [&](double tau, double estimate) {
         return estimate <= std::max(rate * tau, floor);
     };
@@ -120,6 +132,9 @@ KrylovStepBound::Step KrylovStepBound::largest_step(double beta_k, double tau_ma
         const double next = value + integral(a, b);
         const double at_b = relative_from(beta_k, next, b);
         if (!fits(b, at_b)) {
+            if (!bisect) {
+                return {a, relative_from(beta_k, value, a)};
+            }
             // Bisect inside [a, b]: the condition holds at lo (or lo = 0).
             double lo = a;
             double lo_estimate = relative_from(beta_k, value, a);

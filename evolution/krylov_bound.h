@@ -87,6 +87,14 @@ public:
     /// walked; the end of the last one is then returned.
     Step largest_step(double beta_k, double tau_max, double rate, double floor) const;
 
+    /// Whether largest_step(beta_k, tau_max, rate, floor) returns tau_max
+    /// (decided by the same walk without the bisection) with an estimate of
+    /// at most max(rate * tau_max - end_reserve, floor): the test by which a
+    /// recurrence can stop before its full dimension, with room left in the
+    /// budget for the rounding of the step (end_reserve).
+    bool reaches(double beta_k, double tau_max, double rate, double floor,
+                 double end_reserve) const;
+
     /// c = U exp(s Z) U^T e_1 into coeffs[0 .. k).
     void coefficients(double s, Complex* coeffs) const;
 
@@ -94,6 +102,10 @@ public:
     static constexpr std::uint64_t max_panels = 1u << 14;
 
 private:
+    /// largest_step, or with `bisect` false the start of the first panel
+    /// whose end fails (tau_max when none does).
+    Step walk(double beta_k, double tau_max, double rate, double floor, bool bisect) const;
+
     std::vector<double> vectors_;  // U, k x k row-major
     std::vector<double> first_;    // U[0, j]
     std::vector<double> weight_;   // U[k-1, j] U[0, j]

@@ -31,6 +31,7 @@ namespace {
 using Vector = Buffer<Complex>;
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double ln2 = 0.6931471805599453;
 
 /// Lanczos stops when beta_j <= breakdown_factor * eps * (max|alpha| + max|beta|):
 /// the space is invariant to working precision.
@@ -38,6 +39,26 @@ constexpr double breakdown_factor = 8.0;
 
 /// Rounding floor per step, in units of eps * (k + tau * rate).
 constexpr double floor_factor = 32.0;
+
+/// A step is accepted when its estimate is at most max(tol * tau / T,
+/// accept_floor): below the rounding of the step itself nothing is gained by
+/// shortening it, and the floor keeps steps from shrinking to nothing when tol
+/// is near eps. It is eps, not a multiple of eps * k: the truncation errors of
+/// all steps add up, and a larger floor would grow with the step count.
+constexpr double accept_floor = eps;
+
+/// Whether the recurrence checks, after reaching dimension k, if the rest of
+/// the run already fits in one step (and stops there): a few sizes, not every
+/// one, since each check solves a small eigenproblem.
+constexpr bool is_checkpoint(std::uint64_t k) {
+    if (k < 4) {
+        return false;
+    }
+    if (k <= 12) {
+        return k % 2 == 0;
+    }
+    return k <= 30 ? k % 3 == 0 : k % 6 == 0;
+}
 
 /// Entries per call of the combination kernel, which reads every basis
 /// vector once for all targets of a sweep.
@@ -56,25 +77,49 @@ struct SplitHamiltonian {
     Hamiltonian offdiagonal;
     std::vector<PauliWord> diagonal;  // in the Hamiltonian's order
     double mu;
+    /// What rounding does to the operator the engine applies, per unit time:
+    /// an entry of H * v sums one term per off-diagonal word and d[x] v[x],
+    /// where d[x] sums one term per diagonal word, so the computed product is
+    /// (H + E) v with ||E|| <= product_rounding (the usual bound n * eps *
+    /// sum |c| of a sum of n terms, two more roundings for each product and
+    /// the final additions). Cancelling coefficients make it large compared to
+    /// ||H||, which the Krylov quantities alone would never show.
+    double product_rounding;
+    /// The same for mu: |computed mu - mu| <= identity_rounding.
+    double identity_rounding;
 };
 
 SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
     double mu = 0.0;
     std::vector<PauliWord> diagonal;
     std::vector<PauliWord> rest;
+    double sum_identity = 0.0;
+    double sum_diagonal = 0.0;
+    double sum_rest = 0.0;
+    std::uint64_t identities = 0;
     for (const PauliWord& w : ham.words()) {
+        const double size = std::fabs(w.coeff.real());
         if ((w.term.flip_mask | w.term.y_mask | w.term.z_mask) == 0) {
             mu = mu + w.coeff.real();
+            sum_identity = sum_identity + size;
+            ++identities;
         } else if (w.term.flip_mask == 0) {
             diagonal.push_back(w);
+            sum_diagonal = sum_diagonal + size;
         } else {
             rest.push_back(w);
+            sum_rest = sum_rest + size;
         }
     }
+    const double product_rounding =
+        eps * (static_cast<double>(rest.size() + 2) * sum_rest +
+               static_cast<double>(diagonal.size() + 2) * sum_diagonal);
+    const double identity_rounding = eps * static_cast<double>(identities) * sum_identity;
     std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
         return a.term.flip_mask < b.term.flip_mask;
     });
-    return {Hamiltonian(std::move(rest)).with_kernel_isa(ham.kernel_isa()), std::move(diagonal), mu};
+    return {Hamiltonian(std::move(rest)).with_kernel_isa(ham.kernel_isa()), std::move(diagonal), mu,
+            product_rounding, identity_rounding};
 }
 
 /// d[x] = sum_w c_w (-1)^popcount(z_w & (offset + x)) over the diagonal words
@@ -118,7 +163,6 @@ struct ScaledFactor {
 };
 
 ScaledFactor scaled_exp(Complex z) {
-    constexpr double ln2 = 0.6931471805599453;
     const double q = std::nearbyint(z.real() / ln2);
     const double clamped = std::clamp(q, -4000.0, 4000.0);
     const double r = z.real() - clamped * ln2;
@@ -432,6 +476,13 @@ void divide_into(Complex* dst, const Complex* src, double d, std::uint64_t n,
 /// stops there (breakdown or k = m).
 bool record_step(Recurrence& r, std::uint64_t j, std::uint64_t m, double alpha, double beta,
                  double& max_alpha, double& max_beta) {
+    if (!std::isfinite(alpha) || !std::isfinite(beta)) {
+        // The state is finite and of unit norm here, so only the product can
+        // have left the double range.
+        throw std::overflow_error(
+            "H * psi overflows double precision: the coefficients of H are too large for the "
+            "state's amplitudes; scale H down and t up by the same factor");
+    }
     r.alpha.push_back(alpha);
     r.beta.push_back(beta);
     max_alpha = std::max(max_alpha, std::fabs(alpha));
@@ -456,12 +507,15 @@ public:
     /// `offdiagonal` may have no words (then H is the diagonal alone); `dg`
     /// (one entry per amplitude, or null for no diagonal words) is the
     /// diagonal part.
-    Engine(const Hamiltonian& offdiagonal, const double* dg, double mu, std::uint64_t n,
+    Engine(const SplitHamiltonian& split, const double* dg, std::uint64_t n,
            const Complex* psi, const double* times, std::uint64_t num_times, Complex direction,
            const KrylovOptions& options, KrylovSink& sink)
-        : ham_(offdiagonal), dg_(dg), product_(!offdiagonal.words().empty()), mu_(mu), n_(n),
-          times_(times), num_times_(num_times), d_(direction), options_(options), sink_(sink),
-          ranks_(options.ranks) {
+        : ham_(split.offdiagonal), dg_(dg), product_(!split.offdiagonal.words().empty()),
+          mu_(split.mu), n_(n), times_(times), num_times_(num_times), d_(direction),
+          options_(options), sink_(sink), ranks_(options.ranks),
+          product_rounding_(split.product_rounding),
+          identity_rounding_(split.identity_rounding) {
+        const Hamiltonian& offdiagonal = split.offdiagonal;
         if (ranks_ != nullptr && product_) {
             sliced_ = std::make_unique<SlicedProduct>(offdiagonal.words(), *ranks_,
                                                       offdiagonal.kernel_isa());
@@ -518,30 +572,40 @@ public:
             ++next;
         }
         double reached = 0.0;
-        const double rate = options_.tol / total;
+        step_rate_ = options_.tol / total;
+        bool partial_breakdown = false;
         while (next < num_times_) {
             if (report_.steps > 0) {
                 sink_.between_steps(reached, total);
             }
             const double beta0 = stable_norm(cur_.get(), n_, threads_, ranks_);
+            if (!std::isfinite(beta0)) {
+                throw std::overflow_error(
+                    "the evolved state left the double range at t = " +
+                    std::to_string(reached) + " (its norm is not finite)");
+            }
             int e0 = 0;
             const double mant = std::frexp(beta0, &e0);
 
+            remaining_ = total - reached;
             const Recurrence rec = kept_ ? lanczos_kept(beta0) : lanczos_first_pass(beta0);
             const TridiagonalEigen eig = tridiagonal_eigen(
                 rec.alpha.data(), rec.beta.data(), rec.k);
             const double shift = growth_shift(eig.values, d_);
             const KrylovStepBound bound(eig, d_, shift);
             const double spread = std::max(bound.max_rate(), rec.scale);
+            if (!real_time()) {
+                note_growth(eig.values);
+                partial_breakdown = partial_breakdown || (rec.breakdown && rec.k < full_dim());
+            }
 
-            const double remaining = total - reached;
+            const double remaining = remaining_;
             const double beta_k = rec.beta[rec.k - 1];
             double tau = remaining;
             double estimate = 0.0;
             if (!rec.breakdown) {
-                const double accept_floor = floor_factor * eps * static_cast<double>(rec.k);
                 const KrylovStepBound::Step step =
-                    bound.largest_step(beta_k, remaining, rate, accept_floor);
+                    bound.largest_step(beta_k, remaining, step_rate_, accept_floor);
                 tau = step.tau;
                 estimate = step.estimate;
             }
@@ -560,19 +624,168 @@ public:
             }
             deliver(bound, rec, beta0, mant, e0, shift, tau, inside);
 
+            const double rounding = step_rounding(rec.k, tau, spread);
+            if (real_time()) {
+                report_.error += estimate + rounding;
+            } else {
+                // The estimate relative to the state at the step start (not to
+                // the step's result), to be weighed by the conditioning below.
+                const double local = estimate * std::min(1.0, bound.result_norm(tau)) + rounding;
+                const double log_start =
+                    std::log(beta0) + static_cast<double>(exponent_) * ln2 + log_scale_.real();
+                steps_.push_back({reached, local, log_start});
+                for (const auto& [k, s] : inside) {
+                    outputs_.push_back({times_[k],
+                                        log_start + shift_exponent(shift, s).real() +
+                                            std::log(bound.result_norm(s)),
+                                        steps_.size()});
+                }
+            }
+
             // The state at the end of the step: 2^(E + e0) exp(L) V (mant c(tau)).
             log_scale_ = add(log_scale_, shift_exponent(shift, tau));
             exponent_ += e0;
             reached = end;
             report_.steps += 1;
-            report_.error += estimate +
-                             floor_factor * eps * (static_cast<double>(rec.k) + tau * spread);
         }
-        report_.error += floor_factor * eps * (1.0 + std::fabs(mu_) * total);
+        if (!real_time()) {
+            if (partial_breakdown) {
+                refine_growth();
+            }
+            report_.error = conditioned_error();
+        }
+        report_.error += floor_factor * eps * (1.0 + std::fabs(mu_) * total) +
+                         total * identity_rounding_;
         return report_;
     }
 
 private:
+    /// One time step, for the error of a run in imaginary or complex time.
+    struct StepRecord {
+        double start;      // |t| at the step start
+        double local;      // error estimate plus rounding, relative to the start state
+        double log_start;  // log of the norm of the true state at the start
+    };
+
+    /// One output time, for the same.
+    struct OutputRecord {
+        double time;           // |t_k|
+        double log_norm;       // log of the norm of the output (H without mu)
+        std::uint64_t steps;   // steps up to and including the one that formed it
+    };
+
+    bool real_time() const { return d_.imag() == 0.0; }
+
+    /// The rounding floor of a step of dimension k and length tau whose Ritz
+    /// values spread over `spread`, relative to the state at its start: the
+    /// recurrence and the combination of k vectors, the propagation over tau,
+    /// and the rounding of the product itself.
+    double step_rounding(std::uint64_t k, double tau, double spread) const {
+        return floor_factor * eps * (static_cast<double>(k) + tau * spread) +
+               tau * product_rounding_;
+    }
+
+    /// Amplitudes of the whole state (all ranks).
+    std::uint64_t full_dim() const { return ranks_ != nullptr ? n_ * ranks_->count() : n_; }
+
+    /// After the recurrence reached dimension k (not its end): at the check
+    /// sizes, whether the rest of the run fits in one step of this dimension.
+    /// Then the recurrence stops at k, r.k = k. The decision depends on the
+    /// recurrence coefficients alone, so on neither threads nor ranks.
+    bool stops_early(Recurrence& r, std::uint64_t k) const {
+        if (!early_stop_ || !is_checkpoint(k)) {
+            return false;
+        }
+        const TridiagonalEigen eig = tridiagonal_eigen(r.alpha.data(), r.beta.data(), k);
+        const KrylovStepBound bound(eig, d_, growth_shift(eig.values, d_));
+        const double spread = std::max(bound.max_rate(), r.scale);
+        if (!bound.reaches(r.beta[k - 1], remaining_, step_rate_, accept_floor,
+                           step_rounding(k, remaining_, spread))) {
+            return false;
+        }
+        r.k = k;
+        return true;
+    }
+
+    /// Growth rate of exp(-i d s H) over s: max over the Ritz values seen of
+    /// Im(d) lambda, an estimate of max over the spectrum (the Ritz values lie
+    /// inside it, and the extreme ones converge first).
+    void note_growth(const std::vector<double>& values) {
+        growth_ = std::max({growth_, d_.imag() * values.front(), d_.imag() * values.back()});
+    }
+
+    /// When a step's Krylov space was invariant (the start state lay in a
+    /// few eigenvectors), its Ritz values say nothing of the rest of the
+    /// spectrum, although rounding puts components there that grow in
+    /// imaginary time. The extreme eigenvalue is then estimated by a full
+    /// recurrence from a fixed pseudo-random state (the same on every thread
+    /// and rank count).
+    void refine_growth() {
+        const std::uint64_t offset = ranks_ != nullptr ? ranks_->offset() : 0;
+        Complex* v = cur_.get();
+        for_each_chunk(n_, threads_, [=](std::uint64_t b, std::uint64_t e) {
+            for (std::uint64_t i = b; i < e; ++i) {
+                v[i] = pseudo_random_amplitude(offset + i);
+            }
+        });
+        const double norm = stable_norm(cur_.get(), n_, threads_, ranks_);
+        early_stop_ = false;
+        const Recurrence rec = kept_ ? lanczos_kept(norm) : lanczos_first_pass(norm);
+        note_growth(tridiagonal_eigen(rec.alpha.data(), rec.beta.data(), rec.k).values);
+    }
+
+    /// The largest relative error over the outputs of a run in imaginary or
+    /// complex time. The error made in step j grows by at most
+    /// ||exp(-i d (t_k - t_j) H)|| = e^{(t_k - t_j) G} until output k, so
+    ///   err_k <= sum_{j <= step of k} local_j ||psi_j|| e^{(t_k - t_j) G} / ||psi(t_k)||,
+    /// where ||psi_j|| e^{(t_k - t_j) G} / ||psi(t_k)|| >= 1 is the conditioning
+    /// of the problem from t_j on. Everything is summed in logarithms, so
+    /// that neither the norms nor the growth factors overflow; the result is
+    /// infinite when the error is beyond the double range.
+    double conditioned_error() const {
+        const double G = growth_;
+        double log_sum = -std::numeric_limits<double>::infinity();
+        std::size_t j = 0;
+        double worst = 0.0;
+        for (const OutputRecord& out : outputs_) {
+            for (; j < out.steps; ++j) {
+                const StepRecord& st = steps_[j];
+                if (st.local > 0.0) {
+                    log_sum = log_add(log_sum, std::log(st.local) + st.log_start - st.start * G);
+                }
+            }
+            if (log_sum == -std::numeric_limits<double>::infinity()) {
+                continue;
+            }
+            worst = std::max(worst, std::exp(log_sum + out.time * G - out.log_norm));
+        }
+        return worst;
+    }
+
+    /// log(e^a + e^b).
+    static double log_add(double a, double b) {
+        const double hi = std::max(a, b);
+        const double lo = std::min(a, b);
+        if (lo == -std::numeric_limits<double>::infinity()) {
+            return hi;
+        }
+        return hi + std::log1p(std::exp(lo - hi));
+    }
+
+    /// A fixed amplitude in [-1, 1)^2 for global index x (splitmix64).
+    static Complex pseudo_random_amplitude(std::uint64_t x) {
+        auto next = [](std::uint64_t& state) {
+            std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            z = z ^ (z >> 31);
+            return static_cast<double>(z >> 11) * 0x1.0p-52 - 1.0;
+        };
+        std::uint64_t state = x;
+        const double re = next(state);
+        return Complex(re, next(state));
+    }
+
     /// w = (the off-diagonal part of H) * v; the diagonal part is added by the
     /// first sweep of the step. Counts one product H * v.
     void apply_offdiagonal(const Complex* v, Complex* w) {
@@ -612,7 +825,8 @@ private:
                                                                beta_prev, v, n_, threads_,
                                                                ranks_);
             const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_, ranks_);
-            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
+            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta) ||
+                stops_early(r, j + 1)) {
                 return r;
             }
             divide_into(w, w, beta, n_, threads_);
@@ -634,7 +848,8 @@ private:
             const double alpha = subtract_previous_and_project(
                 w, dg_, product_, j > 0 ? v_prev : nullptr, beta_prev, v, n_, threads_, ranks_);
             const double beta = subtract_current_and_norm(w, alpha, v, n_, threads_, ranks_);
-            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta)) {
+            if (record_step(r, j, m_, alpha, beta, max_alpha, max_beta) ||
+                stops_early(r, j + 1)) {
                 return r;
             }
             divide_into(v_prev, w, beta, n_, threads_);
@@ -806,6 +1021,18 @@ private:
     Complex log_scale_{0.0, 0.0};
     std::int64_t exponent_ = 0;
     KrylovReport report_;
+    // Per-unit-time bounds of the rounding of the product and of mu.
+    double product_rounding_;
+    double identity_rounding_;
+    // The step in progress: the time left and the accepted error per unit time.
+    double remaining_ = 0.0;
+    double step_rate_ = 0.0;
+    bool early_stop_ = true;
+    // Imaginary and complex time: max Im(d) lambda over the Ritz values seen,
+    // and what the error of the outputs is assembled from.
+    double growth_ = -std::numeric_limits<double>::infinity();
+    std::vector<StepRecord> steps_;
+    std::vector<OutputRecord> outputs_;
 };
 
 void validate(const Complex* psi, const double* times, std::uint64_t num_times,
@@ -866,6 +1093,11 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
 
     SplitHamiltonian split = split_hamiltonian(ham);
     const double beta0 = stable_norm(psi, n, threads, ranks);
+    if (!std::isfinite(beta0)) {
+        throw std::overflow_error(
+            "the norm of psi is not finite in double precision (an amplitude is not finite, or "
+            "they are too large to be squared and summed)");
+    }
     if (beta0 == 0.0) {
         const Vector zero = team_zeros<Complex>(n, threads);
         for (std::uint64_t k = 0; k < num_times; ++k) {
@@ -889,15 +1121,15 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
             });
             sink.output(k, o);
         }
-        report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]);
+        report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]) +
+                       times[num_times - 1] * split.identity_rounding;
         return report;
     }
     std::unique_ptr<double[]> dg;
     if (!split.diagonal.empty()) {
         dg = diagonal_values(split.diagonal, n, ranks != nullptr ? ranks->offset() : 0, threads);
     }
-    Engine engine(split.offdiagonal, dg.get(), split.mu, n, psi, times, num_times, direction,
-                  options, sink);
+    Engine engine(split, dg.get(), n, psi, times, num_times, direction, options, sink);
     return engine.run();
 }
 

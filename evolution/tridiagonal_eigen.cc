@@ -15,11 +15,32 @@ TridiagonalEigen tridiagonal_eigen(const double* diag, const double* off, std::u
         }
     }
     const std::size_t n = static_cast<std::size_t>(m);
-    std::vector<double> d(diag, diag + n);
+    // The iteration multiplies entries with each other (the last step of a QL
+    // sweep forms a product of two off-diagonal entries), which overflows or
+    // underflows far inside the double range. The matrix is therefore scaled
+    // by 2^-e with the largest entry 2^e * f, 0.5 <= f < 1, and the
+    // eigenvalues scaled back. Powers of two scale exactly and every operation
+    // below is homogeneous in the entries, so for matrices whose products stay
+    // in range the results are the same bits as without the scaling.
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        largest = std::max(largest, std::fabs(diag[i]));
+        if (i + 1 < n) {
+            largest = std::max(largest, std::fabs(off[i]));
+        }
+    }
+    int exponent = 0;
+    if (largest > 0.0) {
+        std::frexp(largest, &exponent);
+    }
+    std::vector<double> d(n);
     // e[i] is the entry below the diagonal in row i + 1; e[n - 1] = 0.
     std::vector<double> e(n, 0.0);
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        e[i] = off[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        d[i] = std::ldexp(diag[i], -exponent);
+        if (i + 1 < n) {
+            e[i] = std::ldexp(off[i], -exponent);
+        }
     }
     std::vector<double> z(n * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
@@ -108,7 +129,7 @@ TridiagonalEigen tridiagonal_eigen(const double* diag, const double* off, std::u
     out.values.resize(n);
     out.vectors.resize(n * n);
     for (std::size_t col = 0; col < n; ++col) {
-        out.values[col] = d[order[col]];
+        out.values[col] = std::ldexp(d[order[col]], exponent);
         for (std::size_t row = 0; row < n; ++row) {
             out.vectors[row * n + col] = z[row * n + order[col]];
         }
