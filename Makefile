@@ -1,15 +1,15 @@
 # make demo  - build, install into .venv and run the main example
 # make test  - C++ tests (plain and sanitized), memcheck, wheel check, Python tests (pytest)
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
-#              then the error-controlled evolution (bench-trajectory alone) and the
-#              evolution over MPI processes (bench-mpi alone)
+#              then the error-controlled evolution (bench-trajectory alone), short steps
+#              (bench-short-steps alone) and the evolution over MPI processes (bench-mpi alone)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-mpi
+.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi
 
 $(VENV)/.ready: requirements-dev.txt
 	rm -rf $(VENV)
@@ -77,6 +77,7 @@ bench-deps: install $(VENV)/.bench-ready
 bench: install bench-deps
 	$(PY) bench/run.py
 	$(PY) bench/trajectory.py
+	$(PY) bench/short_steps.py
 	$(PY) bench/mpi.py
 
 # Strong scaling over MPI processes on this machine (n = 22 and 24).
@@ -85,6 +86,9 @@ bench-mpi: install
 
 bench-trajectory: install bench-deps
 	$(PY) bench/trajectory.py
+
+bench-short-steps: install $(VENV)/.bench-ready
+	$(PY) bench/short_steps.py
 
 bench-quick: install bench-deps
 	$(PY) bench/run.py --quick --repeats 2

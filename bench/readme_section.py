@@ -1,7 +1,9 @@
 """Writes the README's performance sections from bench/results/benchmark.json
 and benchmark.md, between the markers <!-- benchmark:start --> and
 <!-- benchmark:end -->, from trajectory.md between
-<!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, and
+<!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, from
+short_steps.md between <!-- short-steps-benchmark:start --> and
+<!-- short-steps-benchmark:end -->, and
 from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->.
 
     python bench/readme_section.py README.md
@@ -82,6 +84,9 @@ def main():
     trajectory = RESULTS / "trajectory.md"
     if trajectory.is_file():
         text = replace_between(text, "trajectory-benchmark", trajectory.read_text().strip())
+    short_steps = RESULTS / "short_steps.md"
+    if short_steps.is_file():
+        text = replace_between(text, "short-steps-benchmark", short_steps.read_text().strip())
     mpi = RESULTS / "mpi.md"
     if mpi.is_file():
         text = replace_between(text, "mpi-benchmark", mpi.read_text().strip())
