@@ -2,6 +2,7 @@
 Qiskit's and OpenFermion's own matrices, and the refusals of bad input."""
 
 import pickle
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -80,6 +81,15 @@ def test_terms_are_kept_in_order_and_the_object_is_immutable():
         H._terms = ()
     with pytest.raises(ValueError):
         H.coeffs[0] = 2.0
+    for array in (H.coeffs, H.coeffs[1:], H.coeffs.view(np.float64)):
+        with pytest.raises(ValueError, match="WRITEABLE"):
+            array.flags.writeable = True
+    with pytest.raises(ValueError):
+        np.ndarray((3,), np.complex128, buffer=H.coeffs)[0] = 7.0
+    np.testing.assert_array_equal(H.coeffs, [1, 0, 2.5j])
+    mine = H.coeffs.copy()
+    mine[0] = 7.0
+    assert H.coeffs[0] == 1 and H.terms[0] == ("XZ", 1)
     clone = pickle.loads(pickle.dumps(H))
     assert clone == H and clone.terms == H.terms and hash(clone) == hash(H)
     assert PauliSum({"XZ": 1.0, "ZZ": 2}) == PauliSum([("XZ", 1.0), ("ZZ", 2.0)])
@@ -115,10 +125,17 @@ BAD_TERMS = [  # (terms, exception, message)
     ([("XX", 1), ("XA", 1)], ValueError, "term 1: the label 'XA' has 'A' at position 1"),
     ([("xx", 1)], ValueError, "has 'x' at position 0; labels use only I, X, Y and Z"),
     ([("XX", 1), ("XXX", 1)], ValueError, "term 1: the label 'XXX' has 3 letters, but term 0 has 2"),
-    ([("XX", "1.0")], TypeError, "term 0: the coefficient '1.0' is a str, not a number"),
+    ([("XX", "1.0")], TypeError, r"term 0 \('XX'\): the coefficient '1.0' is a str, not a number"),
     ([("XX", True)], TypeError, "is a bool"),
-    ([("XX", None)], TypeError, "term 0: the coefficient None is not a number"),
-    ([("XX", 1), ("ZZ", float("nan"))], ValueError, "term 1: the coefficient .*nan.* is not finite"),
+    ([("XX", None)], TypeError, r"term 0 \('XX'\): the coefficient None is not a number"),
+    ([("XX", 1), ("ZZ", float("nan"))], ValueError,
+     r"term 1 \('ZZ'\): the coefficient .*nan.* is not finite"),
+    ([("XX", 1), ("ZY", 10**400)], OverflowError,
+     r"term 1 \('ZY'\): the coefficient 100000000000\.\.\.\(401 digits\) is too large for a "
+     r"double \(the largest finite one is about 1\.8e\+308\)"),
+    ([("XX", -(10**400))], OverflowError, r"term 0 \('XX'\): the coefficient -10+\.\.\.\(401 digits"),
+    ([("IX", Fraction(10**400, 3))], OverflowError,
+     r"term 0 \('IX'\): the coefficient Fraction\(1000+\.\.\. is too large"),
     ([("XX", complex(1, float("inf")))], ValueError, "not finite"),
 ]
 
@@ -151,3 +168,109 @@ def test_real_and_integer_states_are_converted():
     H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
     np.testing.assert_array_equal(H.apply(np.array([1, 0, 0, 0])), [2, 0, 1, 0])
     np.testing.assert_array_equal(H.apply(np.arange(8.0)[::2]), H.apply([0, 2, 4, 6]))
+
+
+def qiskit_op(H):
+    from qiskit.quantum_info import SparsePauliOp
+
+    return SparsePauliOp.from_list(H.terms)
+
+
+H_A = [("ZZI", 1.0), ("XIY", -0.5j), ("ZZI", 2.0), ("IIX", 0.25)]
+H_B = [("XIY", 0.5j), ("YYY", 1.5), ("IIX", -0.25)]
+ARITHMETIC = [  # (name, the velmora expression, Qiskit's expression, the expected terms)
+    ("sub", lambda a, b: a - b, lambda a, b: a - b,
+     H_A + [("XIY", -0.5j), ("YYY", -1.5), ("IIX", 0.25)]),
+    ("neg", lambda a, b: -a, lambda a, b: -a, [(label, -c) for label, c in H_A]),
+    ("add", lambda a, b: a + b, lambda a, b: a + b, H_A + H_B),
+    ("sub_self", lambda a, b: a - a, lambda a, b: a - a, H_A + [(l, -c) for l, c in H_A]),
+    ("scaled", lambda a, b: 2 * a - 0.5j * b, lambda a, b: 2 * a - 0.5j * b,
+     [(l, 2 * c) for l, c in H_A] + [(l, -0.5j * c) for l, c in H_B]),
+]
+
+
+@pytest.mark.parametrize("ours,theirs,expected", [r[1:] for r in ARITHMETIC],
+                         ids=[r[0] for r in ARITHMETIC])
+def test_arithmetic_concatenates_like_qiskit_and_matches_the_matrices(ours, theirs, expected):
+    a, b = PauliSum(H_A), PauliSum(H_B)
+    result = ours(a, b)
+    assert result.terms == expected
+    assert result.terms == theirs(qiskit_op(a), qiskit_op(b)).to_list()
+    np.testing.assert_allclose(result.to_sparse().toarray(),
+                               ours(a.to_sparse().toarray(), b.to_sparse().toarray()), atol=1e-15)
+
+
+SIMPLIFY = [  # (terms, atol, the expected terms: merged, first appearance first)
+    (H_A, 0.0, [("ZZI", 3.0), ("XIY", -0.5j), ("IIX", 0.25)]),
+    (H_A, 0.3, [("ZZI", 3.0), ("XIY", -0.5j)]),
+    (H_A + H_B, 0.0, [("ZZI", 3.0), ("YYY", 1.5)]),                # two labels cancel exactly
+    (H_A + H_B, 1.5, [("ZZI", 3.0)]),                              # |coeff| == atol is dropped
+    (H_A + H_B, float("inf"), [("III", 0)]),
+    ([("XY", 1.0), ("XY", -1.0)], 0.0, [("II", 0)]),               # nothing left: identity * 0
+    ([("X", 1e16), ("X", 1.0), ("X", -1e16)], 0.0, [("X", 1.0)]),  # summed without rounding
+    ([("Z", 0.1j), ("Z", 0.2j), ("Z", 0.3), ("I", 0)], 0.0, [("Z", 0.3 + 0.30000000000000004j)]),
+    ([("ZX", 0.0), ("ZX", -0.0)], 0.0, [("II", 0)]),
+]
+
+
+@pytest.mark.parametrize("terms,atol,expected", SIMPLIFY)
+def test_simplify_merges_in_order_of_first_appearance(terms, atol, expected):
+    H = PauliSum(terms)
+    result = H.simplify(atol)
+    assert result.terms == [(label, complex(c)) for label, c in expected]
+    assert H.terms == PauliSum(terms).terms  # H itself unchanged
+    if not (np.isfinite(atol) and all(abs(c) < 1e15 for _, c in terms)):
+        return  # Qiskit and the matrix sum the coefficients one by one
+    reference = qiskit_op(H).simplify(atol=atol, rtol=0.0)
+    assert [label for label, _ in reference.to_list()] == [label for label, _ in expected]
+    if atol == 0.0:
+        np.testing.assert_allclose(result.to_sparse().toarray(), H.to_sparse().toarray(),
+                                   atol=1e-15)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_simplify_of_random_sums_agrees_with_qiskit(seed):
+    rng = np.random.default_rng(seed)
+    pool = ["".join(rng.choice(list("IXYZ"), size=4)) for _ in range(6)]
+    terms = [(pool[k], complex(rng.normal(), rng.normal())) for k in rng.integers(0, 6, size=25)]
+    H = PauliSum(terms)
+    ours = H.simplify(atol=0.5)
+    theirs = qiskit_op(H).simplify(atol=0.5, rtol=0.0).to_list()
+    assert [l for l, _ in ours.terms] == [l for l, _ in theirs]
+    np.testing.assert_allclose(ours.coeffs, [c for _, c in theirs], rtol=1e-14)
+
+
+def test_matmul_is_apply():
+    rng = np.random.default_rng(5)
+    H = as_pauli_sum(random_terms(rng, 5, 12, complex_coeffs=True))
+    psi = random_state(rng, 5)
+    assert (H @ psi).tobytes() == H.apply(psi).tobytes()
+    assert (H @ list(psi)).tobytes() == H.apply(psi).tobytes()
+
+
+BAD_OPERATIONS = [  # (operation on H = PauliSum([("XZ", 1.0)]), exception, message)
+    (lambda H: H - PauliSum([("XZI", 1.0)]), ValueError,
+     "H - G: H acts on 2 qubits and G on 3; both need the same number"),
+    (lambda H: H + PauliSum([("X", 1.0)]), ValueError, r"H \+ G: H acts on 2 qubits and G on 1"),
+    (lambda H: H - 1.0, TypeError, "unsupported operand"),
+    (lambda H: H @ H, TypeError, "H @ G: products of two PauliSums are not supported"),
+    (lambda H: H @ np.ones(8), ValueError, "psi has 8 amplitudes, but the PauliSum acts on 2"),
+    (lambda H: H @ 1.0, ValueError, "psi must be a 1-D array"),
+    (lambda H: np.ones(4) @ H, TypeError, "unsupported operand"),
+    (lambda H: np.ones(4) * H, TypeError, "unsupported operand"),
+    (lambda H: 10**400 * H, OverflowError, r"the scalar 100000000000\.\.\.\(401 digits\) is too"),
+    (lambda H: float("nan") * H, ValueError, "the scalar .*nan.* is not finite"),
+    (lambda H: H.simplify("0"), TypeError, "atol must be a real number, got str"),
+    (lambda H: H.simplify(True), TypeError, "atol must be a real number, got bool"),
+    (lambda H: H.simplify(1e-3j), TypeError, "atol must be a real number, got complex"),
+    (lambda H: H.simplify(-1e-12), ValueError, "atol must be >= 0, got -1e-12"),
+    (lambda H: H.simplify(float("nan")), ValueError, "atol must be >= 0, got nan"),
+    (lambda H: PauliSum([("XX", 1e308), ("ZZ", 1.0), ("XX", 1e308)]).simplify(), OverflowError,
+     "simplify: the coefficients of 'XX' sum beyond the double range"),
+]
+
+
+@pytest.mark.parametrize("operation,error,message", BAD_OPERATIONS)
+def test_bad_operations_are_refused(operation, error, message):
+    with pytest.raises(error, match=message):
+        operation(PauliSum([("XZ", 1.0)]))

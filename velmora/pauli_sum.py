@@ -6,6 +6,7 @@ from __future__ import annotations
 import cmath
 import math
 import numbers
+import sys
 from collections.abc import Iterable, Mapping
 from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, Union
 
@@ -28,20 +29,36 @@ _Y = str.maketrans("IXYZ", "0010")
 _Z = str.maketrans("IXYZ", "0001")
 
 
-def _coefficient(index: int, coeff: object) -> complex:
+def _shown(value: object) -> str:
+    """repr(value), shortened when it is long (a huge int shows its digit count)."""
+    text = repr(value)
+    if len(text) <= 40:
+        return text
+    if isinstance(value, numbers.Integral):
+        return f"{text[:12]}...({len(str(abs(int(value))))} digits)"
+    return f"{text[:36]}..."
+
+
+def _coefficient(index: int, label: str, coeff: object) -> complex:
+    term = f"term {index} ({label!r})"
     if isinstance(coeff, (str, bytes, bool, np.bool_)):
         raise TypeError(
-            f"term {index}: the coefficient {coeff!r} is a {type(coeff).__name__}, not a number"
+            f"{term}: the coefficient {_shown(coeff)} is a {type(coeff).__name__}, not a number"
         )
     try:
         value = complex(coeff)  # type: ignore[arg-type]
+    except OverflowError:
+        raise OverflowError(
+            f"{term}: the coefficient {_shown(coeff)} is too large for a double "
+            f"(the largest finite one is about {sys.float_info.max:.1e})"
+        ) from None
     except (TypeError, ValueError):
         raise TypeError(
-            f"term {index}: the coefficient {coeff!r} is not a number (symbolic or "
+            f"{term}: the coefficient {_shown(coeff)} is not a number (symbolic or "
             "parametrised coefficients must be bound to numbers first)"
         ) from None
     if not cmath.isfinite(value):
-        raise ValueError(f"term {index}: the coefficient {value} is not finite")
+        raise ValueError(f"{term}: the coefficient {value} is not finite")
     return value
 
 
@@ -92,8 +109,12 @@ class PauliSum:
     Labels use the letters I, X, Y and Z, all of one length n; the **last letter
     acts on qubit 0**, the least significant bit of an amplitude index (Qiskit's
     order, and the order of `SparsePauliOp.to_list()`). Terms are kept in the
-    given order, never merged or dropped. A mapping {label: coeff} is accepted
-    too. The object is immutable and can be pickled.
+    given order, never merged or dropped (`simplify` returns a merged copy). A
+    mapping {label: coeff} is accepted too. The object is immutable and can be
+    pickled.
+
+    ``H + G`` and ``H - G`` concatenate the term lists, ``-H`` and ``s * H``
+    scale every coefficient, ``H @ psi`` is ``H.apply(psi)``.
 
     >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("IX", 0.5)])
     >>> H.num_qubits, H.norm_bound, H.is_hermitian
@@ -128,10 +149,12 @@ class PauliSum:
                 raise TypeError(f"term {index}: expected a (label, coeff) pair, got {item!r}")
             label = _label(index, item[0], num_qubits)
             num_qubits = len(label)
-            checked.append((label, _coefficient(index, item[1])))
+            checked.append((label, _coefficient(index, label, item[1])))
         assert num_qubits is not None
-        coeffs = np.array([c for _, c in checked], dtype=np.complex128)
-        coeffs.flags.writeable = False
+        # Backed by an immutable bytes object: numpy refuses to make this array,
+        # or any view of it, writeable again.
+        coeffs = np.frombuffer(
+            np.array([c for _, c in checked], dtype=np.complex128).tobytes(), dtype=np.complex128)
         labels = "".join(label for label, _ in checked).encode("ascii")
         init = object.__setattr__
         init(self, "_terms", tuple(checked))
@@ -171,19 +194,174 @@ class PauliSum:
 
     # -- arithmetic that keeps every term -----------------------------------
 
+    # numpy defers to the operators below instead of treating a PauliSum as an
+    # object scalar: `array @ H` and `array * H` raise TypeError.
+    __array_ufunc__ = None
+
     def __mul__(self, scalar: Coefficient) -> PauliSum:
         if not isinstance(scalar, numbers.Number) or isinstance(scalar, bool):
             return NotImplemented
-        s = complex(scalar)  # type: ignore[arg-type]
+        try:
+            s = complex(scalar)  # type: ignore[arg-type]
+        except OverflowError:
+            raise OverflowError(
+                f"the scalar {_shown(scalar)} is too large for a double (the largest finite "
+                f"one is about {sys.float_info.max:.1e})") from None
+        if not cmath.isfinite(s):
+            raise ValueError(f"the scalar {s} is not finite")
         return PauliSum([(label, s * c) for label, c in self._terms])
 
     __rmul__ = __mul__
+
+    def _check_operand(self, other: PauliSum, operator: str) -> None:
+        if other._num_qubits != self._num_qubits:
+            raise ValueError(
+                f"H {operator} G: H acts on {self._num_qubits} qubits and G on "
+                f"{other._num_qubits}; both need the same number")
 
     def __add__(self, other: PauliSum) -> PauliSum:
         """The concatenation of both term lists (nothing merged)."""
         if not isinstance(other, PauliSum):
             return NotImplemented
+        self._check_operand(other, "+")
         return PauliSum(self._terms + other._terms)
+
+    def __neg__(self) -> PauliSum:
+        """-H: every coefficient negated, the terms in the same order.
+
+        Examples
+        --------
+        >>> (-PauliSum([("ZZ", 1.0), ("XI", -0.5)])).terms
+        [('ZZ', (-1-0j)), ('XI', (0.5-0j))]
+        """
+        return PauliSum([(label, -c) for label, c in self._terms])
+
+    def __sub__(self, other: PauliSum) -> PauliSum:
+        """H - G: the terms of H, then those of G with negated coefficients.
+
+        Like ``H + G``, nothing is merged or dropped: ``H - H`` keeps both copies
+        of every term (``(H - H).simplify()`` merges them).
+
+        Parameters
+        ----------
+        other : PauliSum
+            G, on the same number of qubits as H.
+
+        Returns
+        -------
+        PauliSum
+            ``len(H) + len(G)`` terms.
+
+        Raises
+        ------
+        ValueError
+            When H and G act on different numbers of qubits.
+
+        Examples
+        --------
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
+        >>> (H - PauliSum([("ZZ", 0.25)])).terms
+        [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('ZZ', (-0.25-0j))]
+        """
+        if not isinstance(other, PauliSum):
+            return NotImplemented
+        self._check_operand(other, "-")
+        return PauliSum(self._terms + tuple((label, -c) for label, c in other._terms))
+
+    def __matmul__(self, psi: ArrayLike) -> NDArray[np.complex128]:
+        """H @ psi: the same as ``H.apply(psi)``, on every core the process may use.
+
+        Parameters
+        ----------
+        psi : array_like
+            2^n amplitudes, qubit 0 the least significant bit of the index.
+
+        Returns
+        -------
+        numpy.ndarray
+            A new complex128 array.
+
+        Raises
+        ------
+        TypeError
+            When psi is a PauliSum (products of PauliSums are not supported) or
+            does not hold numbers.
+        ValueError
+            When psi is not a 1-D array of 2^n amplitudes.
+
+        Examples
+        --------
+        >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
+        >>> H @ [1, 0, 0, 0]
+        array([2.+0.j, 0.+0.j, 1.+0.j, 0.+0.j])
+        """
+        if isinstance(psi, PauliSum):
+            raise TypeError("H @ G: products of two PauliSums are not supported; H @ psi "
+                            "applies H to a state vector psi")
+        return self.apply(psi)
+
+    def simplify(self, atol: float = 0.0) -> PauliSum:
+        """The same operator with equal labels merged and negligible terms dropped.
+
+        The coefficients of each label are summed (correctly rounded, with
+        `math.fsum` on the real and the imaginary parts); the result lists each
+        label once, in the order of its first appearance in H. Then every term
+        with ``|coeff| <= atol`` is dropped, so the default ``atol = 0`` drops
+        the terms that sum to exactly zero. A PauliSum needs at least one term:
+        when every term is dropped, the result is the identity with coefficient
+        0 (one term, label ``"I" * n``).
+
+        Parameters
+        ----------
+        atol : float, optional
+            Terms whose merged coefficient has a modulus at most `atol` are
+            dropped; a real number >= 0 (default 0.0).
+
+        Returns
+        -------
+        PauliSum
+            A new PauliSum on the same qubits.
+
+        Raises
+        ------
+        TypeError
+            When `atol` is not a real number.
+        ValueError
+            When `atol` is negative or NaN.
+        OverflowError
+            When the coefficients of one label sum beyond the double range.
+
+        Examples
+        --------
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9), ("XI", -0.5)])
+        >>> H.simplify().terms
+        [('ZZ', (3+0j)), ('IX', (1e-09+0j))]
+        >>> H.simplify(atol=1e-6).terms
+        [('ZZ', (3+0j))]
+        >>> (H - H).simplify().terms
+        [('II', 0j)]
+        """
+        if isinstance(atol, bool) or not isinstance(atol, numbers.Real):
+            raise TypeError(f"atol must be a real number, got {type(atol).__name__}")
+        tolerance = float(atol)
+        if not tolerance >= 0.0:
+            raise ValueError(f"atol must be >= 0, got {tolerance}")
+        groups: dict[str, list[complex]] = {}
+        for label, c in self._terms:
+            groups.setdefault(label, []).append(c)
+        kept: list[tuple[str, complex]] = []
+        for label, values in groups.items():
+            try:
+                total = complex(math.fsum(v.real for v in values),
+                                math.fsum(v.imag for v in values))
+            except OverflowError:
+                total = complex(math.inf)
+            if not cmath.isfinite(total):
+                raise OverflowError(f"simplify: the coefficients of {label!r} sum beyond the "
+                                    "double range")
+            if math.hypot(total.real, total.imag) > tolerance:
+                kept.append((label, total))
+        return PauliSum(kept or [("I" * self._num_qubits, 0j)])
 
     # -- inspection ------------------------------------------------------------
 
@@ -199,7 +377,13 @@ class PauliSum:
 
     @property
     def coeffs(self) -> NDArray[np.complex128]:
-        """The coefficients as a read-only complex128 array, in term order."""
+        """The coefficients as a read-only complex128 array, in term order.
+
+        The array is a view of immutable storage: numpy refuses to set its
+        ``WRITEABLE`` flag (``coeffs.flags.writeable = True`` raises ValueError),
+        so it always shows the coefficients H was built with. Use
+        ``H.coeffs.copy()`` for an array to modify.
+        """
         return self._coeffs
 
     @property
