@@ -6,52 +6,224 @@ position n - 1 - q of each label.
 
 from __future__ import annotations
 
+import math
+import numbers
 from collections.abc import Iterable, Mapping
 
 import numpy as np
+from numpy.typing import NDArray
 
 from velmora.pauli_sum import PauliSum
+
+# 2^40 float64 entries are 8 TiB: beyond that z_diagonal refuses before allocating.
+_MAX_DIAGONAL_QUBITS = 40
 
 
 def pauli_label(num_qubits: int, placed: Mapping[int, str] | Iterable[tuple[int, str]]) -> str:
     """The label with the given letters on the given qubits and I elsewhere;
-    qubit 0 is the last letter. ``pauli_label(3, {0: "X"}) == "IIX"``."""
-    letters = ["I"] * num_qubits
+    qubit 0 is the last letter. ``pauli_label(3, {0: "X"}) == "IIX"``.
+
+    Each qubit must be an int in 0..n - 1, given at most once, and each letter
+    one of I, X, Y, Z; otherwise TypeError or ValueError names the qubit."""
+    n = _count("num_qubits", num_qubits, 1)
+    letters = ["I"] * n
     pairs = placed.items() if isinstance(placed, Mapping) else placed
+    seen: set[int] = set()
     for qubit, letter in pairs:
+        if isinstance(qubit, (bool, np.bool_)) or not isinstance(qubit, numbers.Integral):
+            raise TypeError(f"qubit {qubit!r} must be an int, got {type(qubit).__name__}")
         q = int(qubit)
-        if not 0 <= q < num_qubits:
-            raise ValueError(f"qubit {q} is outside 0..{num_qubits - 1}")
-        letters[num_qubits - 1 - q] = letter
+        if not 0 <= q < n:
+            raise ValueError(f"qubit {q} is outside 0..{n - 1}")
+        if q in seen:
+            raise ValueError(f"qubit {q} is given more than one letter")
+        if not (isinstance(letter, str) and len(letter) == 1 and letter in "IXYZ"):
+            raise ValueError(f"qubit {q}: the letter must be one of I, X, Y, Z, got {letter!r}")
+        seen.add(q)
+        letters[n - 1 - q] = letter
     return "".join(letters)
+
+
+def _count(name: str, value: object, minimum: int, why: str = "") -> int:
+    """`value` as an int of at least `minimum`, or a TypeError/ValueError naming `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    count = int(value)
+    if count < minimum:
+        raise ValueError(f"{name} must be at least {minimum}{why}, got {count}")
+    return count
+
+
+def _real(name: str, value: object) -> float:
+    """`value` as a finite float, or a TypeError/ValueError naming `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {number}")
+    return number
 
 
 def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
     """The open transverse-field Ising chain -J sum Z_q Z_{q+1} - h sum X_q
-    (2n - 1 terms: the bonds first, then the fields)."""
-    n = num_qubits
+    (2n - 1 terms: the bonds first, then the fields; one qubit has the field
+    alone). `num_qubits` must be at least 1, `j` and `h` finite reals."""
+    n = _count("num_qubits", num_qubits, 1)
+    j, h = _real("j", j), _real("h", h)
     bonds = [(pauli_label(n, {q: "Z", q + 1: "Z"}), -j) for q in range(n - 1)]
     return PauliSum(bonds + [(pauli_label(n, {q: "X"}), -h) for q in range(n)])
 
 
-def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
-    """The periodic XXZ ring sum X_q X_{q+1} + Y_q Y_{q+1} + delta Z_q Z_{q+1}
-    (3n terms, site by site)."""
-    n = num_qubits
+def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) -> PauliSum:
+    """The XXZ chain: sum over the bonds (q, r) of X_q X_r + Y_q Y_r + delta Z_q Z_r.
+
+    The bonds are (q, q + 1) for q = 0 .. n - 2, and with ``periodic=True``
+    also (n - 1, 0), which closes the ring. Each bond gives its XX, YY and ZZ
+    terms in that order, bond by bond. On two qubits the ring's closing bond
+    would be (0, 1) again: it is not added, so the ring of two qubits is the
+    single bond, the same operator as the open chain.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of sites n >= 2; site q is qubit q.
+    delta : float, optional
+        The anisotropy, the coefficient of each ZZ term (default 0.5).
+    periodic : bool, optional
+        Close the chain into a ring (default False).
+
+    Returns
+    -------
+    PauliSum
+        3 (n - 1) terms for the open chain, 3n for the ring of n >= 3 sites.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int or `delta` not a real number.
+    ValueError
+        When `num_qubits` < 2 or `delta` is not finite.
+
+    Examples
+    --------
+    >>> xxz_chain(3, 0.5).terms
+    [('IXX', (1+0j)), ('IYY', (1+0j)), ('IZZ', (0.5+0j)), ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
+    >>> len(xxz_chain(3, 0.5, periodic=True)), len(xxz_chain(2, periodic=True))
+    (9, 3)
+    """
+    n = _count("num_qubits", num_qubits, 2, " (a chain needs one bond)")
+    delta = _real("delta", delta)
+    bonds = [(q, q + 1) for q in range(n - 1)]
+    if periodic and n > 2:
+        bonds.append((n - 1, 0))
     terms = []
-    for q in range(n):
-        r = (q + 1) % n
+    for q, r in bonds:
         terms += [(pauli_label(n, {q: "X", r: "X"}), 1.0),
                   (pauli_label(n, {q: "Y", r: "Y"}), 1.0),
                   (pauli_label(n, {q: "Z", r: "Z"}), delta)]
     return PauliSum(terms)
 
 
+def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
+    """The periodic XXZ ring sum X_q X_{q+1} + Y_q Y_{q+1} + delta Z_q Z_{q+1}
+    (3n terms, site by site): ``xxz_chain(num_qubits, delta, periodic=True)``.
+    `num_qubits` must be at least 2; the ring of two sites has the one bond
+    (0, 1), counted once (3 terms)."""
+    return xxz_chain(num_qubits, delta, periodic=True)
+
+
+def heisenberg_chain(num_qubits: int, *, periodic: bool = False) -> PauliSum:
+    """The Heisenberg chain: sum over the bonds (q, r) of X_q X_r + Y_q Y_r + Z_q Z_r.
+
+    The same bonds and term order as `xxz_chain` with ``delta = 1``.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of sites n >= 2; site q is qubit q.
+    periodic : bool, optional
+        Add the bond (n - 1, 0) for n >= 3 (default False); the ring of two
+        sites is the single bond (0, 1).
+
+    Returns
+    -------
+    PauliSum
+        3 (n - 1) terms for the open chain, 3n for the ring of n >= 3 sites.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 2.
+
+    Examples
+    --------
+    >>> heisenberg_chain(2).terms
+    [('XX', (1+0j)), ('YY', (1+0j)), ('ZZ', (1+0j))]
+    >>> heisenberg_chain(4, periodic=True) == xxz_ring(4, 1.0)
+    True
+    """
+    return xxz_chain(num_qubits, 1.0, periodic=periodic)
+
+
+def z_diagonal(num_qubits: int, qubit: int) -> NDArray[np.float64]:
+    """The eigenvalues of Z on `qubit` over the computational basis.
+
+    Entry x is +1 when bit `qubit` of x is 0 and -1 when it is 1 (qubit 0 is
+    the least significant bit): the diagonal of the label with Z on `qubit`,
+    for `velmora.trajectory`'s ``observables`` as a diagonal observable.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of qubits n, 1 <= n <= 40 (the array has 2^n entries).
+    qubit : int
+        The qubit Z acts on, 0 <= qubit < n.
+
+    Returns
+    -------
+    numpy.ndarray
+        A float64 array of 2^n entries, each +1 or -1.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` or `qubit` is not an int.
+    ValueError
+        When either is out of range.
+
+    Examples
+    --------
+    >>> z_diagonal(2, 0)
+    array([ 1., -1.,  1., -1.])
+    >>> z_diagonal(2, 1)
+    array([ 1.,  1., -1., -1.])
+    """
+    n = _count("num_qubits", num_qubits, 1)
+    if n > _MAX_DIAGONAL_QUBITS:
+        raise ValueError(f"num_qubits must be at most {_MAX_DIAGONAL_QUBITS} (the array has "
+                         f"2^num_qubits entries), got {n}")
+    q = _count("qubit", qubit, 0)
+    if q >= n:
+        raise ValueError(f"qubit must be in 0..{n - 1} for num_qubits = {n}, got {q}")
+    bits = (np.arange(1 << n, dtype=np.int64) >> q) & 1
+    return 1.0 - 2.0 * bits.astype(np.float64)
+
+
 def random_local(num_qubits: int, num_terms: int = 500, locality: int = 4,
                  seed: int = 2024) -> PauliSum:
     """`num_terms` random words, each with X, Y or Z on `locality` distinct
     random qubits and a standard-normal coefficient. The same arguments give
-    the same operator on every machine (NumPy's PCG64 generator)."""
+    the same operator on every machine (NumPy's PCG64 generator).
+    `num_qubits` and `num_terms` must be at least 1, `locality` in
+    1..num_qubits."""
+    num_qubits = _count("num_qubits", num_qubits, 1)
+    num_terms = _count("num_terms", num_terms, 1)
+    locality = _count("locality", locality, 1)
+    if locality > num_qubits:
+        raise ValueError(f"locality must be at most num_qubits = {num_qubits} (the qubits of a "
+                         f"word are distinct), got {locality}")
     rng = np.random.default_rng(seed)
     terms = []
     for _ in range(num_terms):
