@@ -4,19 +4,22 @@
 Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
 are scaled to spectral radius ||H|| = 1 and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
-velmora-output/accuracy_envelope.png (or --out) and prints the table the README quotes.
+velmora-output/accuracy_envelope.png (or --out), with the parameters beside it
+in accuracy_envelope.json, and prints the table the README quotes.
 
 Run: python examples/accuracy_envelope.py
 """
 
-import pathlib
+import argparse
 
 import numpy as np
 
+import _picture
 from _velmora import evolve
 from velmora import PauliSum
 
 SCALES = [0.5, 1, 2, 4, 6, 8, 10, 12, 14, 16, 20, 25, 30, 40]
+TRIALS, QUBITS, WORDS, SEED = 4, 10, 40, 2
 
 
 def random_sum(rng, n, count):
@@ -30,24 +33,29 @@ def random_sum(rng, n, count):
     return PauliSum(terms)
 
 
-def main():
-    import argparse
-
+def argument_parser():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default="velmora-output",
-                        help="folder for the plot (default: ./velmora-output; "
-                             "`make pictures` writes the README's copies to examples/output)")
-    args = parser.parse_args()
-    rng = np.random.default_rng(2)
-    real_err = np.zeros((4, len(SCALES)))
-    imag_err = np.zeros((4, len(SCALES)))
-    for trial in range(4):
-        H = random_sum(rng, 10, 40)
+    _picture.add_out_argument(parser)
+    return parser
+
+
+def picture_parameters(args):
+    return _picture.parameters(args, scales=SCALES, trials=TRIALS, qubits=QUBITS, words=WORDS,
+                               seed=SEED)
+
+
+def main():
+    args = argument_parser().parse_args()
+    rng = np.random.default_rng(SEED)
+    real_err = np.zeros((TRIALS, len(SCALES)))
+    imag_err = np.zeros((TRIALS, len(SCALES)))
+    for trial in range(TRIALS):
+        H = random_sum(rng, QUBITS, WORDS)
         w, v = np.linalg.eigh(H.to_sparse().toarray())
         radius = np.abs(w).max()
         H = H * (1 / radius)
         w = w / radius
-        psi = rng.normal(size=1024) + 1j * rng.normal(size=1024)
+        psi = rng.normal(size=2**QUBITS) + 1j * rng.normal(size=2**QUBITS)
         c0 = v.conj().T @ psi
         for j, x in enumerate(SCALES):
             for coeff, errs in ((x, real_err), (-1j * x, imag_err)):
@@ -55,30 +63,24 @@ def main():
                 got = evolve(H.hamiltonian, psi, coeff, 0)
                 errs[trial, j] = np.linalg.norm(got - exact) / np.linalg.norm(exact)
 
-    out = pathlib.Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = _picture.pyplot()
     fig, ax = plt.subplots(figsize=(6, 3.8))
     ax.semilogy(SCALES, real_err.max(axis=0), "o-", label="real coeff (time evolution)")
     ax.semilogy(SCALES, imag_err.max(axis=0), "s-", label="imaginary coeff (exp(-tau H))")
-    ax.axhline(1e-10, color="gray", lw=0.8, ls="--")
+    ax.axhline(1e-10, color="gray", lw=0.8, ls="--", label="1e-10")
     ax.set_xlabel("|coeff| * ||H||   (||H|| = spectral radius)")
-    ax.set_ylabel("relative error, worst of 4")
-    ax.set_title("One Krylov step of dimension 30, 10 qubits")
+    ax.set_ylabel(f"relative error, worst of {TRIALS}")
+    ax.set_title(f"One Krylov step of dimension 30, {QUBITS} qubits, {WORDS} random words")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend()
     fig.tight_layout()
-    fig.savefig(out / "accuracy_envelope.png", dpi=100)
+    picture = _picture.save(fig, args.out, "accuracy_envelope", picture_parameters(args))
 
     print("| |coeff|·‖H‖ | " + " | ".join(f"{x:g}" for x in SCALES) + " |")
     print("|---|" + "---|" * len(SCALES))
     print("| real coeff | " + " | ".join(f"{e:.0e}" for e in real_err.max(axis=0)) + " |")
     print("| imaginary coeff | " + " | ".join(f"{e:.0e}" for e in imag_err.max(axis=0)) + " |")
-    print(f"plot: {out / 'accuracy_envelope.png'}")
+    print(f"plot: {picture}")
 
 
 if __name__ == "__main__":

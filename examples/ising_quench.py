@@ -10,19 +10,23 @@ PauliSum itself, conserved by the exact evolution) without keeping any state.
 Printed: the observables at a few times, the error bound the engine reports,
 steps and H-products. A chain of 8 spins is checked against exact
 diagonalisation of its matrix (`PauliSum.to_sparse`); the curves are plotted to
-velmora-output/ising_quench.png (or --out).
+velmora-output/ising_quench.png (or --out), with the parameters beside it in
+ising_quench.json.
 
 Run: python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10] [--points 101]
 """
 
 import argparse
-import pathlib
 import time
 
 import numpy as np
 
+import _picture
 from velmora import trajectory
 from velmora.models import ising_chain
+
+# The chain small enough to check against exact diagonalisation.
+EXACT_SPINS = 8
 
 
 def magnetisation(spins):
@@ -49,7 +53,7 @@ def exact_magnetisation(spins, coupling, field, times):
     return np.array([m @ np.abs(v @ (np.exp(-1j * w * t) * coeffs)) ** 2 for t in times])
 
 
-def main():
+def argument_parser():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--spins", type=int, default=16)
     parser.add_argument("--coupling", type=float, default=1.0)
@@ -59,10 +63,16 @@ def main():
     parser.add_argument("--tol", type=float, default=1e-10)
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
-    parser.add_argument("--out", default="velmora-output",
-                        help="folder for the plot (default: ./velmora-output; "
-                             "`make pictures` writes the README's copies to examples/output)")
-    args = parser.parse_args()
+    _picture.add_out_argument(parser)
+    return parser
+
+
+def picture_parameters(args):
+    return _picture.parameters(args, exact_spins=EXACT_SPINS)
+
+
+def main():
+    args = argument_parser().parse_args()
 
     times = np.linspace(0.0, args.t_end, args.points)
     print(f"Transverse-field Ising quench: L = {args.spins} spins, J = {args.coupling}, "
@@ -77,34 +87,32 @@ def main():
     print(f"error bound {result.error:.1e} (tol {args.tol:g}); {result.steps} steps, "
           f"{result.applications} H-products, {seconds:.2f} s")
 
-    small, _ = quench(8, args.coupling, args.field, times, args.tol, args.threads)
-    exact = exact_magnetisation(8, args.coupling, args.field, times)
+    small, _ = quench(EXACT_SPINS, args.coupling, args.field, times, args.tol, args.threads)
+    exact = exact_magnetisation(EXACT_SPINS, args.coupling, args.field, times)
     ed_error = np.abs(small.expectations[:, 0] - exact).max()
 
-    out = pathlib.Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = _picture.pyplot()
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 3.6))
     ax1.plot(times, mags, label=f"L = {args.spins}")
-    ax1.plot(times, small.expectations[:, 0], "o", ms=3, label="L = 8 (velmora)")
-    ax1.plot(times, exact, "-", lw=0.8, label="L = 8 (exact diagonalisation)")
+    ax1.plot(times, small.expectations[:, 0], "o", ms=3,
+             label=f"L = {EXACT_SPINS} (velmora)")
+    ax1.plot(times, exact, "k-", lw=0.8, label=f"L = {EXACT_SPINS} (exact diagonalisation)")
     ax1.set_xlabel("time t")
-    ax1.set_ylabel("<Z> per spin")
-    ax1.legend()
+    ax1.set_ylabel(r"$\langle Z\rangle$ per spin")
+    ax1.set_title("magnetisation", fontsize=10)
+    ax1.legend(fontsize=8)
     ax2.plot(times, energies - energies[0])
     ax2.set_xlabel("time t")
-    ax2.set_ylabel("<H>(t) - <H>(0)")
-    fig.suptitle(f"Ising quench, h = {args.field}: error bound {result.error:.1e} "
-                 f"(tol {args.tol:g}), {result.steps} Krylov steps")
+    ax2.set_ylabel(r"$\langle H\rangle(t) - \langle H\rangle(0)$")
+    ax2.set_title(f"energy drift, L = {args.spins}", fontsize=10)
+    fig.suptitle(f"Ising quench, L = {args.spins}, J = {args.coupling:g}, h = {args.field:g}: "
+                 f"error bound {result.error:.1e} (tol {args.tol:g}), "
+                 f"{result.steps} Krylov steps")
     fig.tight_layout()
-    fig.savefig(out / "ising_quench.png", dpi=100)
+    picture = _picture.save(fig, args.out, "ising_quench", picture_parameters(args))
 
-    print(f"largest energy drift: {drift:.1e}; L = 8 against exact diagonalisation: "
-          f"max |d<Z>| = {ed_error:.1e}; plot: {out / 'ising_quench.png'}")
+    print(f"largest energy drift: {drift:.1e}; L = {EXACT_SPINS} against exact "
+          f"diagonalisation: max |d<Z>| = {ed_error:.1e}; plot: {picture}")
 
 
 if __name__ == "__main__":

@@ -8,18 +8,25 @@ either library. The example checks that the two lists are one operator, finds
 the ground-state energy by imaginary-time evolution from the Hartree-Fock
 state, checks it against exact diagonalisation, then follows the Hartree-Fock
 state in real time, and plots both to
-velmora-output/molecular_hamiltonian.png (or --out).
+velmora-output/molecular_hamiltonian.png (or --out), with the parameters beside
+it in molecular_hamiltonian.json.
 
 Run: python examples/molecular_hamiltonian.py
 """
 
-import pathlib
+import argparse
 
 import numpy as np
 
+import _picture
 from velmora import PauliSum, evolve, trajectory
 
 NUM_QUBITS = 4
+TOL = 1e-12
+# Imaginary times TAU_STEP, 2 TAU_STEP, ..., TAU_END for the ground state;
+# POINTS real times in [0, T_END] for the occupations.
+TAU_STEP, TAU_END = 0.5, 20.0
+T_END, POINTS = 40.0, 161
 
 # Qiskit's order: SparsePauliOp.to_list() gives (label, coeff) pairs whose LAST
 # letter acts on qubit 0, the least significant bit of an amplitude index. That
@@ -76,14 +83,19 @@ def openfermion_list(terms, num_qubits):
             for factors, coeff in terms.items()]
 
 
-def main():
-    import argparse
-
+def argument_parser():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--out", default="velmora-output",
-                        help="folder for the plot (default: ./velmora-output; "
-                             "`make pictures` writes the README's copies to examples/output)")
-    args = parser.parse_args()
+    _picture.add_out_argument(parser)
+    return parser
+
+
+def picture_parameters(args):
+    return _picture.parameters(args, qubits=NUM_QUBITS, words=len(QISKIT_LIST), tol=TOL,
+                               tau_step=TAU_STEP, tau_end=TAU_END, t_end=T_END, points=POINTS)
+
+
+def main():
+    args = argument_parser().parse_args()
     H = PauliSum(QISKIT_LIST)  # qubit 0 = the last letter = bit 0 of an index
     H_openfermion = PauliSum(openfermion_list(OPENFERMION_TERMS, NUM_QUBITS))  # qubit 0 = bit 3
     # One operator with the qubits numbered in opposite directions:
@@ -100,32 +112,34 @@ def main():
     e_hf_openfermion = H_openfermion.expectation(hartree_fock_openfermion)
 
     # exp(-tau H)|HF> within tol for each tau, normalised for the energy.
-    taus = 0.5 * np.arange(1, 41)
+    taus = TAU_STEP * np.arange(1, round(TAU_END / TAU_STEP) + 1)
     errors = []
     for tau in taus:
-        psi = evolve(H, hartree_fock, -1j * tau, tol=1e-12).state
+        psi = evolve(H, hartree_fock, -1j * tau, tol=TOL).state
         errors.append(H.expectation(psi / np.linalg.norm(psi)) - exact)
 
     # Real-time dynamics from |HF>: occupations (1 - Z_q) / 2 as diagonal observables.
-    times = np.linspace(0, 40, 161)
+    times = np.linspace(0, T_END, POINTS)
     index = np.arange(2**NUM_QUBITS)
     occupations = [((index >> q) & 1).astype(float) for q in range(NUM_QUBITS)]
     occupation = trajectory(H, hartree_fock, times, observables=occupations,
-                            tol=1e-12).expectations
+                            tol=TOL).expectations
 
-    out = pathlib.Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = _picture.pyplot()
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 3.6))
     # Below about 1e-13 the energy difference is rounding, not convergence: not plotted.
-    shown = np.array(errors) > 1e-13
+    rounding = 1e-13
+    shown = np.array(errors) > rounding
     ax1.semilogy(taus[shown], np.array(errors)[shown], marker=".")
+    ax1.axhline(rounding, color="gray", lw=0.8, ls="--")
+    ax1.text(taus[-1], rounding / 1.5, f"rounding level {rounding:g}: beyond tau = "
+             f"{taus[shown][-1]:g} below it (not drawn)", ha="right", va="top", fontsize=8,
+             color="gray")
+    ax1.set_ylim(bottom=rounding / 30)
+    ax1.set_xlim(0, taus[-1] + TAU_STEP)
     ax1.set_xlabel("imaginary time tau [1/Hartree]")
     ax1.set_ylabel("E(tau) - E_exact [Hartree]")
+    ax1.set_title(f"ground state from |HF> by imaginary time, tol {TOL:g}", fontsize=10)
     ax1.grid(True, which="both", alpha=0.3)
     # The two spin orbitals of a spatial orbital stay equally occupied: one curve each pair.
     for q, label in ((0, "spin orbitals 0 and 1 (bonding)"), (2, "spin orbitals 2 and 3")):
@@ -133,10 +147,12 @@ def main():
         ax2.plot(times, occupation[:, q], label=label)
     ax2.set_xlabel("time [hbar/Hartree]")
     ax2.set_ylabel("occupation")
+    ax2.set_title("real time from |HF>", fontsize=10)
     ax2.legend(fontsize=8)
-    fig.suptitle("H2 / STO-3G, Jordan-Wigner, 4 qubits")
+    fig.suptitle(r"H$_2$ / STO-3G at 0.7414 Angstrom, Jordan-Wigner, "
+                 f"{NUM_QUBITS} qubits")
     fig.tight_layout()
-    fig.savefig(out / "molecular_hamiltonian.png", dpi=100)
+    picture = _picture.save(fig, args.out, "molecular_hamiltonian", picture_parameters(args))
 
     print(f"H2 (STO-3G, 0.7414 A), {len(H)} Pauli words on {NUM_QUBITS} qubits")
     print(f"  Hartree-Fock energy          {e_hf:.10f} Ha (|0011>, Qiskit's order)")
@@ -145,7 +161,7 @@ def main():
     print(f"  exact diagonalisation        {exact:.10f} Ha "
           f"(difference {abs(errors[-1]):.1e})")
     print(f"  correlation energy           {exact - e_hf:.6f} Ha")
-    print(f"plot: {out / 'molecular_hamiltonian.png'}")
+    print(f"plot: {picture}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,9 @@
-"""Every example runs as one command, prints its summary and writes its plot."""
+"""Every example runs as one command, prints its summary and writes its plot
+with the parameters that drew it; the README's pictures in examples/output
+were drawn with the examples' current defaults."""
 
+import importlib.util
+import json
 import pathlib
 import subprocess
 import sys
@@ -7,25 +11,65 @@ import sys
 import pytest
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+PICTURES = EXAMPLES / "output"
+# The examples that draw a picture, each named after its script and picture.
+DRAWING = ["ising_quench", "xxz_ground_state", "molecular_hamiltonian", "accuracy_envelope"]
+
+
+def load_example(name, monkeypatch):
+    """The example's module, imported without running it (examples import their
+    shared helper from their own folder, as `python examples/NAME.py` does)."""
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def drawn_with(name, argv, monkeypatch):
+    """The parameters the example records for a run with these arguments, as
+    they read back from JSON."""
+    module = load_example(name, monkeypatch)
+    args = module.argument_parser().parse_args(argv)
+    return json.loads(json.dumps(module.picture_parameters(args)))
 
 
 @pytest.mark.parametrize(
-    "script, args, summary, plot",
+    "name, args, summary, recorded",
     [
-        ("ising_quench.py", ["--spins", "10", "--points", "11"], "against exact diagonalisation",
-         "ising_quench.png"),
-        ("xxz_ground_state.py", ["--spins", "8", "--steps", "40"], "final energy",
-         "xxz_ground_state.png"),
-        ("molecular_hamiltonian.py", [], "exact diagonalisation", "molecular_hamiltonian.png"),
-        ("accuracy_envelope.py", [], "| real coeff |", "accuracy_envelope.png"),
+        ("ising_quench", ["--spins", "10", "--points", "11"], "against exact diagonalisation",
+         {"spins": 10, "points": 11, "t_end": 10.0}),
+        ("xxz_ground_state", ["--spins", "8", "--steps", "40"], "final energy",
+         {"spins": 8, "steps": 40, "tau": 0.2}),
+        ("molecular_hamiltonian", [], "exact diagonalisation", {"qubits": 4, "tol": 1e-12}),
+        ("accuracy_envelope", [], "| real coeff |", {"qubits": 10, "trials": 4}),
     ],
 )
-def test_example_runs(tmp_path, script, args, summary, plot):
-    proc = subprocess.run([sys.executable, str(EXAMPLES / script), *args, "--out", str(tmp_path)],
-                          capture_output=True, text=True, timeout=300)
+def test_example_runs(tmp_path, monkeypatch, name, args, summary, recorded):
+    proc = subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *args,
+                           "--out", str(tmp_path)], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert summary in proc.stdout
-    assert (tmp_path / plot).stat().st_size > 10_000
+    assert (tmp_path / f"{name}.png").stat().st_size > 10_000
+    written = json.loads((tmp_path / f"{name}.json").read_text())
+    assert written == drawn_with(name, args, monkeypatch)
+    assert recorded.items() <= written.items()  # the arguments given, not the defaults
+    assert not {"out", "threads"} & written.keys()  # they change nothing drawn
+
+
+def test_every_committed_picture_has_its_parameters():
+    pictures = {path.stem for path in PICTURES.glob("*.png")}
+    records = {path.stem for path in PICTURES.glob("*.json")}
+    assert pictures == records == set(DRAWING)
+
+
+@pytest.mark.parametrize("name", DRAWING)
+def test_committed_picture_was_drawn_with_the_example_defaults(name, monkeypatch):
+    committed = json.loads((PICTURES / f"{name}.json").read_text())
+    defaults = drawn_with(name, [], monkeypatch)
+    assert committed == defaults, (
+        f"examples/output/{name}.png was drawn with {committed}, but examples/{name}.py now "
+        f"defaults to {defaults}: regenerate the pictures (make pictures)")
 
 
 def test_examples_match_exact_results(tmp_path):

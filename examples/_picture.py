@@ -1,0 +1,48 @@
+"""What the examples share for their pictures.
+
+Every picture is written together with the parameters that produced it
+(`name.png` and `name.json` in the same folder). The README's copies live in
+examples/output, and tests/test_examples.py compares their parameters with the
+examples' current defaults, so that a picture cannot silently go stale.
+"""
+
+import json
+import pathlib
+
+# Arguments that change how a run is done, never what it draws (the bytes are
+# the same for every thread count).
+NOT_DRAWN = ("out", "threads")
+
+
+def add_out_argument(parser):
+    parser.add_argument("--out", default="velmora-output",
+                        help="folder for the plot and its parameters (default: ./velmora-output; "
+                             "`make pictures` writes the README's copies to examples/output)")
+
+
+def parameters(args, **constants):
+    """The parameters that decide a picture: the command-line arguments except
+    those in NOT_DRAWN, and the example's fixed `constants`."""
+    drawn = {name: value for name, value in vars(args).items() if name not in NOT_DRAWN}
+    return {**drawn, **constants}
+
+
+def pyplot():
+    """matplotlib.pyplot on the file-only backend (no display needed)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def save(fig, out, name, drawn_with):
+    """Writes out/name.png and, beside it, out/name.json with the parameters
+    `drawn_with`; returns the path of the picture."""
+    out = pathlib.Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    picture = out / f"{name}.png"
+    fig.savefig(picture, dpi=100)
+    (out / f"{name}.json").write_text(json.dumps(drawn_with, indent=2, sort_keys=True) + "\n")
+    return picture
