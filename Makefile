@@ -1,5 +1,8 @@
-# make demo  - build, install into .venv and run the main example
-# make test  - C++ tests (plain and sanitized), memcheck, wheel check, Python tests (pytest)
+# make demo  - the demo's packages only (requirements-demo.txt), build, install into .venv
+#              and run the main example
+# make test  - the rest of the development packages (requirements-dev.txt), C++ tests (plain
+#              and sanitized), memcheck, then the Python tests (pytest) once, against the
+#              manylinux wheel in a fresh environment (make py-test runs them against .venv)
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
 #              (bench-short-steps alone) and the evolution over MPI processes (bench-mpi alone)
@@ -11,14 +14,22 @@ JOBS ?= 2
 
 .PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi
 
-$(VENV)/.ready: requirements-dev.txt
-	rm -rf $(VENV)
-	"$$(scripts/find-python312)" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+# Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
+# examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
+# list) are, so that `make test` after `make demo` installs the rest. A .venv that runs
+# CPython 3.12 is kept and completed by pip; any other is made afresh.
+$(VENV)/.demo-ready: requirements-demo.txt
+	$(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null || { \
+		rm -rf $(VENV) && "$$(scripts/find-python312)" -m venv $(VENV) && \
+		$(PY) -m pip install -q --upgrade pip; }
+	$(PY) -m pip install -q -r requirements-demo.txt
+	touch $@
+
+$(VENV)/.ready: $(VENV)/.demo-ready requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
-install: $(VENV)/.ready
+install: $(VENV)/.demo-ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 demo: install
@@ -44,7 +55,7 @@ cpp-test-sanitize: system-deps $(VENV)/.ready
 	$(CMAKE) --build build/sanitize -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: install $(VENV)/.ready
 	$(VENV)/bin/pytest -q tests
 
 wheel-test: $(VENV)/.ready
@@ -60,7 +71,8 @@ wheel-test: $(VENV)/.ready
 memcheck: install
 	scripts/memcheck
 
-test: cpp-test cpp-test-sanitize memcheck wheel-test py-test
+# The Python tests run once, in wheel-test: against the artifact users install.
+test: cpp-test cpp-test-sanitize memcheck wheel-test
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
