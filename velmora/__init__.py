@@ -2,8 +2,9 @@
 
 `PauliSum` is an operator written as (label, coeff) terms, the last letter of a
 label acting on qubit 0 (Qiskit's order). `velmora.models` builds the common
-spin chains. `velmora.mpi` (with mpi4py installed) runs the same evolution on a
-state split over MPI processes. The low-level core stays available as the
+spin chains; `entanglement_entropy` measures the entanglement of a state
+across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
+a state split over MPI processes. The low-level core stays available as the
 `_velmora` module.
 """
 
@@ -25,6 +26,8 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
 from velmora import models
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
+from velmora.states import entanglement_entropy
 
-__all__ = ["EvolveResult", "PauliSum", "TrajectoryResult", "evolve", "models", "trajectory"]
+__all__ = ["EvolveResult", "PauliSum", "TrajectoryResult", "entanglement_entropy", "evolve",
+           "models", "trajectory"]
 __version__ = "0.1.0"
