@@ -1,7 +1,10 @@
 """The README's example and the docstring examples run as doctests."""
 
 import doctest
+import importlib
 import pathlib
+
+import pytest
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
@@ -13,9 +16,9 @@ def test_readme_example():
     assert result.failed == 0
 
 
-def test_docstring_examples():
-    import velmora.evolution
-
-    result = doctest.testmod(velmora.evolution, optionflags=doctest.NORMALIZE_WHITESPACE)
+@pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states"])
+def test_docstring_examples(name):
+    module = importlib.import_module(f"velmora.{name}")
+    result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted >= 1
     assert result.failed == 0
