@@ -186,6 +186,9 @@ ARITHMETIC = [  # (name, the velmora expression, Qiskit's expression, the expect
     ("sub_self", lambda a, b: a - a, lambda a, b: a - a, H_A + [(l, -c) for l, c in H_A]),
     ("scaled", lambda a, b: 2 * a - 0.5j * b, lambda a, b: 2 * a - 0.5j * b,
      [(l, 2 * c) for l, c in H_A] + [(l, -0.5j * c) for l, c in H_B]),
+    ("numpy_scalars", lambda a, b: np.float64(2) * a - b * np.complex128(0.5j),
+     lambda a, b: np.float64(2) * a - b * np.complex128(0.5j),
+     [(l, 2 * c) for l, c in H_A] + [(l, -0.5j * c) for l, c in H_B]),
 ]
 
 
