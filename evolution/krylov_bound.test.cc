@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <random>
@@ -119,6 +120,55 @@ TEST_P(Bound, LargestStepIsTheEdgeOfTheAcceptedRegion) {
     const KrylovStepBound::Step whole = b.largest_step(0.0, 1e6, 1e-12, 0.0);
     EXPECT_EQ(whole.tau, 1e6);
     EXPECT_EQ(whole.estimate, 0.0);
+}
+
+TEST_P(Bound, ReachesIsWhetherTheLargestStepIsTheWholeInterval) {
+    const Case c = GetParam();
+    const Step st = random_step(c.k, c.seed);
+    const KrylovStepBound b(st.eig, c.direction, growth_shift(st.eig.values, c.direction));
+    const double eps = 2.220446049250313e-16;
+    int reached = 0, missed = 0, turned = 0;
+    for (double beta : {0.0, 1e-14, 1e-6, 0.7}) {
+        for (double tau_max : {1e-3, 0.05, 0.6, 4.0, 40.0}) {
+            for (double rate : {1e-14, 1e-10, 1e-6, 1e-2}) {
+                for (double floor : {0.0, eps, 1e-9}) {
+                    const KrylovStepBound::Step step =
+                        b.largest_step(beta, tau_max, rate, floor);
+                    const bool whole = step.tau >= tau_max;
+                    const bool fits = b.reaches(beta, tau_max, rate, floor, 0.0);
+                    EXPECT_EQ(fits, whole) << beta << " " << tau_max << " " << rate << " "
+                                           << floor;
+                    (fits ? reached : missed) += 1;
+                    // A reserve only lowers the budget at tau_max: the answer
+                    // is the largest step's estimate against the lowered budget,
+                    // and once false it stays false as the reserve grows.
+                    bool before = fits;
+                    for (double share : {1e-3, 0.5, 0.999, 1.0, 2.0}) {
+                        const double reserve = share * rate * tau_max;
+                        const bool now = b.reaches(beta, tau_max, rate, floor, reserve);
+                        EXPECT_EQ(now, whole && step.estimate <=
+                                               std::max(rate * tau_max - reserve, floor))
+                            << beta << " " << tau_max << " " << rate << " " << floor << " "
+                            << share;
+                        EXPECT_TRUE(before || !now) << share;
+                        if (now) {
+                            // The estimate over [0, tau_max] in one piece
+                            // meets the lowered budget too (up to quadrature).
+                            EXPECT_LE(b.relative_estimate(beta, tau_max),
+                                      (1.0 + 1e-4) *
+                                          std::max(rate * tau_max - reserve, floor));
+                        }
+                        turned += before && !now;
+                        before = now;
+                    }
+                }
+            }
+        }
+    }
+    // The table holds both answers, and reserves that change them.
+    EXPECT_GT(reached, 0);
+    EXPECT_GT(missed, 0);
+    EXPECT_GT(turned, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, Bound,

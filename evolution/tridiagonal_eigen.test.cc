@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -96,6 +97,102 @@ TEST(TridiagonalEigen, SecondDifferenceMatrixHasCosineEigenvalues) {
         }
     }
 }
+
+// ---------------------------------------------------------------------------
+// Entries far from 1: T scaled by s has the eigenvalues s * lambda and the
+// same eigenvectors, up to the rounding of the scaled entries. The iteration
+// forms products of two entries, so without care 1e160 overflows and 1e-160
+// underflows; a power of two that keeps every entry and eigenvalue normal
+// must give the bits of the unscaled matrix.
+
+struct ScaleCase {
+    std::string name;
+    double scale;
+    bool power_of_two;
+};
+
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.name; }
+
+std::string scale_name(const ::testing::TestParamInfo<ScaleCase>& info) {
+    return info.param.name;
+}
+
+/// Matrices with well separated eigenvalues (so that the eigenvectors are
+/// determined to working precision) and the second-difference matrix, whose
+/// eigenvalues are known in closed form.
+std::vector<Tridiagonal> scaling_matrices() {
+    std::vector<Tridiagonal> c;
+    c.push_back({"second_difference20", std::vector<double>(20, 2.0),
+                 std::vector<double>(19, -1.0)});
+    c.push_back(random_case(2, 11, 1.0, "random2"));
+    c.push_back(random_case(12, 12, 1.0, "random12"));
+    c.push_back(random_case(30, 13, 1.0, "random30"));
+    return c;
+}
+
+class ScaledEntries : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(ScaledEntries, EigenvaluesScaleAndEigenvectorsStay) {
+    const ScaleCase sc = GetParam();
+    const double s = sc.scale;
+    const double eps = 2.220446049250313e-16;
+    for (const Tridiagonal& t : scaling_matrices()) {
+        SCOPED_TRACE(t.name);
+        const std::uint64_t m = t.diag.size();
+        std::vector<double> diag, off;
+        for (double x : t.diag) diag.push_back(s * x);
+        for (double x : t.off) off.push_back(s * x);
+        const TridiagonalEigen base = tridiagonal_eigen(t.diag.data(), t.off.data(), m);
+        const TridiagonalEigen e = tridiagonal_eigen(diag.data(), off.data(), m);
+        ASSERT_EQ(e.values.size(), m);
+        const double norm = max_abs(t);
+        for (std::uint64_t k = 0; k < m; ++k) {
+            ASSERT_TRUE(std::isfinite(e.values[k])) << k;
+            // Both runs are backward stable, each within a few dozen ulps of
+            // s * ||T|| (the scaled entries differ from s * T by one rounding).
+            EXPECT_NEAR(e.values[k] / s, base.values[k], 32 * eps * norm) << k;
+            if (t.name == "second_difference20") {
+                const double exact = 2.0 - 2.0 * std::cos((k + 1) * pi / (m + 1.0));
+                EXPECT_NEAR(e.values[k] / s, exact, 16 * eps * norm) << k;
+            }
+        }
+        // Each eigenvector is determined up to its sign.
+        for (std::uint64_t col = 0; col < m; ++col) {
+            double dot = 0.0;
+            for (std::uint64_t row = 0; row < m; ++row)
+                dot += e.vectors[row * m + col] * base.vectors[row * m + col];
+            const double sign = dot < 0.0 ? -1.0 : 1.0;
+            for (std::uint64_t row = 0; row < m; ++row) {
+                EXPECT_NEAR(sign * e.vectors[row * m + col], base.vectors[row * m + col], 1e-11)
+                    << row << "," << col;
+            }
+        }
+        if (sc.power_of_two) {
+            for (std::uint64_t k = 0; k < m; ++k) {
+                const double expect = s * base.values[k];
+                ASSERT_GE(std::fabs(expect), 2.2250738585072014e-308) << "pick another matrix";
+                EXPECT_EQ(e.values[k], expect) << k;
+            }
+            EXPECT_EQ(e.vectors, base.vectors);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scales, ScaledEntries,
+    ::testing::Values(ScaleCase{"two_to_minus_1000", std::ldexp(1.0, -1000), true},
+                      ScaleCase{"e_minus_300", 1e-300, false},
+                      ScaleCase{"e_minus_200", 1e-200, false},
+                      ScaleCase{"e_minus_160", 1e-160, false},
+                      ScaleCase{"two_to_minus_40", std::ldexp(1.0, -40), true},
+                      ScaleCase{"e_minus_7", 1e-7, false},
+                      ScaleCase{"three", 3.0, false},
+                      ScaleCase{"two_to_40", std::ldexp(1.0, 40), true},
+                      ScaleCase{"e_160", 1e160, false},
+                      ScaleCase{"e_200", 1e200, false},
+                      ScaleCase{"e_300", 1e300, false},
+                      ScaleCase{"two_to_1000", std::ldexp(1.0, 1000), true}),
+    scale_name);
 
 TEST(TridiagonalEigen, EmptyAndNonFinite) {
     EXPECT_TRUE(tridiagonal_eigen(nullptr, nullptr, 0).values.empty());
