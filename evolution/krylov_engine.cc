@@ -111,10 +111,16 @@ SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
             sum_rest = sum_rest + size;
         }
     }
+    if (!std::isfinite(mu)) {
+        throw std::overflow_error(
+            "the identity terms of H sum beyond the double range; scale H down and t up by the "
+            "same factor");
+    }
+    // eps first: the sums of |c| may exceed the range while these do not.
     const double product_rounding =
-        eps * (static_cast<double>(rest.size() + 2) * sum_rest +
-               static_cast<double>(diagonal.size() + 2) * sum_diagonal);
-    const double identity_rounding = eps * static_cast<double>(identities) * sum_identity;
+        static_cast<double>(rest.size() + 2) * (eps * sum_rest) +
+        static_cast<double>(diagonal.size() + 2) * (eps * sum_diagonal);
+    const double identity_rounding = static_cast<double>(identities) * (eps * sum_identity);
     std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
         return a.term.flip_mask < b.term.flip_mask;
     });
@@ -526,20 +532,26 @@ public:
         const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
         kept_ = n <= per_vector / (m_ + 1);
         threads_ = options.num_threads;
-        // Refused before anything is allocated when the working set cannot fit:
-        // the basis or the scratch vectors, the current state, the output
-        // buffers and the diagonal (half a vector).
-        const std::uint64_t outputs =
-            std::min(kept_ ? std::clamp<std::uint64_t>(per_vector / n - std::min(per_vector / n, m_ + 1), 1,
-                                                       max_output_buffers)
-                           : two_pass_outputs,
-                     num_times);
+        // The working set: the basis or the scratch vectors, the current state,
+        // the output buffers and the diagonal (half a vector). A kept basis that
+        // the process cannot hold gives way to the regenerated one; a working
+        // set that cannot fit either way is refused before anything is
+        // allocated.
         const std::size_t exchange_buffers = sliced_ ? sliced_->buffers() : 0;
-        check_state_vectors(n,
-                            static_cast<double>((kept_ ? m_ + 1 : std::size(scratch_)) + 1 +
-                                                outputs + exchange_buffers) +
-                                (dg != nullptr ? 0.5 : 0.0),
-                            "the evolution");
+        const auto working_set = [&](bool kept) {
+            const std::uint64_t outputs = std::min(
+                kept ? std::clamp<std::uint64_t>(per_vector / n - std::min(per_vector / n, m_ + 1),
+                                                 1, max_output_buffers)
+                     : two_pass_outputs,
+                num_times);
+            return static_cast<double>((kept ? m_ + 1 : std::size(scratch_)) + 1 + outputs +
+                                       exchange_buffers) +
+                   (dg != nullptr ? 0.5 : 0.0);
+        };
+        if (kept_ && !state_vectors_fit(n, working_set(true))) {
+            kept_ = false;
+        }
+        check_state_vectors(n, working_set(kept_), "the evolution");
         if (kept_) {
             const std::uint64_t spare = per_vector / n - (m_ + 1);
             num_out_ = std::clamp<std::uint64_t>(spare, 1, max_output_buffers);
@@ -566,9 +578,16 @@ public:
     KrylovReport run() {
         const double total = times_[num_times_ - 1];
         std::uint64_t next = 0;
-        // Outputs at time 0 are psi itself.
+        // Outputs at time 0 are psi itself (normalised into an output buffer).
         while (next < num_times_ && times_[next] == 0.0) {
-            sink_.output(next, cur_.get());
+            if (options_.normalize) {
+                const double norm = stable_norm(cur_.get(), n_, threads_, ranks_);
+                divide_into(out_[0].get(), cur_.get(), norm, n_, threads_);
+                sink_.log_norm(next, std::log(norm));
+                sink_.output(next, out_[0].get());
+            } else {
+                sink_.output(next, cur_.get());
+            }
             ++next;
         }
         double reached = 0.0;
@@ -593,6 +612,11 @@ public:
                 rec.alpha.data(), rec.beta.data(), rec.k);
             const double shift = growth_shift(eig.values, d_);
             const KrylovStepBound bound(eig, d_, shift);
+            if (!std::isfinite(bound.max_rate())) {
+                throw std::overflow_error(
+                    "the spread of H's spectrum exceeds the double range; scale H down and t up "
+                    "by the same factor");
+            }
             const double spread = std::max(bound.max_rate(), rec.scale);
             if (!real_time()) {
                 note_growth(eig.values);
@@ -864,12 +888,64 @@ private:
         std::vector<Complex> c(k);
         bound.coefficients(s, c.data());
         const Complex z = add(add(log_scale_, shift_exponent(shift, s)), phase_exponent(t));
+        if (options_.normalize) {
+            // The direction of the output only; its size goes to log_norm.
+            const double norm = bound.result_norm(s);
+            const Complex phase = complex_exp(Complex(0.0, z.imag()));
+            for (Complex& x : c) {
+                x = multiply(Complex(x.real() / norm, x.imag() / norm), phase);
+            }
+            return c;
+        }
         const ScaledFactor f = scaled_exp(z);
         const std::int64_t e = f.exponent + exponent_ + e0;
         for (Complex& x : c) {
             x = scale2(multiply(Complex(mant * x.real(), mant * x.imag()), f.f), e);
         }
         return c;
+    }
+
+    /// The natural log of the norm of the output at offset s of time t inside
+    /// a step from a state of norm beta0 (the basis taken as orthonormal).
+    double output_log_norm(const KrylovStepBound& bound, double beta0, double shift, double s,
+                           double t) const {
+        return std::log(beta0) + static_cast<double>(exponent_) * ln2 + log_scale_.real() +
+               shift_exponent(shift, s).real() + phase_exponent(t).real() +
+               std::log(bound.result_norm(s));
+    }
+
+    /// Without `normalize`, refuses an output the double range cannot hold:
+    /// a norm beyond it, or one so small that typical entries would fall
+    /// towards the subnormal range and lose digits. Real time keeps the norm
+    /// of psi, so only a non-real direction can get there.
+    void check_representable(double log_norm, double t) const {
+        if (options_.normalize || real_time()) {
+            return;
+        }
+        const double largest = std::log(std::numeric_limits<double>::max()) - 1.0;
+        const double smallest =
+            std::log(1e-280) + 0.5 * std::log(static_cast<double>(full_dim()));
+        if (log_norm > largest || log_norm < smallest) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.6g", log_norm);
+            throw std::overflow_error(
+                std::string("the result at |t| = ") + std::to_string(t) +
+                " is beyond the double range (the natural log of its norm is " + text +
+                "); ask for normalised states (normalize=True) to get the state and the "
+                "log of its norm");
+        }
+    }
+
+    /// With `normalize`: scales out to unit norm and reports the log of the
+    /// true norm, `predicted` corrected by the norm the basis actually gave.
+    void normalize_output(std::uint64_t k, Complex* out, double predicted) {
+        const double norm = stable_norm(out, n_, threads_, ranks_);
+        if (norm > 0.0) {
+            divide_into(out, out, norm, n_, threads_);
+            sink_.log_norm(k, predicted + std::log(norm));
+        } else {
+            sink_.log_norm(k, -std::numeric_limits<double>::infinity());
+        }
     }
 
     /// Forms the outputs of one step and the state at its end (into cur_),
@@ -888,8 +964,12 @@ private:
             const std::size_t last = std::min(inside.size(), first + group);
             const bool final_group = last == inside.size();
             std::vector<Target> targets;
+            std::vector<double> log_norms;
             for (std::size_t q = first; q < last; ++q) {
                 const std::uint64_t k = inside[q].first;
+                log_norms.push_back(
+                    output_log_norm(bound, beta0, shift, inside[q].second, times_[k]));
+                check_representable(log_norms.back(), times_[k]);
                 targets.push_back({out_[q - first].get(),
                                    output_coefficients(bound, mant, e0, shift, inside[q].second,
                                                        times_[k])});
@@ -903,6 +983,9 @@ private:
                 combine_regenerated(targets, rec, beta0);
             }
             for (std::size_t q = first; q < last; ++q) {
+                if (options_.normalize) {
+                    normalize_output(inside[q].first, out_[q - first].get(), log_norms[q - first]);
+                }
                 sink_.output(inside[q].first, out_[q - first].get());
             }
             first = last;
@@ -1101,6 +1184,9 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
     if (beta0 == 0.0) {
         const Vector zero = team_zeros<Complex>(n, threads);
         for (std::uint64_t k = 0; k < num_times; ++k) {
+            if (options.normalize) {
+                sink.log_norm(k, -std::numeric_limits<double>::infinity());
+            }
             sink.output(k, zero.get());
         }
         return report;
@@ -1109,16 +1195,36 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
         // Only identity words: every output is exp(-i mu t_k) psi.
         const Vector out = uninitialised_buffer<Complex>(n);
         const double mu = split.mu;
+        const std::uint64_t whole = ranks != nullptr ? n * ranks->count() : n;
         for (std::uint64_t k = 0; k < num_times; ++k) {
             const double t = times[k];
-            const ScaledFactor f =
-                scaled_exp(Complex(direction.imag() * mu * t, -direction.real() * mu * t));
+            const Complex z(direction.imag() * mu * t, -direction.real() * mu * t);
+            const double log_norm = std::log(beta0) + z.real();
             Complex* o = out.get();
-            for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-                for (std::uint64_t i = b; i < e; ++i) {
-                    o[i] = t == 0.0 ? psi[i] : scale2(multiply(f.f, psi[i]), f.exponent);
+            if (options.normalize) {
+                const Complex phase = complex_exp(Complex(0.0, z.imag()));
+                for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+                    for (std::uint64_t i = b; i < e; ++i) {
+                        o[i] = multiply(phase, divide(psi[i], beta0));
+                    }
+                });
+                sink.log_norm(k, log_norm);
+            } else {
+                if (direction.imag() != 0.0 &&
+                    (log_norm > std::log(std::numeric_limits<double>::max()) - 1.0 ||
+                     log_norm < std::log(1e-280) + 0.5 * std::log(static_cast<double>(whole)))) {
+                    throw std::overflow_error(
+                        "the result at |t| = " + std::to_string(t) +
+                        " is beyond the double range; ask for normalised states "
+                        "(normalize=True) to get the state and the log of its norm");
                 }
-            });
+                const ScaledFactor f = scaled_exp(z);
+                for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+                    for (std::uint64_t i = b; i < e; ++i) {
+                        o[i] = t == 0.0 ? psi[i] : scale2(multiply(f.f, psi[i]), f.exponent);
+                    }
+                });
+            }
             sink.output(k, o);
         }
         report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]) +

@@ -48,6 +48,12 @@ struct KrylovOptions {
     /// single-process run, sliced. Two more slices (exchange buffers) are
     /// used when words flip the ranks' qubits.
     Ranks* ranks = nullptr;
+    /// Deliver every output with unit norm (zero outputs stay zero) and its
+    /// natural log norm through KrylovSink::log_norm, so that results of any
+    /// size can be had. Without it, an output whose norm is beyond the
+    /// double range (or so small that its entries would lose digits to
+    /// underflow) throws std::overflow_error.
+    bool normalize = false;
 };
 
 /// What a run did.
@@ -73,6 +79,9 @@ public:
     /// The state at output time k: `state` holds 2^num_qubits amplitudes,
     /// the identity words' phase included, and is valid only during the call.
     virtual void output(std::uint64_t k, const Complex* state) = 0;
+    /// With KrylovOptions::normalize, called just before output(k, ...) with
+    /// the natural log of the norm of the true output (-inf for a zero one).
+    virtual void log_norm(std::uint64_t /*k*/, double /*value*/) {}
     /// Called between two time steps with the time reached so far and the
     /// final time (both in units of `times`). May throw to stop the run; the
     /// exception leaves krylov_evolve with every buffer released.
@@ -95,7 +104,14 @@ public:
 /// contributions in an order fixed by the Hamiltonian alone. A zero psi gives
 /// zero outputs and error 0.
 ///
-/// Throws std::invalid_argument for a Hamiltonian without words or with more
+/// Memory: when the kept basis does not fit in the memory the process can
+/// get (memory_limit.h), the run falls back to the regenerated basis; only
+/// when that does not fit either does it throw OutOfMemory.
+///
+/// Throws std::overflow_error when H * v, the sum of the identity words or
+/// the spread of the spectrum leaves the double range, when psi's norm is not
+/// finite, and for an output beyond the double range without `normalize`;
+/// std::invalid_argument for a Hamiltonian without words or with more
 /// than 63 qubits, tol outside (0, 1), negative num_threads, krylov_dim < 2,
 /// |direction| != 1, or times that are not finite, negative or decreasing;
 /// std::bad_alloc when memory runs out; and whatever the sink throws.

@@ -98,6 +98,13 @@ void check_memory(std::uint64_t bytes, const std::string& what, const std::strin
                       " (" + limit.source + ")");
 }
 
+bool state_vectors_fit(std::uint64_t n, double vectors) {
+    const long double total =
+        16.0L * static_cast<long double>(n) * static_cast<long double>(vectors);
+    const std::uint64_t limit = memory_limit().bytes;
+    return limit == unknown || total <= static_cast<long double>(limit);
+}
+
 void check_state_vectors(std::uint64_t n, double vectors, const std::string& what) {
     const long double vector_bytes = 16.0L * static_cast<long double>(n);
     const long double total = vector_bytes * static_cast<long double>(vectors);

@@ -44,6 +44,10 @@ void check_memory(std::uint64_t bytes, const std::string& what, const std::strin
 /// vectors of 8.0 GiB), ...". Byte counts that overflow are refused too.
 void check_state_vectors(std::uint64_t n, double vectors, const std::string& what);
 
+/// Whether `vectors` state vectors of n amplitudes fit within memory_limit()
+/// (the test of check_state_vectors, without the exception).
+bool state_vectors_fit(std::uint64_t n, double vectors);
+
 /// "8.0 GiB", "512.0 MiB", ... for messages.
 std::string format_bytes(std::uint64_t bytes);
 

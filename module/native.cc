@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/complex.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
 #include <cstdint>
@@ -131,9 +132,16 @@ class Collector final : public velmora::KrylovSink {
 public:
     Collector(std::uint64_t n, std::int32_t num_threads, Complex* states,
               const std::vector<Observable>& observables, Complex* expectations,
-              nb::handle progress, velmora::Ranks* ranks)
+              nb::handle progress, velmora::Ranks* ranks, double* log_norms)
         : n_(n), num_threads_(num_threads), states_(states), observables_(observables),
-          expectations_(expectations), progress_(progress), ranks_(ranks) {}
+          expectations_(expectations), progress_(progress), ranks_(ranks),
+          log_norms_(log_norms) {}
+
+    void log_norm(std::uint64_t k, double value) override {
+        if (log_norms_ != nullptr) {
+            log_norms_[k] = value;
+        }
+    }
 
     void output(std::uint64_t k, const Complex* state) override {
         if (states_ != nullptr) {
@@ -170,6 +178,7 @@ private:
     Complex* expectations_;
     nb::handle progress_;
     velmora::Ranks* ranks_;
+    double* log_norms_;
 };
 
 using DoublesOut = nb::ndarray<nb::numpy, double, nb::ndim<1>, nb::c_contig>;
@@ -260,7 +269,8 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
 nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Complex direction,
                         double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
                         std::uint64_t basis_budget, bool keep_states, nb::list observables,
-                        nb::object progress, nb::object comm) {
+                        nb::object progress, nb::object comm, bool normalize,
+                        const std::string& caller) {
     // With a communicator, psi is this rank's slice of the state.
     std::unique_ptr<CommTransport> transport;
     std::unique_ptr<velmora::Ranks> ranks;
@@ -300,7 +310,7 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     // The copy of psi and, when states are returned, one row per output time;
     // the engine checks its own working set.
     velmora::check_state_vectors(
-        n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), "trajectory");
+        n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), caller);
     std::unique_ptr<Complex[]> start = copy_state(psi, n);
     const std::vector<double> output_times(times.data(), times.data() + num_times);
     nb::object states = nb::none();
@@ -319,8 +329,15 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     options.krylov_dim = krylov_dim;
     options.basis_budget_bytes = basis_budget;
     options.ranks = ranks.get();
+    options.normalize = normalize;
+    nb::object norms = nb::none();
+    double* norms_data = nullptr;
+    if (normalize) {
+        norms = nb::module_::import_("numpy").attr("zeros")(num_times);
+        norms_data = nb::cast<DoublesOut>(norms).data();
+    }
     Collector collector(n, num_threads, states_data, measured, expectations_data, progress,
-                        ranks.get());
+                        ranks.get(), norms_data);
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
@@ -329,7 +346,8 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     }
     const std::uint64_t exchange_bytes = ranks ? ranks->buffer_bytes() : 0;
     return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
-                          report.kept_basis, report.exchanges_per_product, exchange_bytes);
+                          report.kept_basis, report.exchanges_per_product, exchange_bytes,
+                          norms);
 }
 
 }  // namespace
@@ -351,9 +369,19 @@ NB_MODULE(_native, m) {
           "combined pairwise (same bits for every num_threads).");
     m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
           "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
-          "progress"_a.none(), "comm"_a.none() = nb::none(),
+          "progress"_a.none(), "comm"_a.none() = nb::none(), "normalize"_a = false,
+          "caller"_a = "trajectory",
           "Error-controlled evolution of psi to the times direction * times[k]: returns "
           "(states or None, expectations or None, error, steps, applications, kept_basis, "
-          "exchanges per product, exchange buffer bytes). With `comm` (an mpi4py "
-          "communicator of 2^r processes), psi and the states are this rank's slice.");
+          "exchanges per product, exchange buffer bytes, log norms or None). With `comm` (an "
+          "mpi4py communicator of 2^r processes), psi and the states are this rank's slice. "
+          "With `normalize`, every output has unit norm and the natural logs of the true "
+          "norms are returned. `caller` names the call in memory errors.");
+    m.def("memory_limit", [] {
+              const velmora::MemoryLimit limit = velmora::memory_limit();
+              return nb::make_tuple(limit.bytes, limit.source);
+          },
+          "(bytes, source): the most memory this process can ever hold and where that limit "
+          "comes from (cgroup limit, physical memory plus swap, or RLIMIT_AS); bytes = "
+          "2**64 - 1 when none can be read.");
 }

@@ -162,6 +162,16 @@ BAD_INPUT = [  # (call, exception, message)
      ValueError, r"observables\[1\] acts on 1 qubits, but H acts on 3"),
     (lambda H, psi: trajectory(H, psi, [1.0], observables=H), TypeError,
      "observables must be a sequence"),
+    (lambda H, psi: evolve(H, psi, 1.0, krylov_dim=3), ValueError,
+     r"krylov_dim must be in 8..200, got 3: smaller Krylov spaces"),
+    (lambda H, psi: evolve(H, psi, 1e300), ValueError,
+     r"\|t\| = 1e\+300 would take on the order of .* products H @ psi .* years"),
+    (lambda H, psi: trajectory(H, psi, [0.0, 1e300]), ValueError, "years"),
+    (lambda H, psi: evolve(H, psi, 1.0, normalize=1), TypeError, "normalize must be True or False"),
+    (lambda H, psi: evolve(H, psi, np.array([1.0])), TypeError, "t must be a real or complex"),
+    (lambda H, psi: evolve(H, psi, -400j), OverflowError,
+     r"beyond the double range \(the natural log of its norm is .*normalize=True"),
+    (lambda H, psi: evolve(H, psi, 400j), OverflowError, "normalize=True"),
 ]
 
 
@@ -196,3 +206,80 @@ def test_ctrl_c_stops_a_long_trajectory_promptly():
     out, _ = proc.communicate(timeout=30)
     assert proc.returncode == 3, out
     assert float(out.split()[1]) - sent < 1.0
+
+
+# -- inputs that are numbers in other clothes, and edge cases that must work --
+
+ACCEPTED = [  # (name, call) -> a result equal to the plain call's
+    ("t as a 0-d array", lambda H, psi: evolve(H, psi, np.array(0.7)).state,
+     lambda H, psi: evolve(H, psi, 0.7).state),
+    ("times as an object array", lambda H, psi: trajectory(
+        H, psi, np.array([0, np.float32(0.5), 1], dtype=object)).states,
+     lambda H, psi: trajectory(H, psi, [0.0, 0.5, 1.0]).states),
+    ("memory_budget beyond 2**64", lambda H, psi: evolve(H, psi, 0.7, memory_budget=2**70).state,
+     lambda H, psi: evolve(H, psi, 0.7).state),
+]
+
+
+@pytest.mark.parametrize("name,call,plain", ACCEPTED, ids=[a[0] for a in ACCEPTED])
+def test_numbers_in_other_forms_are_accepted(name, call, plain):
+    H = ising_chain(3)
+    psi = random_state(np.random.default_rng(0), 3)
+    assert call(H, psi).tobytes() == plain(H, psi).tobytes()
+
+
+def test_subnormal_complex_time():
+    H = ising_chain(3)
+    psi = random_state(np.random.default_rng(0), 3)
+    result = evolve(H, psi, complex(3e-320, -4e-320))
+    assert np.allclose(result.state, psi, rtol=0, atol=1e-15)
+
+
+def test_no_observables_gives_an_empty_table():
+    H = ising_chain(3)
+    run = trajectory(H, random_state(np.random.default_rng(0), 3), [0.0, 1.0, 2.0],
+                     observables=[])
+    assert run.states is None and run.expectations.shape == (3, 0)
+
+
+# (name, H, psi, tau): cooling far beyond the double range, where only the
+# normalised state and the log of the norm can be returned
+COOLING = [
+    ("Ising chain n=8, tau=100", ising_chain(8).terms, 0, 100.0),
+    ("Ising chain n=8, tau=1000", ising_chain(8).terms, 0, 1000.0),
+    ("shifted up: decays below the range", [(label, c) for label, c in ising_chain(6).terms]
+     + [("I" * 6, 40.0)], 5, 30.0),
+]
+
+
+@pytest.mark.parametrize("name,terms,index,tau", COOLING, ids=[c[0] for c in COOLING])
+def test_normalized_imaginary_time_beyond_the_double_range(name, terms, index, tau):
+    H = PauliSum(terms)
+    psi = np.zeros(2**H.num_qubits, dtype=complex)
+    psi[index] = 1.0
+    with pytest.raises(OverflowError, match="normalize=True"):
+        evolve(H, psi, -1j * tau)
+    result = evolve(H, psi, -1j * tau, normalize=True)
+    assert np.isfinite(result.state).all()
+    assert abs(np.linalg.norm(result.state) - 1.0) < 1e-14
+    # Against the dense exponential with its scale taken out: the normalised
+    # state, and log ||exp(-tau H) psi|| = -tau E_0 + log |<0|psi>| + ...
+    values, vectors = np.linalg.eigh(H.to_sparse().toarray())
+    weights = np.exp(-tau * (values - values[0])) * (vectors.conj().T @ psi)
+    exact = vectors @ weights
+    log_norm = -tau * values[0] + np.log(np.linalg.norm(exact))
+    exact /= np.linalg.norm(exact)
+    assert np.linalg.norm(result.state - exact) <= max(result.error, 1e-10)
+    assert abs(result.log_norm - log_norm) <= 1e-9 * max(1.0, abs(log_norm))
+
+
+def test_normalized_trajectory_and_zero_state():
+    H = ising_chain(4)
+    psi = 3.0 * random_state(np.random.default_rng(2), 4)
+    run = trajectory(H, psi, [0.0, 0.5, 1.0], normalize=True)
+    plain = trajectory(H, psi, [0.0, 0.5, 1.0])
+    norms = np.linalg.norm(plain.states, axis=1)
+    assert np.allclose(run.log_norms, np.log(norms), rtol=0, atol=1e-13)
+    assert np.allclose(run.states, plain.states / norms[:, None], rtol=0, atol=1e-13)
+    zero = evolve(H, np.zeros(16, dtype=complex), -1j, normalize=True)
+    assert zero.log_norm == -np.inf and not zero.state.any()

@@ -109,3 +109,35 @@ def test_working_set_beyond_the_machine_is_refused_before_allocating(call, needs
     first, last = proc.stdout.strip().splitlines()
     assert last == "alive"
     assert first.startswith(f"MemoryError | {needs} ") and "but this process can have at most" in first
+
+
+LIMITED = """
+import resource, sys
+import numpy as np
+from velmora import evolve
+from velmora.models import ising_chain
+
+qubits = 20
+n = 2 ** qubits
+H = ising_chain(qubits)
+psi = np.zeros(n, dtype=complex)
+psi[0] = 1.0
+with open("/proc/self/statm") as f:
+    mapped = int(f.read().split()[0]) * 4096
+# Room for the regenerated basis (about nine state vectors) but not for a
+# kept one of 31 vectors.
+limit = mapped + 14 * 16 * n
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+result = evolve(H, psi, 0.2, num_threads=int(sys.argv[1]))
+print("kept" if result.kept_basis else "regenerated", result.error < 1e-11)
+"""
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+def test_default_budget_respects_the_address_space_limit(threads):
+    """Under a limit the kept basis cannot fit, the default falls back to the
+    regenerated basis instead of raising MemoryError."""
+    proc = subprocess.run([sys.executable, "-c", LIMITED, str(threads)], capture_output=True,
+                          text=True, timeout=300, cwd="/")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["regenerated", "True"]

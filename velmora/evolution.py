@@ -8,6 +8,7 @@ error, with every output time inside a step formed from the same basis.
 from __future__ import annotations
 
 import cmath
+import math
 import numbers
 import os
 from collections.abc import Sequence
@@ -26,14 +27,38 @@ Observable = Union[PauliSum, ArrayLike]
 #: Krylov dimension of one time step.
 DEFAULT_KRYLOV_DIM = 30
 
+#: Smallest Krylov dimension accepted: below it a step covers so little time
+#: that long runs take tens of thousands of steps and rounding adds up.
+MIN_KRYLOV_DIM = 8
+
+#: Runs estimated to need more products H @ v than this are refused.
+MAX_PRODUCTS = 10**12
+
+
+def _resident_bytes() -> int:
+    """This process's resident set (0 where /proc cannot be read)."""
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return 0
+
 
 def default_memory_budget() -> int:
-    """Bytes the engine may spend on a kept Krylov basis: a quarter of the
-    machine's physical memory (1 GiB where that cannot be read)."""
+    """Bytes the engine may spend on a kept Krylov basis by default: a quarter
+    of physical memory, but no more than what this process can still get under
+    its limits (cgroup memory limit of a container or batch job, RLIMIT_AS,
+    physical memory plus swap; the figure the out-of-memory check uses) beyond
+    what it holds now. The engine falls back to regenerating the basis when a
+    kept one would not fit, whatever the budget."""
     try:
-        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 4)
+        quarter = int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") // 4)
     except (ValueError, OSError, AttributeError):
-        return 1 << 30
+        quarter = 1 << 30
+    limit, _ = _native.memory_limit()
+    if limit >= 2**64 - 1:
+        return quarter
+    return max(0, min(quarter, limit - _resident_bytes()))
 
 
 @dataclass(frozen=True)
@@ -55,6 +80,10 @@ class EvolveResult:
     #: True when the Krylov basis was kept in memory, False when it was
     #: regenerated in a second pass to stay within `memory_budget`.
     kept_basis: bool
+    #: With normalize=True: the natural log of the norm of the unnormalised
+    #: result (finite whenever the result is not zero, however large); None
+    #: otherwise.
+    log_norm: float | None = None
 
 
 @dataclass(frozen=True)
@@ -68,11 +97,14 @@ class TrajectoryResult:
     #: <psi(t_k)|O_j|psi(t_k)>, shape (len(times), len(observables)); float64 when
     #: every observable is Hermitian, else complex128; None without observables.
     expectations: NDArray[Any] | None
-    #: Estimated bound of the relative error of every returned state.
+    #: Never below the relative error of any returned state (see `evolve`).
     error: float
     steps: int
     applications: int
     kept_basis: bool
+    #: With normalize=True: the natural log of the norm of each unnormalised
+    #: state, shape (len(times),); None otherwise.
+    log_norms: NDArray[np.float64] | None = None
 
 
 def _check_hamiltonian(H: object) -> PauliSum:
@@ -110,19 +142,40 @@ def _check_budget(memory_budget: int | None) -> int:
         raise TypeError("memory_budget must be an int (bytes) or None")
     if memory_budget < 0:
         raise ValueError(f"memory_budget must be >= 0 bytes, got {memory_budget}")
-    return int(memory_budget)
+    return min(int(memory_budget), 2**64 - 1)  # any larger budget means the same
 
 
 def _check_krylov_dim(krylov_dim: int) -> int:
     if isinstance(krylov_dim, bool) or not isinstance(krylov_dim, numbers.Integral):
         raise TypeError("krylov_dim must be an int")
-    if not 2 <= krylov_dim <= 200:
-        raise ValueError(f"krylov_dim must be in 2..200, got {krylov_dim}")
+    if not MIN_KRYLOV_DIM <= krylov_dim <= 200:
+        raise ValueError(
+            f"krylov_dim must be in {MIN_KRYLOV_DIM}..200, got {krylov_dim}: smaller Krylov "
+            "spaces cover so little time per step that long runs need tens of thousands of "
+            "steps and lose accuracy to rounding")
     return int(krylov_dim)
+
+
+def _check_duration(H: PauliSum, magnitude: float, direction: complex) -> None:
+    """Refuses real or complex times whose oscillations alone would take more
+    than MAX_PRODUCTS products (a step resolves at most a few oscillations of
+    the fastest frequency, which sum |coeff| over the non-identity terms
+    bounds)."""
+    factor = magnitude * abs(direction.real)
+    # Each |c| |t| first: the sum of |c| alone may exceed the double range.
+    products = 0.5 * math.fsum(abs(c) * factor for label, c in H.terms if label.strip("I"))
+    if products > MAX_PRODUCTS:
+        raise ValueError(
+            f"|t| = {magnitude:g} would take on the order of {products:.1e} products H @ psi "
+            f"(at a microsecond each, {products * 1e-6 / 86400 / 365.25:.1e} years); "
+            "evolve to a shorter time")
 
 
 def _check_times(times: ArrayLike) -> NDArray[np.float64]:
     array = np.asarray(times)
+    if array.dtype == object and all(isinstance(x, numbers.Real) and not isinstance(x, bool)
+                                     for x in array.ravel()):
+        array = array.astype(np.float64)  # a list of Python or NumPy numbers of mixed types
     if array.ndim != 1:
         raise ValueError(f"times must be a 1-D sequence of real times, got shape {array.shape}")
     if array.size == 0:
@@ -194,27 +247,46 @@ class _Progress:
 def _run(H: PauliSum, state: NDArray[np.complex128], times: NDArray[np.float64],
          direction: complex, tol: float, num_threads: int | None, krylov_dim: int,
          memory_budget: int | None, keep_states: bool, observables: list[Any],
-         progress: Callable[[float], None] | None) -> tuple[Any, ...]:
-    return _native.krylov_evolve(
+         progress: Callable[[float], None] | None, normalize: bool = False,
+         caller: str = "trajectory") -> tuple[Any, ...]:
+    """(states, expectations, error, steps, applications, kept_basis, log_norms)."""
+    out = _native.krylov_evolve(
         H._operator, state, times, direction, tol, resolve_num_threads(num_threads),
         _check_krylov_dim(krylov_dim), _check_budget(memory_budget), keep_states, observables,
-        progress)[:6]
+        progress, None, normalize, caller)
+    return (*out[:6], out[8])
+
+
+def _check_normalize(normalize: object) -> bool:
+    if not isinstance(normalize, (bool, np.bool_)):
+        raise TypeError(f"normalize must be True or False, got {type(normalize).__name__}")
+    return bool(normalize)
 
 
 def _time_and_direction(t: object) -> tuple[float, complex]:
-    """|t| and t / |t| (1 for t = 0) for a real or complex time."""
-    if isinstance(t, (bool, str, bytes)) or not isinstance(t, numbers.Number):
+    """|t| and t / |t| (1 for t = 0) for a real or complex time (a 0-d array
+    holding one counts as one)."""
+    if isinstance(t, np.ndarray) and t.ndim == 0 and np.issubdtype(t.dtype, np.number):
+        t = t[()]
+    if isinstance(t, (bool, np.bool_, str, bytes)) or not isinstance(t, numbers.Number):
         raise TypeError(f"t must be a real or complex number, got {type(t).__name__}")
     time = complex(t)  # type: ignore[arg-type]
     if not cmath.isfinite(time):
         raise ValueError(f"t must be finite, got {t}")
     magnitude = abs(time)
-    return magnitude, (time / magnitude if magnitude > 0 else 1.0 + 0j)
+    if magnitude == 0:
+        return 0.0, 1.0 + 0j
+    # The direction from the parts scaled by the larger one, so that it has
+    # modulus 1 to rounding even for subnormal times.
+    largest = max(abs(time.real), abs(time.imag))
+    re, im = time.real / largest, time.imag / largest
+    modulus = math.hypot(re, im)
+    return magnitude, complex(re / modulus, im / modulus)
 
 
 def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
            num_threads: int | None = None, krylov_dim: int = DEFAULT_KRYLOV_DIM,
-           memory_budget: int | None = None) -> EvolveResult:
+           memory_budget: int | None = None, normalize: bool = False) -> EvolveResult:
     """exp(-i t H) psi within the relative error `tol`.
 
     `H` is a Hermitian `PauliSum`; `t` may be real or complex (t = -1j * tau is
@@ -233,8 +305,15 @@ def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
     whether the Krylov basis is kept or regenerated in a second pass (the same
     bytes either way).
 
+    With `normalize=True` the state comes back with unit norm and `log_norm`
+    is the natural log of the norm of the true result, so that imaginary-time
+    results of any size can be had (exp(-tau H) psi grows or decays like
+    exp(-tau E_0)). Without it, a result beyond the double range raises
+    `OverflowError`, never a NaN or infinite state.
+
     Raises `OverflowError` when H @ psi leaves the double range (coefficients
-    near 1e308).
+    near 1e308) or, without `normalize`, when the result does; `ValueError`
+    for times that would need more than 1e12 products H @ psi (say how long).
 
     >>> import numpy as np
     >>> from velmora import evolve
@@ -248,44 +327,56 @@ def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
     magnitude, direction = _time_and_direction(t)
-    states, _, error, steps, applications, kept = _run(
+    _check_duration(H, magnitude, direction)
+    normalized = _check_normalize(normalize)
+    states, _, error, steps, applications, kept, log_norms = _run(
         H, state, np.array([magnitude]), direction, tolerance, num_threads, krylov_dim,
-        memory_budget, True, [], None)
-    return EvolveResult(states[0], error, steps, applications, kept)
+        memory_budget, True, [], None, normalized, "evolve")
+    log_norm = float(log_norms[0]) if normalized else None
+    return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
 
 
 def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
                observables: Sequence[Observable] | None = None, tol: float = 1e-12,
                num_threads: int | None = None, progress: bool = False,
                krylov_dim: int = DEFAULT_KRYLOV_DIM,
-               memory_budget: int | None = None) -> TrajectoryResult:
+               memory_budget: int | None = None, normalize: bool = False) -> TrajectoryResult:
     """The states exp(-i t_k H) psi at real, non-decreasing times t_k >= 0, or
     the expectations of `observables` along them.
 
     `observables` is a sequence of `PauliSum`s and/or real 1-D arrays (diagonal
     observables in the computational basis). With observables, no state is
     kept: `states` is None and `expectations[k, j]` = <psi(t_k)|O_j|psi(t_k)>.
-    Every returned state is within the relative error `tol`; `error` is the
-    estimated bound. `progress=True` shows a progress bar (tqdm).
+    Every returned state is within the relative error `tol`; `error` is never
+    below the true error (see `evolve`). An empty `observables` gives
+    expectations of shape (len(times), 0). `normalize=True` returns unit-norm
+    states (and expectations of them) with the log norms in `log_norms`.
+    `progress=True` shows a progress bar (tqdm).
     """
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
     values = _check_times(times)
+    _check_duration(H, float(values[-1]), 1.0 + 0j)
+    normalized = _check_normalize(normalize)
     compiled: list[Any] = []
     hermitian = True
     if observables is not None:
         compiled, hermitian = _check_observables(H, observables)
     bar = _Progress(float(values[-1])) if progress else None
     try:
-        states, expectations, error, steps, applications, kept = _run(
+        states, expectations, error, steps, applications, kept, log_norms = _run(
             H, state, values, 1.0 + 0j, tolerance, num_threads, krylov_dim, memory_budget,
-            observables is None, compiled, bar)
+            observables is None, compiled, bar, normalized, "trajectory")
     finally:
         if bar is not None:
             bar.close()
     if observables is None:
-        return TrajectoryResult(values, states, None, error, steps, applications, kept)
-    if hermitian:
+        return TrajectoryResult(values, states, None, error, steps, applications, kept,
+                                log_norms=log_norms)
+    if expectations is None:  # no observables: nothing measured, nothing kept
+        expectations = np.zeros((values.size, 0))
+    elif hermitian:
         expectations = np.ascontiguousarray(expectations.real)
-    return TrajectoryResult(values, None, expectations, error, steps, applications, kept)
+    return TrajectoryResult(values, None, expectations, error, steps, applications, kept,
+                            log_norms=log_norms)

@@ -357,7 +357,7 @@ def _run_whole(H: PauliSum, comm: Any, state: NDArray[np.complex128],
         compiled, bar)
     if states is not None:
         states = np.ascontiguousarray(states[:, rank * length:(rank + 1) * length])
-    return (states, expectations, *rest[:4], 0, 0)
+    return (states, expectations, *rest[:4], 0, 0, None)
 
 
 def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float = 1e-12,
@@ -386,11 +386,12 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
         return (ham, state, tolerance, magnitude, direction, dim), prints
 
     (ham, state, tolerance, magnitude, direction, dim), budgets = _agree(comm, check)
-    states, _, error, steps, applications, kept, exchanges, exchange_bytes = _run(
+    states, _, error, steps, applications, kept, exchanges, exchange_bytes, _ = _run(
         ham, comm, state, np.array([magnitude]), direction, tolerance, num_threads, dim,
         min(budgets), True, [], False)
-    return DistributedEvolveResult(states[0], error, steps, applications, kept, exchanges,
-                                   exchange_bytes)
+    return DistributedEvolveResult(states[0], error, steps, applications, kept,
+                                   exchanges_per_product=exchanges,
+                                   exchange_bytes=exchange_bytes)
 
 
 def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
@@ -423,13 +424,17 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
         return (ham, state, tolerance, values, dim, compiled, hermitian), prints
 
     (ham, state, tolerance, values, dim, compiled, hermitian), budgets = _agree(comm, check)
-    states, expectations, error, steps, applications, kept, exchanges, exchange_bytes = _run(
+    states, expectations, error, steps, applications, kept, exchanges, exchange_bytes, _ = _run(
         ham, comm, state, values, 1.0 + 0j, tolerance, num_threads, dim, min(budgets),
         observables is None, compiled, bool(progress))
     if observables is None:
         return DistributedTrajectoryResult(values, states, None, error, steps, applications,
-                                           kept, exchanges, exchange_bytes)
-    if hermitian:
+                                           kept, exchanges_per_product=exchanges,
+                                           exchange_bytes=exchange_bytes)
+    if expectations is None:  # no observables: nothing measured, nothing kept
+        expectations = np.zeros((values.size, 0))
+    elif hermitian:
         expectations = np.ascontiguousarray(expectations.real)
     return DistributedTrajectoryResult(values, None, expectations, error, steps, applications,
-                                       kept, exchanges, exchange_bytes)
+                                       kept, exchanges_per_product=exchanges,
+                                       exchange_bytes=exchange_bytes)
