@@ -210,3 +210,40 @@ def test_soak_memory_stays_flat():
     start = rss_bytes()
     sweep(400)  # 400 * 13 + 10 = 5210 calls
     assert rss_bytes() - start < 8 * 2**20
+
+
+DEFAULT_THREADS = """
+import multiprocessing, sys
+from velmora._threads import available_cores, default_num_threads
+
+def child(_):
+    return default_num_threads()
+
+if __name__ == "__main__":
+    print(default_num_threads(), available_cores())
+    with multiprocessing.get_context(sys.argv[1]).Pool(2) as pool:
+        print(*pool.map(child, range(2)))
+"""
+
+
+@pytest.mark.parametrize("omp,context,expected_main,expected_child", [
+    (None, "spawn", "cores", "0"),        # pool workers share the cores: calling thread
+    (None, "fork", "cores", "0"),
+    ("1", "spawn", "1", "1"),             # OMP_NUM_THREADS wins everywhere
+    ("1,1", "fork", "1", "1"),            # nested form: its first level
+    ("64", "spawn", "cores", "cores"),    # never more than the cores this process may use
+    ("zero", "spawn", "cores", "0"),      # not a positive integer: ignored
+])
+def test_default_thread_count(tmp_path, omp, context, expected_main, expected_child):
+    script = tmp_path / "threads.py"
+    script.write_text(DEFAULT_THREADS)
+    env = {k: v for k, v in os.environ.items() if k != "OMP_NUM_THREADS"}
+    if omp is not None:
+        env["OMP_NUM_THREADS"] = omp
+    proc = subprocess.run([sys.executable, str(script), context], capture_output=True, text=True,
+                          timeout=120, env=env, cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    (main, cores), children = proc.stdout.split("\n")[0].split(), proc.stdout.split("\n")[1].split()
+    want = {"cores": cores}
+    assert main == want.get(expected_main, expected_main)
+    assert children == [want.get(expected_child, expected_child)] * 2
