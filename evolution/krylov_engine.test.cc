@@ -414,6 +414,76 @@ TEST(KrylovEvolve, ZeroStateGivesZeros) {
     EXPECT_EQ(r.report.steps, 0u);
 }
 
+/// Collect that also keeps the log norms of a normalised run.
+class CollectNorms final : public KrylovSink {
+public:
+    explicit CollectNorms(std::size_t n) : n_(n) {}
+    void log_norm(std::uint64_t k, double value) override {
+        EXPECT_EQ(k, outputs.size());
+        log_norms.push_back(value);
+    }
+    void output(std::uint64_t, const Complex* state) override {
+        outputs.emplace_back(state, state + n_);
+    }
+    void between_steps(double, double) override {}
+    std::vector<std::vector<Complex>> outputs;
+    std::vector<double> log_norms;
+
+private:
+    std::size_t n_;
+};
+
+double plain_norm(const std::vector<Complex>& v) {
+    double s = 0.0;
+    for (const Complex& x : v) s += std::norm(x);
+    return std::sqrt(s);
+}
+
+// Normalised outputs are the plain ones divided by their norm, and the log
+// norms those norms, on both memory paths, while the plain ones are in range;
+// far beyond the range only the normalised run works, the plain one refuses.
+TEST(KrylovEvolve, NormalisedOutputsCarryTheLogOfTheNorm) {
+    std::mt19937_64 rng(67);
+    const Hamiltonian ham = random_hermitian(rng, 6, 12);
+    std::vector<Complex> psi(64);
+    std::normal_distribution<double> normal;
+    for (Complex& x : psi) x = Complex(3.0 * normal(rng), normal(rng));
+    const std::vector<double> times{0.0, 0.5, 2.0, 4.0};
+    for (const Complex d : {real_time, imaginary_time, Complex(0.6, -0.8)}) {
+        for (const std::uint64_t budget : {std::uint64_t{1} << 30, std::uint64_t{0}}) {
+            KrylovOptions options;
+            options.tol = 1e-10;
+            options.basis_budget_bytes = budget;
+            const RunResult plain = run(ham, psi, times, d, options);
+            options.normalize = true;
+            CollectNorms sink(psi.size());
+            const KrylovReport report =
+                krylov_evolve(ham, psi.data(), times.data(), times.size(), d, options, sink);
+            EXPECT_EQ(report.steps, plain.report.steps);
+            ASSERT_EQ(sink.outputs.size(), times.size());
+            for (std::size_t k = 0; k < times.size(); ++k) {
+                const double norm = plain_norm(plain.outputs[k]);
+                EXPECT_NEAR(sink.log_norms[k], std::log(norm), 1e-12);
+                EXPECT_NEAR(plain_norm(sink.outputs[k]), 1.0, 1e-14);
+                for (std::size_t i = 0; i < psi.size(); ++i) {
+                    EXPECT_LE(std::abs(sink.outputs[k][i] - plain.outputs[k][i] / norm), 1e-13);
+                }
+            }
+        }
+    }
+    // exp(-tau H) psi with tau ||H|| ~ 1e4: a norm far beyond the double range.
+    const std::vector<double> far{2000.0};
+    KrylovOptions options;
+    options.tol = 1e-10;
+    EXPECT_THROW(run(ham, psi, far, imaginary_time, options), std::overflow_error);
+    options.normalize = true;
+    CollectNorms sink(psi.size());
+    krylov_evolve(ham, psi.data(), far.data(), 1, imaginary_time, options, sink);
+    EXPECT_GT(sink.log_norms[0], 1000.0);
+    EXPECT_TRUE(std::isfinite(sink.log_norms[0]));
+    EXPECT_NEAR(plain_norm(sink.outputs[0]), 1.0, 1e-14);
+}
+
 TEST(KrylovEvolve, TimeZeroGivesTheInputItself) {
     std::mt19937_64 rng(61);
     const Hamiltonian ham = random_hermitian(rng, 5, 8);
