@@ -129,20 +129,28 @@ class InterruptedCount:
 
 
 def run_argument_failure(mode: str, folder: str) -> None:
-    """Rank 1 passes another t (mismatch) or is interrupted while its
-    arguments are checked (interrupt); every rank records what it raised."""
+    """Rank 1 passes another t (mismatch), is interrupted while its arguments
+    are checked (interrupt) or has too little memory for its slices (memory);
+    every rank records what it raised."""
     from mpi4py import MPI
 
     import velmora.mpi as vm
 
     comm = MPI.COMM_WORLD
-    n = 13
+    n = 22 if mode == "memory" else 13
     local = vm.basis_state(n, 0, comm)
     t = 1.0 + comm.rank if mode == "mismatch" else 1.0
     threads: Any = InterruptedCount() if mode == "interrupt" and comm.rank == 1 else 1
+    if mode == "memory" and comm.rank == 1:
+        # Room for a few slices of 32 MiB on this rank, not for the run's ten.
+        import resource
+        with open("/proc/self/statm") as statm:
+            mapped = int(statm.read().split()[0]) * 4096
+        limit = mapped + 100 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     try:
         vm.evolve(ising_chain(n, 1.0, 0.9), local, t, comm=comm, num_threads=threads)
-    except (ValueError, KeyboardInterrupt) as error:
+    except (ValueError, KeyboardInterrupt, MemoryError) as error:
         with open(f"{folder}/rank{comm.rank}.txt", "w") as out:
             out.write(f"{type(error).__name__}: {error}")
 
@@ -153,7 +161,7 @@ if __name__ == "__main__":
         run_bytes(sys.argv[2])
     elif mode == "fail":
         run_fail()
-    elif mode in ("mismatch", "interrupt"):
+    elif mode in ("mismatch", "interrupt", "memory"):
         run_argument_failure(mode, sys.argv[2])
     else:
         raise SystemExit(f"unknown mode {mode!r}")

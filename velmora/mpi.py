@@ -26,6 +26,7 @@ both (MPICH from PyPI); a system MPI with its own mpi4py works as well.
 from __future__ import annotations
 
 import hashlib
+import numbers
 import os
 import pickle
 import sys
@@ -268,10 +269,14 @@ def basis_state(num_qubits: int, index: int, comm: Any) -> NDArray[np.complex128
     """This rank's slice of the basis state |index> of `num_qubits` qubits,
     made without the whole vector existing anywhere."""
     size, rank = _comm_size(comm)
-    if isinstance(num_qubits, bool) or not isinstance(num_qubits, int) or num_qubits < 1:
+    if isinstance(num_qubits, (bool, np.bool_)) or not isinstance(num_qubits, numbers.Integral) \
+            or num_qubits < 1:
         raise ValueError(f"num_qubits must be a positive int, got {num_qubits!r}")
-    if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < 1 << num_qubits:
+    num_qubits = int(num_qubits)
+    if isinstance(index, (bool, np.bool_)) or not isinstance(index, numbers.Integral) or \
+            not 0 <= index < 1 << num_qubits:
         raise ValueError(f"index must be an int in [0, 2^{num_qubits}), got {index!r}")
+    index = int(index)
     length = _slice_size(num_qubits, size)
     local = np.zeros(length, dtype=np.complex128)
     if index // length == rank:
@@ -280,6 +285,26 @@ def basis_state(num_qubits: int, index: int, comm: Any) -> NDArray[np.complex128
 
 
 # -- evolution ----------------------------------------------------------------
+
+
+def _check_memory(num_qubits: int, size: int, states: int, what: str) -> None:
+    """Refuses, before anything is copied, a run whose smallest working set on
+    this rank (the copy of the slice, `states` returned slices, and the
+    engine's regenerated basis: three scratch vectors, the current state, two
+    output buffers, two exchange buffers and the diagonal) exceeds what the
+    process can still get. Called inside the ranks' agreement, so that every
+    rank raises MemoryError instead of one rank ending the job."""
+    length = _slice_size(num_qubits, size)
+    needed = 16 * length * (1 + states + 8.5)
+    limit, source = _native.memory_limit()
+    if limit >= 2**64 - 1:
+        return
+    available = limit - evolution._resident_bytes()
+    if needed > available:
+        raise MemoryError(
+            f"{what} needs at least {needed / 2**30:.1f} GiB on this rank ({1 + states + 8.5:g} "
+            f"slices of {16 * length / 2**30:.2f} GiB), but this process can get only "
+            f"{max(available, 0) / 2**30:.1f} GiB more ({source}); use more processes")
 
 
 def _check_slice(H: PauliSum, local: ArrayLike, size: int) -> NDArray[np.complex128]:
@@ -375,9 +400,11 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
 
     def check() -> tuple[Any, dict[str, object]]:
         ham = evolution._check_hamiltonian(H)
+        _check_memory(ham.num_qubits, size, 1, "velmora.mpi.evolve")
         state = _check_slice(ham, local, size)
         tolerance = evolution._check_tol(tol)
         magnitude, direction = evolution._time_and_direction(t)
+        evolution._check_duration(ham, magnitude, direction)
         dim = evolution._check_krylov_dim(krylov_dim)
         budget = evolution._check_budget(memory_budget)
         resolve_num_threads(num_threads)
@@ -408,9 +435,12 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
 
     def check() -> tuple[Any, dict[str, object]]:
         ham = evolution._check_hamiltonian(H)
+        values = evolution._check_times(times)
+        _check_memory(ham.num_qubits, size, values.size if observables is None else 0,
+                      "velmora.mpi.trajectory")
         state = _check_slice(ham, local, size)
         tolerance = evolution._check_tol(tol)
-        values = evolution._check_times(times)
+        evolution._check_duration(ham, float(values[-1]), 1.0 + 0j)
         dim = evolution._check_krylov_dim(krylov_dim)
         budget = evolution._check_budget(memory_budget)
         resolve_num_threads(num_threads)
