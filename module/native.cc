@@ -120,10 +120,14 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
 
 using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
+/// A read-only NumPy view of one state the engine holds (valid during the call).
+using StateView = nb::ndarray<nb::numpy, const Complex, nb::ndim<1>, nb::c_contig>;
 
 /// An observable the engine measures: a compiled Pauli sum (held by the
 /// caller's object, kept alive by the call) or a private copy of a diagonal.
-using Observable = std::variant<const velmora::Hamiltonian*, std::vector<double>>;
+/// A Pauli sum, a real diagonal, or a Python callable f(state) -> complex
+/// (called with the interpreter lock held on a read-only view of the state).
+using Observable = std::variant<const velmora::Hamiltonian*, std::vector<double>, nb::object>;
 
 /// Receives the engine's results: copies states into the output array or
 /// measures the observables, and between steps takes the interpreter lock to
@@ -151,6 +155,10 @@ public:
         for (std::size_t j = 0; j < observables_.size(); ++j) {
             if (const auto* ham = std::get_if<const velmora::Hamiltonian*>(&observables_[j])) {
                 row[j] = velmora::pauli_expectation(**ham, state, n_, num_threads_, ranks_);
+            } else if (const auto* f = std::get_if<nb::object>(&observables_[j])) {
+                nb::gil_scoped_acquire acquired;
+                const StateView view(state, {n_}, nb::handle());
+                row[j] = nb::cast<Complex>((*f)(nb::cast(view, nb::rv_policy::reference)));
             } else {
                 const auto& diagonal = std::get<std::vector<double>>(observables_[j]);
                 row[j] = Complex(velmora::diagonal_expectation(diagonal.data(), state, n_,
@@ -299,6 +307,11 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     for (nb::handle item : observables) {
         if (nb::isinstance<PauliOperator>(item)) {
             measured.emplace_back(&nb::cast<const PauliOperator&>(item).hamiltonian());
+        } else if (PyCallable_Check(item.ptr()) != 0) {
+            if (ranks) {
+                throw std::invalid_argument("callable observables need the whole state");
+            }
+            measured.emplace_back(nb::borrow<nb::object>(item));
         } else {
             RealIn diagonal = nb::cast<RealIn>(item);
             if (diagonal.shape(0) != n) {

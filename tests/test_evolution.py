@@ -283,3 +283,26 @@ def test_normalized_trajectory_and_zero_state():
     assert np.allclose(run.states, plain.states / norms[:, None], rtol=0, atol=1e-13)
     zero = evolve(H, np.zeros(16, dtype=complex), -1j, normalize=True)
     assert zero.log_norm == -np.inf and not zero.state.any()
+
+
+def test_sparse_matrix_observables():
+    import scipy.sparse
+
+    H = ising_chain(5)
+    psi = random_state(np.random.default_rng(4), 5)
+    times = [0.0, 0.3, 1.1]
+    a = scipy.sparse.random(32, 32, density=0.2, random_state=6, format="csr")
+    hermitian = (a + a.T).tocsr()
+    general = scipy.sparse.csr_array(a + 1j * scipy.sparse.random(32, 32, density=0.1,
+                                                                   random_state=7))
+    run = trajectory(H, psi, times, observables=[hermitian, H, general])
+    states = trajectory(H, psi, times).states
+    want = np.array([[np.vdot(s, m @ s) for m in (hermitian, H.to_sparse(), general)]
+                     for s in states])
+    assert run.expectations.dtype == np.complex128  # one observable is not Hermitian
+    assert np.allclose(run.expectations, want, rtol=1e-12, atol=1e-10)
+    real = trajectory(H, psi, times, observables=[hermitian]).expectations
+    assert real.dtype == np.float64 and np.allclose(real[:, 0], want[:, 0].real)
+    with pytest.raises(ValueError, match=r"observables\[0\]: a sparse matrix observable must "
+                                         r"be 32 x 32, got shape \(16, 16\)"):
+        trajectory(H, psi, times, observables=[scipy.sparse.eye(16)])

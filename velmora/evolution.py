@@ -22,7 +22,8 @@ from velmora import _native
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 
-Observable = Union[PauliSum, ArrayLike]
+#: A PauliSum, a real diagonal, or a SciPy sparse matrix (typed loosely: SciPy is optional).
+Observable = Union[PauliSum, ArrayLike, Any]
 
 #: Krylov dimension of one time step.
 DEFAULT_KRYLOV_DIM = 30
@@ -199,7 +200,8 @@ def _check_observables(H: PauliSum, observables: Sequence[Observable],
     """The observables compiled for the engine; diagonals have `size` entries
     (default: the whole state)."""
     if isinstance(observables, (str, bytes, PauliSum)) or not isinstance(observables, Sequence):
-        raise TypeError("observables must be a sequence of PauliSums and/or real 1-D arrays")
+        raise TypeError("observables must be a sequence of PauliSums, real 1-D arrays "
+                        "and/or SciPy sparse matrices")
     if size is None:
         size = 1 << H.num_qubits
     compiled: list[Any] = []
@@ -211,6 +213,11 @@ def _check_observables(H: PauliSum, observables: Sequence[Observable],
                                  f"but H acts on {H.num_qubits}")
             compiled.append(obs._operator)
             hermitian = hermitian and obs.is_hermitian
+            continue
+        if type(obs).__module__.startswith("scipy.sparse"):
+            measure, symmetric = _sparse_observable(j, obs, size, 1 << H.num_qubits)
+            compiled.append(measure)
+            hermitian = hermitian and symmetric
             continue
         diagonal = np.asarray(obs)
         if diagonal.ndim != 1 or diagonal.size != size:
@@ -224,6 +231,28 @@ def _check_observables(H: PauliSum, observables: Sequence[Observable],
             raise ValueError(f"observables[{j}] has non-finite entries")
         compiled.append(values)
     return compiled, hermitian
+
+
+def _sparse_observable(j: int, obs: Any, size: int,
+                       whole: int) -> tuple[Callable[[NDArray[np.complex128]], complex], bool]:
+    """A SciPy sparse matrix as a function state -> <state|A|state> for the
+    engine, and whether A is Hermitian."""
+    if size != whole:
+        raise ValueError(f"observables[{j}]: a sparse matrix needs the whole state; with "
+                         "velmora.mpi give PauliSums or diagonals")
+    if obs.ndim != 2 or obs.shape != (whole, whole):
+        raise ValueError(f"observables[{j}]: a sparse matrix observable must be {whole} x "
+                         f"{whole}, got shape {obs.shape}")
+    matrix = obs.tocsr().astype(np.complex128)
+    if not np.isfinite(matrix.data).all():
+        raise ValueError(f"observables[{j}] has non-finite entries")
+    difference = matrix - matrix.conj().T
+    symmetric = difference.nnz == 0 or not np.abs(difference.data).any()
+
+    def measure(state: NDArray[np.complex128]) -> complex:
+        return complex(np.vdot(state, matrix @ state))
+
+    return measure, symmetric
 
 
 class _Progress:
@@ -344,8 +373,10 @@ def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
     """The states exp(-i t_k H) psi at real, non-decreasing times t_k >= 0, or
     the expectations of `observables` along them.
 
-    `observables` is a sequence of `PauliSum`s and/or real 1-D arrays (diagonal
-    observables in the computational basis). With observables, no state is
+    `observables` is a sequence of `PauliSum`s, real 1-D arrays (diagonal
+    observables in the computational basis) and/or SciPy sparse matrices of
+    2^n x 2^n (measured as vdot(psi, A @ psi) on each output, with the
+    interpreter lock held: slower than a PauliSum). With observables, no state is
     kept: `states` is None and `expectations[k, j]` = <psi(t_k)|O_j|psi(t_k)>.
     Every returned state is within the relative error `tol`; `error` is never
     below the true error (see `evolve`). An empty `observables` gives
