@@ -27,7 +27,8 @@ from velmora import models
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
 from velmora.states import entanglement_entropy
+from velmora.tapering import TaperedSum
 
-__all__ = ["EvolveResult", "PauliSum", "TrajectoryResult", "entanglement_entropy", "evolve",
-           "models", "trajectory"]
+__all__ = ["EvolveResult", "PauliSum", "TaperedSum", "TrajectoryResult", "entanglement_entropy",
+           "evolve", "models", "trajectory"]
 __version__ = "0.1.0"

@@ -7,8 +7,8 @@ import cmath
 import math
 import numbers
 import sys
-from collections.abc import Iterable, Mapping
-from typing import Any, SupportsComplex, SupportsFloat, SupportsIndex, Union
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, SupportsComplex, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -16,6 +16,9 @@ from numpy.typing import ArrayLike, NDArray
 import _velmora
 from velmora import _native
 from velmora._threads import resolve_num_threads
+
+if TYPE_CHECKING:
+    from velmora.tapering import TaperedSum
 
 Coefficient = Union[SupportsComplex, SupportsFloat, SupportsIndex]
 Term = tuple[str, Coefficient]
@@ -468,6 +471,97 @@ class PauliSum:
         state = self._state(psi)
         value = _native.expectation(self._operator, state, resolve_num_threads(num_threads))
         return float(value.real) if self.is_hermitian else complex(value)
+
+    # -- Z2 symmetries and tapering -------------------------------------------------
+
+    def z2_symmetries(self) -> list[PauliSum]:
+        """A basis of the Pauli words that commute with every term of H.
+
+        The words are found by linear algebra over GF(2): in the symplectic
+        form (x, z) of the terms, a word (x', z') commutes with a term when
+        x.z' + z.x' is even, so the words are the kernel of the terms' matrix
+        with its X and Z halves swapped. Identity terms are ignored; terms with
+        coefficient 0 count like any other (`simplify` drops them first). The
+        identity is never returned, and signs are not: each word comes with the
+        coefficient 1.
+
+        The basis depends only on the group the words generate, not on the
+        order of the terms: it is brought to pivot form, working from qubit 0
+        up. When the words commute with each other (as for molecular
+        Hamiltonians, or the parities of even rings), each has a pivot qubit
+        where it acts with X or Y (else Z) while every other word acts there
+        with I or with the one letter that anticommutes with the pivot's, so
+        the list can be passed to `taper` as it is. When some anticommute (the
+        X and the Z parity of an odd ring), the basis still spans them all, and
+        `taper` needs a commuting subset.
+
+        Returns
+        -------
+        list of PauliSum
+            One one-term PauliSum (coefficient 1) per word, the words with a
+            pivot first in qubit order; empty when only the identity commutes
+            with every term.
+
+        Examples
+        --------
+        >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 0.5)])
+        >>> [s.terms for s in H.z2_symmetries()]
+        [[('XX', (1+0j))], [('ZZ', (1+0j))]]
+        """
+        from velmora.tapering import _symmetry_basis
+
+        return _symmetry_basis(self)
+
+    def taper(self, symmetries: Sequence[PauliSum | str], eigenvalues: Sequence[int], *,
+              merge: bool = True) -> TaperedSum:
+        """H restricted to the sector of the given eigenvalues of commuting Z2
+        symmetries, on one qubit fewer per symmetry.
+
+        The symmetries (one-term PauliSums with coefficient 1 or -1, or labels)
+        must be independent and commute with each other and with every term
+        of H. A Clifford W maps each symmetry (or an independent product of
+        them) to Z on a qubit of its own with sign +1; each term of W H
+        W^dagger, conjugated exactly in the order of H, acts there with I or Z,
+        Z is replaced by the eigenvalue and the qubit is dropped. The union of
+        the spectra over all 2^r choices of eigenvalues is the spectrum of H.
+        See `velmora.TaperedSum` for the conventions and the state maps.
+
+        Parameters
+        ----------
+        symmetries : sequence of PauliSum or str
+            r independent, mutually commuting Pauli words, e.g. from
+            `z2_symmetries`.
+        eigenvalues : sequence of int
+            1 or -1 for each symmetry.
+        merge : bool, optional
+            Merge equal labels after tapering, as `simplify` does (default True).
+
+        Returns
+        -------
+        TaperedSum
+            A PauliSum on n - r qubits that also maps states to and from the
+            sector.
+
+        Raises
+        ------
+        TypeError
+            When a symmetry is neither a PauliSum nor a str, an eigenvalue is not
+            a real number, or `merge` is not a bool.
+        ValueError
+            When a symmetry has several terms, a coefficient other than +-1 or
+            another length; when symmetries anticommute or are dependent, or
+            leave no qubit; when the eigenvalues are not one +-1 per symmetry;
+            when a term of H anticommutes with a symmetry (both are named).
+
+        Examples
+        --------
+        >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 0.5)])
+        >>> H.taper(["ZZ"], [-1]).terms
+        [('X', (-2+0j)), ('I', (-0.5+0j))]
+        """
+        from velmora.tapering import TaperedSum
+
+        return TaperedSum(self, symmetries, eigenvalues, merge=merge)
 
     # -- conversions ---------------------------------------------------------------
 
