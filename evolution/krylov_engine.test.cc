@@ -1316,7 +1316,11 @@ private:
     /// Entry x of the eigenvector whose qubit i is g where bit i of s is set.
     real eigenvector(std::size_t s, std::size_t x) const {
         real a = 1.0L;
-        for (std::uint64_t i = 0; i < qubits; ++i) a *= (((s >> i) & 1) ? g_ : e_)[(x >> i) & 1];
+        for (std::uint64_t i = 0; i < qubits; ++i) {
+            const std::size_t bit = (x >> i) & 1;
+            const real factor = ((s >> i) & 1) ? g_[bit] : e_[bit];
+            a *= factor;
+        }
         return a;
     }
 
