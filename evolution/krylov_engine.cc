@@ -13,13 +13,13 @@
 
 #include "evolution/evolve.h"
 #include "evolution/krylov_bound.h"
+#include "evolution/pauli_sum_operator.h"
 #include "evolution/memory_limit.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
 #include "parallel/buffer.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
-#include "pauli/sliced_product.h"
 
 namespace velmora {
 
@@ -69,92 +69,6 @@ constexpr std::uint64_t max_output_buffers = 8;
 
 /// Two-pass path: outputs accumulated per regeneration of the basis.
 constexpr std::uint64_t two_pass_outputs = 2;
-
-/// H as the engine applies it: the identity words' coefficient sum mu, the
-/// diagonal words (flip mask 0, not identity) as one real diagonal d, and the
-/// remaining words stably sorted by flip mask.
-struct SplitHamiltonian {
-    Hamiltonian offdiagonal;
-    std::vector<PauliWord> diagonal;  // in the Hamiltonian's order
-    double mu;
-    /// What rounding does to the operator the engine applies, per unit time:
-    /// an entry of H * v sums one term per off-diagonal word and d[x] v[x],
-    /// where d[x] sums one term per diagonal word, so the computed product is
-    /// (H + E) v with ||E|| <= product_rounding (the usual bound n * eps *
-    /// sum |c| of a sum of n terms, two more roundings for each product and
-    /// the final additions). Cancelling coefficients make it large compared to
-    /// ||H||, which the Krylov quantities alone would never show.
-    double product_rounding;
-    /// The same for mu: |computed mu - mu| <= identity_rounding.
-    double identity_rounding;
-};
-
-SplitHamiltonian split_hamiltonian(const Hamiltonian& ham) {
-    double mu = 0.0;
-    std::vector<PauliWord> diagonal;
-    std::vector<PauliWord> rest;
-    double sum_identity = 0.0;
-    double sum_diagonal = 0.0;
-    double sum_rest = 0.0;
-    std::uint64_t identities = 0;
-    for (const PauliWord& w : ham.words()) {
-        const double size = std::fabs(w.coeff.real());
-        if ((w.term.flip_mask | w.term.y_mask | w.term.z_mask) == 0) {
-            mu = mu + w.coeff.real();
-            sum_identity = sum_identity + size;
-            ++identities;
-        } else if (w.term.flip_mask == 0) {
-            diagonal.push_back(w);
-            sum_diagonal = sum_diagonal + size;
-        } else {
-            rest.push_back(w);
-            sum_rest = sum_rest + size;
-        }
-    }
-    if (!std::isfinite(mu)) {
-        throw std::overflow_error(
-            "the identity terms of H sum beyond the double range; scale H down and t up by the "
-            "same factor");
-    }
-    // eps first: the sums of |c| may exceed the range while these do not.
-    const double product_rounding =
-        static_cast<double>(rest.size() + 2) * (eps * sum_rest) +
-        static_cast<double>(diagonal.size() + 2) * (eps * sum_diagonal);
-    const double identity_rounding = static_cast<double>(identities) * (eps * sum_identity);
-    std::stable_sort(rest.begin(), rest.end(), [](const PauliWord& a, const PauliWord& b) {
-        return a.term.flip_mask < b.term.flip_mask;
-    });
-    return {Hamiltonian(std::move(rest)).with_kernel_isa(ham.kernel_isa()), std::move(diagonal), mu,
-            product_rounding, identity_rounding};
-}
-
-/// d[x] = sum_w c_w (-1)^popcount(z_w & (offset + x)) over the diagonal words
-/// in their order (real parts of the coefficients: H is Hermitian), starting
-/// from +0.0, for the n entries from index `offset` on. The sum per entry
-/// depends on the words alone; the chunks may run on a team.
-std::unique_ptr<double[]> diagonal_values(const std::vector<PauliWord>& words, std::uint64_t n,
-                                          std::uint64_t offset, std::int32_t threads) {
-    std::unique_ptr<double[]> d(new double[n]);
-    std::vector<std::pair<std::uint64_t, double>> terms;
-    terms.reserve(words.size());
-    for (const PauliWord& w : words) {
-        terms.emplace_back(w.term.z_mask, w.term.coeff.real());
-    }
-    double* out = d.get();
-    const std::pair<std::uint64_t, double>* t = terms.data();
-    const std::size_t count = terms.size();
-    for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
-        for (std::uint64_t x = b; x < e; ++x) {
-            double s = 0.0;
-            for (std::size_t q = 0; q < count; ++q) {
-                const double c = t[q].second;
-                s = s + ((__builtin_popcountll(t[q].first & (offset + x)) & 1) ? -c : c);
-            }
-            out[x] = s;
-        }
-    });
-    return d;
-}
 
 /// w - b * v with the real b applied to both parts.
 inline Complex minus_multiple(Complex w, double b, Complex v) {
@@ -510,24 +424,16 @@ bool record_step(Recurrence& r, std::uint64_t j, std::uint64_t m, double alpha, 
 /// The working storage and the state of a run.
 class Engine {
 public:
-    /// `offdiagonal` may have no words (then H is the diagonal alone); `dg`
-    /// (one entry per amplitude, or null for no diagonal words) is the
-    /// diagonal part.
-    Engine(const SplitHamiltonian& split, const double* dg, std::uint64_t n,
-           const Complex* psi, const double* times, std::uint64_t num_times, Complex direction,
-           const KrylovOptions& options, KrylovSink& sink)
-        : ham_(split.offdiagonal), dg_(dg), product_(!split.offdiagonal.words().empty()),
-          mu_(split.mu), n_(n), times_(times), num_times_(num_times), d_(direction),
+    /// `op` has an off-diagonal part, a diagonal part or both.
+    Engine(KrylovOperator& op, const Complex* psi, const double* times, std::uint64_t num_times,
+           Complex direction, const KrylovOptions& options, KrylovSink& sink)
+        : op_(op), dg_(op.diagonal()), product_(op.has_offdiagonal()), mu_(op.shift()),
+          n_(op.local_dim()), times_(times), num_times_(num_times), d_(direction),
           options_(options), sink_(sink), ranks_(options.ranks),
-          product_rounding_(split.product_rounding),
-          identity_rounding_(split.identity_rounding) {
-        const Hamiltonian& offdiagonal = split.offdiagonal;
-        if (ranks_ != nullptr && product_) {
-            sliced_ = std::make_unique<SlicedProduct>(offdiagonal.words(), *ranks_,
-                                                      offdiagonal.kernel_isa());
-            report_.exchanges_per_product = sliced_->exchanges();
-        }
-        m_ = std::min<std::uint64_t>(options.krylov_dim, n);
+          product_rounding_(op.product_rounding()), identity_rounding_(op.shift_rounding()) {
+        const std::uint64_t n = n_;
+        report_.exchanges_per_product = op.exchanges();
+        m_ = std::min<std::uint64_t>(options.krylov_dim, op.dim());
         const std::uint64_t vector_bytes = 16;
         const std::uint64_t per_vector = options.basis_budget_bytes / vector_bytes;
         kept_ = n <= per_vector / (m_ + 1);
@@ -537,7 +443,7 @@ public:
         // the process cannot hold gives way to the regenerated one; a working
         // set that cannot fit either way is refused before anything is
         // allocated.
-        const std::size_t exchange_buffers = sliced_ ? sliced_->buffers() : 0;
+        const std::size_t exchange_buffers = op.exchange_buffers();
         const auto working_set = [&](bool kept) {
             const std::uint64_t outputs = std::min(
                 kept ? std::clamp<std::uint64_t>(per_vector / n - std::min(per_vector / n, m_ + 1),
@@ -546,7 +452,7 @@ public:
                 num_times);
             return static_cast<double>((kept ? m_ + 1 : std::size(scratch_)) + 1 + outputs +
                                        exchange_buffers) +
-                   (dg != nullptr ? 0.5 : 0.0);
+                   (dg_ != nullptr ? 0.5 : 0.0);
         };
         if (kept_ && !state_vectors_fit(n, working_set(true))) {
             kept_ = false;
@@ -813,10 +719,8 @@ private:
     /// w = (the off-diagonal part of H) * v; the diagonal part is added by the
     /// first sweep of the step. Counts one product H * v.
     void apply_offdiagonal(const Complex* v, Complex* w) {
-        if (product_ && sliced_) {
-            sliced_->apply(v, w, threads_);
-        } else if (product_) {
-            ham_.apply_with_threads(v, w, threads_);
+        if (product_) {
+            op_.apply_offdiagonal(v, w, threads_);
         }
         ++report_.applications;
     }
@@ -1080,7 +984,7 @@ private:
         }
     }
 
-    const Hamiltonian& ham_;  // the off-diagonal words
+    KrylovOperator& op_;
     const double* dg_;        // the diagonal words' sum per entry, or null
     bool product_;            // whether ham_ has words
     double mu_;
@@ -1091,7 +995,6 @@ private:
     const KrylovOptions& options_;
     KrylovSink& sink_;
     Ranks* ranks_;
-    std::unique_ptr<SlicedProduct> sliced_;  // with ranks: the product over them
     std::uint64_t m_ = 0;
     bool kept_ = false;
     std::int32_t threads_ = 0;
@@ -1157,24 +1060,35 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
                            const KrylovOptions& options, KrylovSink& sink) {
     std::uint64_t n = state_size(ham);
     validate(psi, times, num_times, direction, options);
-    Ranks* ranks = options.ranks;
-    if (ranks != nullptr) {
-        if (ranks->slice() * ranks->count() != n) {
-            throw std::invalid_argument(
-                "the ranks' slices of " + std::to_string(ranks->slice()) + " amplitudes do not "
-                "make up the " + std::to_string(n) + " amplitudes of the Hamiltonian's states");
-        }
-        n = ranks->slice();
+    if (options.ranks != nullptr && options.ranks->slice() * options.ranks->count() != n) {
+        throw std::invalid_argument(
+            "the ranks' slices of " + std::to_string(options.ranks->slice()) + " amplitudes do "
+            "not make up the " + std::to_string(n) + " amplitudes of the Hamiltonian's states");
     }
+    if (num_times == 0) {
+        return KrylovReport{};
+    }
+    if (options.ranks != nullptr) {
+        n = options.ranks->slice();
+    }
+    prepare_team(options.num_threads,
+                 n * std::max<std::uint64_t>(ham.words().size(), sweep_entry_work));
+    PauliSumOperator op(ham, options.ranks, options.num_threads);
+    return krylov_evolve(op, psi, times, num_times, direction, options, sink);
+}
+
+KrylovReport krylov_evolve(KrylovOperator& op, const Complex* psi, const double* times,
+                           std::uint64_t num_times, Complex direction,
+                           const KrylovOptions& options, KrylovSink& sink) {
+    validate(psi, times, num_times, direction, options);
     KrylovReport report;
     if (num_times == 0) {
         return report;
     }
-    prepare_team(options.num_threads,
-                 n * std::max<std::uint64_t>(ham.words().size(), sweep_entry_work));
+    Ranks* ranks = options.ranks;
+    const std::uint64_t n = op.local_dim();
+    prepare_team(options.num_threads, std::max(op.product_work(), n * sweep_entry_work));
     const std::int32_t threads = options.num_threads;
-
-    SplitHamiltonian split = split_hamiltonian(ham);
     const double beta0 = stable_norm(psi, n, threads, ranks);
     if (!std::isfinite(beta0)) {
         throw std::overflow_error(
@@ -1191,11 +1105,11 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
         }
         return report;
     }
-    if (split.offdiagonal.words().empty() && split.diagonal.empty()) {
-        // Only identity words: every output is exp(-i mu t_k) psi.
+    if (!op.has_offdiagonal() && op.diagonal() == nullptr) {
+        // A scalar operator: every output is exp(-i mu t_k) psi.
         const Vector out = uninitialised_buffer<Complex>(n);
-        const double mu = split.mu;
-        const std::uint64_t whole = ranks != nullptr ? n * ranks->count() : n;
+        const double mu = op.shift();
+        const std::uint64_t whole = op.dim();
         for (std::uint64_t k = 0; k < num_times; ++k) {
             const double t = times[k];
             const Complex z(direction.imag() * mu * t, -direction.real() * mu * t);
@@ -1228,14 +1142,10 @@ KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const dou
             sink.output(k, o);
         }
         report.error = floor_factor * eps * (1.0 + std::fabs(mu) * times[num_times - 1]) +
-                       times[num_times - 1] * split.identity_rounding;
+                       times[num_times - 1] * op.shift_rounding();
         return report;
     }
-    std::unique_ptr<double[]> dg;
-    if (!split.diagonal.empty()) {
-        dg = diagonal_values(split.diagonal, n, ranks != nullptr ? ranks->offset() : 0, threads);
-    }
-    Engine engine(split, dg.get(), n, psi, times, num_times, direction, options, sink);
+    Engine engine(op, psi, times, num_times, direction, options, sink);
     return engine.run();
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "evolution/krylov_operator.h"
 #include "pauli/complex.h"
 #include "pauli/hamiltonian.h"
 
@@ -116,6 +117,13 @@ public:
 /// |direction| != 1, or times that are not finite, negative or decreasing;
 /// std::bad_alloc when memory runs out; and whatever the sink throws.
 KrylovReport krylov_evolve(const Hamiltonian& ham, const Complex* psi, const double* times,
+                           std::uint64_t num_times, Complex direction,
+                           const KrylovOptions& options, KrylovSink& sink);
+
+/// The same run under any operator (evolution/krylov_operator.h): psi holds
+/// op.local_dim() amplitudes; with options.ranks, op must be built over the
+/// same ranks. The Hamiltonian overload is this one with a PauliSumOperator.
+KrylovReport krylov_evolve(KrylovOperator& op, const Complex* psi, const double* times,
                            std::uint64_t num_times, Complex direction,
                            const KrylovOptions& options, KrylovSink& sink);
 
