@@ -90,6 +90,7 @@ bench: install bench-deps
 	$(PY) bench/run.py
 	$(PY) bench/trajectory.py
 	$(PY) bench/short_steps.py
+	$(PY) bench/threads_under_load.py
 	$(PY) bench/mpi.py
 
 # Strong scaling over MPI processes on this machine (n = 22 and 24).

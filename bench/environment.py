@@ -1,6 +1,14 @@
-"""What a benchmark result depends on besides the code: library versions."""
+"""What a benchmark result depends on besides the code: library versions, and
+the OpenMP wait policy."""
 
+import os
 from importlib.metadata import PackageNotFoundError, version
+
+# The benchmarks measure a dedicated machine: idle workers spin (the OpenMP
+# runtime's own default) unless the caller chose otherwise. velmora's default
+# outside benchmarks is passive (see the README, "Threads on a loaded machine").
+# Processes the benchmarks start inherit the setting.
+os.environ.setdefault("OMP_WAIT_POLICY", "active")
 
 
 def library_versions():

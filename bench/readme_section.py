@@ -87,6 +87,9 @@ def main():
     short_steps = RESULTS / "short_steps.md"
     if short_steps.is_file():
         text = replace_between(text, "short-steps-benchmark", short_steps.read_text().strip())
+    threads = RESULTS / "threads_under_load.md"
+    if threads.is_file():
+        text = replace_between(text, "threads-benchmark", threads.read_text().strip())
     mpi = RESULTS / "mpi.md"
     if mpi.is_file():
         text = replace_between(text, "mpi-benchmark", mpi.read_text().strip())

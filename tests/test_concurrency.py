@@ -247,3 +247,18 @@ def test_default_thread_count(tmp_path, omp, context, expected_main, expected_ch
     want = {"cores": cores}
     assert main == want.get(expected_main, expected_main)
     assert children == [want.get(expected_child, expected_child)] * 2
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({}, "passive"),                                   # velmora's default
+    ({"OMP_WAIT_POLICY": "active"}, "active"),         # the user's choice stands
+    ({"GOMP_SPINCOUNT": "1000"}, None),                # so does a spin count
+])
+def test_wait_policy_default(env, expected):
+    base = {k: v for k, v in os.environ.items() if k not in ("OMP_WAIT_POLICY", "GOMP_SPINCOUNT")}
+    proc = subprocess.run([sys.executable, "-c",
+                           "import os, velmora; print(os.environ.get('OMP_WAIT_POLICY'))"],
+                          capture_output=True, text=True, timeout=120, env={**base, **env},
+                          cwd="/")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str(expected)
