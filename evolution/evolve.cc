@@ -7,7 +7,7 @@
 #include <string>
 
 #include "evolution/lanczos.h"
-#include "evolution/memory_limit.h"
+#include "process/memory_limit.h"
 #include "parallel/policy.h"
 
 namespace velmora {

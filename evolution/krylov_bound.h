@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "evolution/tridiagonal_eigen.h"
-#include "pauli/complex.h"
+#include "base/complex.h"
 
 namespace velmora {
 

@@ -14,7 +14,7 @@
 #include "evolution/evolve.h"
 #include "evolution/krylov_bound.h"
 #include "evolution/pauli_sum_operator.h"
-#include "evolution/memory_limit.h"
+#include "process/memory_limit.h"
 #include "evolution/reduction.h"
 #include "evolution/tridiagonal_eigen.h"
 #include "parallel/buffer.h"

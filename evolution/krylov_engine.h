@@ -17,7 +17,7 @@
 #include <cstdint>
 
 #include "evolution/krylov_operator.h"
-#include "pauli/complex.h"
+#include "base/complex.h"
 #include "pauli/hamiltonian.h"
 
 namespace velmora {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pauli/complex.h"
+#include "base/complex.h"
 
 namespace velmora {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pauli/complex.h"
+#include "base/complex.h"
 #include "pauli/kernel.h"
 
 namespace velmora {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "parallel/reduce.h"
-#include "pauli/complex.h"
+#include "base/complex.h"
 #include "pauli/hamiltonian.h"
 
 namespace velmora {

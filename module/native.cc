@@ -22,7 +22,7 @@
 
 #include "evolution/evolve.h"
 #include "evolution/krylov_engine.h"
-#include "evolution/memory_limit.h"
+#include "process/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/hamiltonian.h"
 #include "parallel/ranks.h"

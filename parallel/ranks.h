@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pauli/complex.h"
+#include "base/complex.h"
 
 namespace velmora {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "parallel/policy.h"
-#include "pauli/complex.h"
+#include "base/complex.h"
 
 namespace velmora {
 

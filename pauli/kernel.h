@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "pauli/complex.h"
+#include "base/complex.h"
 #include "pauli/isa.h"
 #include "pauli/pauli_word.h"
 

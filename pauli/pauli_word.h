@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pauli/complex.h"
+#include "base/complex.h"
 
 namespace velmora {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "parallel/ranks.h"
-#include "pauli/complex.h"
+#include "base/complex.h"
 #include "pauli/isa.h"
 #include "pauli/pauli_word.h"
 

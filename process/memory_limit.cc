@@ -1,4 +1,4 @@
-#include "evolution/memory_limit.h"
+#include "process/memory_limit.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
