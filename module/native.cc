@@ -24,6 +24,7 @@
 #include "evolution/krylov_engine.h"
 #include "process/memory_limit.h"
 #include "evolution/reduction.h"
+#include "pauli/expectation.h"
 #include "pauli/hamiltonian.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"

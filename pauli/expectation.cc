@@ -1,0 +1,388 @@
+#include "pauli/expectation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "parallel/ranks.h"
+#include "parallel/reduce.h"
+#include "pauli/kernel.h"
+
+namespace velmora {
+
+namespace {
+
+// The expectation of a Pauli sum streams over psi once per flip mask: with
+// G_f(x) = sum_w c_w i^popcount(y_w) (-1)^popcount(s_w & x) over the words w
+// of flip mask f (s_w = y_w | z_w, words in the operator's order),
+//   <psi|H|psi> = sum_f sum_x conj(psi[x ^ f]) psi[x] G_f(x).
+// G_f is formed tile by tile: for x = base + i in a tile of `tile` entries,
+// (-1)^popcount(s & x) = (-1)^popcount(s & base) * (-1)^popcount(s & i), so a
+// word whose sign mask lies above the tile is a constant on it, one whose
+// mask lies inside the tile is the same table on every tile, and only words
+// with bits on both sides cost an exact product and an addition per entry.
+
+typedef double Pack __attribute__((vector_size(64)));
+typedef double HalfPack __attribute__((vector_size(32)));
+typedef long long PackIndex __attribute__((vector_size(64)));
+
+/// Entries per tile of G.
+constexpr std::uint64_t expectation_tile = 256;
+
+/// A word as the expectation uses it: its sign mask and c i^popcount(y).
+struct ExpectationWord {
+    std::uint64_t sign_mask;
+    Complex weight;
+};
+
+/// The words of one flip mask, split by where their sign masks have bits:
+/// only above the tile (a constant on each tile), only inside it (one table
+/// for all tiles), or both. On a tile G = ((L + C) + m_1) + ... + m_k: L the
+/// inside words' table, C the sum of the constants (each part formed in the
+/// operator's order, absent parts left out) and m_j the mixed words in order.
+struct FlipGroup {
+    std::uint64_t flip;
+    bool complex_weights;  // some weight has a nonzero imaginary part
+    std::vector<ExpectationWord> constant;
+    std::vector<ExpectationWord> mixed;
+    std::vector<double> mixed_tau;  // per mixed word, a tile of +-1.0
+    std::vector<double> inside_re;  // L, a tile (empty: no inside words)
+    std::vector<double> inside_im;
+};
+
+/// c or -c for the parity of mask & bits.
+inline Complex signed_weight(const ExpectationWord& w, std::uint64_t bits) {
+    return (__builtin_popcountll(w.sign_mask & bits) & 1) ? Complex(-w.weight.real(), -w.weight.imag())
+                                                          : w.weight;
+}
+
+std::vector<FlipGroup> flip_groups(const Hamiltonian& ham, std::uint64_t tile) {
+    const std::vector<PauliWord>& all = ham.words();
+    std::vector<std::size_t> order(all.size());
+    for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return all[a].term.flip_mask < all[b].term.flip_mask;
+    });
+    const std::uint64_t inside = tile - 1;
+    std::vector<FlipGroup> groups;
+    for (std::size_t index : order) {
+        const PauliTerm& t = all[index].term;
+        const ExpectationWord word{t.y_mask | t.z_mask, term_weights(t).even};
+        if (groups.empty() || groups.back().flip != t.flip_mask) {
+            groups.push_back({});
+            groups.back().flip = t.flip_mask;
+            groups.back().complex_weights = false;
+        }
+        FlipGroup& g = groups.back();
+        g.complex_weights = g.complex_weights || word.weight.imag() != 0.0;
+        if ((word.sign_mask & inside) == 0) {
+            g.constant.push_back(word);
+        } else if ((word.sign_mask & ~inside) == 0) {
+            const bool first = g.inside_re.empty();
+            g.inside_re.resize(tile, 0.0);
+            g.inside_im.resize(tile, 0.0);
+            for (std::uint64_t i = 0; i < tile; ++i) {
+                const Complex c = signed_weight(word, i);
+                g.inside_re[i] = first ? c.real() : g.inside_re[i] + c.real();
+                g.inside_im[i] = first ? c.imag() : g.inside_im[i] + c.imag();
+            }
+        } else {
+            g.mixed.push_back(word);
+            for (std::uint64_t i = 0; i < tile; ++i) {
+                g.mixed_tau.push_back((__builtin_popcountll(word.sign_mask & i) & 1) ? -1.0 : 1.0);
+            }
+        }
+    }
+    return groups;
+}
+
+/// The sums of one group over one chunk, in four accumulators of eight lanes
+/// (each kept as four sub-accumulators, merged lane by lane at the end):
+/// with A = psi[x ^ f] and B = psi[x] as interleaved parts, ab = A * B and
+/// abs = A * swap(B) per part, acc[0] += Re G * ab, acc[1] += Re G * abs,
+/// acc[2] += Im G * ab, acc[3] += Im G * abs. Then
+///   Re sum conj(A) B G = (all lanes of acc[0]) - (even - odd lanes of acc[3]),
+///   Im sum conj(A) B G = (even - odd lanes of acc[1]) + (all lanes of acc[2]).
+struct GroupLanes {
+    double acc[4][4][8];  // [sum][sub-accumulator][lane]
+};
+
+inline void spread4(const double* g, Pack& out) {
+    HalfPack h;
+    std::memcpy(&h, g, sizeof h);
+    out = __builtin_shufflevector(h, h, 0, 0, 1, 1, 2, 2, 3, 3);
+}
+
+/// What one tile sweep needs besides its accumulators.
+struct TileInput {
+    const double* psi;
+    const double* partner;  // the amplitudes x ^ flip are read from here
+    std::uint64_t high;  // flip & ~3
+    PackIndex permute;   // the partner's amplitudes inside a Pack, by flip & 3
+    bool permuted;       // flip & 3 != 0
+    const double* g_re;
+    const double* g_im;
+    std::uint64_t g_step;
+};
+
+/// Four amplitudes x .. x + 3 (entry i of the tile) into sub-accumulator u.
+template <bool Diagonal, bool ComplexG>
+inline __attribute__((always_inline)) void accumulate_pack(const TileInput& in, std::uint64_t x,
+                                                           std::uint64_t i, Pack (*acc)[4],
+                                                           int u) {
+    const PackIndex swap = {1, 0, 3, 2, 5, 4, 7, 6};
+    Pack b;
+    std::memcpy(&b, in.psi + 2 * x, sizeof b);
+    Pack g;
+    spread4(in.g_re + i * in.g_step, g);
+    Pack gi;
+    if (ComplexG) {
+        spread4(in.g_im + i * in.g_step, gi);
+    }
+    if (Diagonal) {
+        const Pack bb = b * b;
+        acc[0][u] = acc[0][u] + g * bb;
+        if (ComplexG) {
+            acc[2][u] = acc[2][u] + gi * bb;
+        }
+        return;
+    }
+    Pack a;
+    std::memcpy(&a, in.partner + 2 * (x ^ in.high), sizeof a);
+    if (in.permuted) {
+        a = __builtin_shuffle(a, in.permute);
+    }
+    const Pack ab = a * b;
+    const Pack abs = a * __builtin_shuffle(b, swap);
+    acc[0][u] = acc[0][u] + g * ab;
+    acc[1][u] = acc[1][u] + g * abs;
+    if (ComplexG) {
+        acc[2][u] = acc[2][u] + gi * ab;
+        acc[3][u] = acc[3][u] + gi * abs;
+    }
+}
+
+/// Pack p of the tile goes to sub-accumulator p mod 4, which keeps four
+/// independent chains of additions per sum.
+template <bool Diagonal, bool ComplexG>
+inline __attribute__((always_inline)) void accumulate_packs(const TileInput& in,
+                                                            std::uint64_t base,
+                                                            std::uint64_t entries,
+                                                            Pack (*acc)[4]) {
+    std::uint64_t i = 0;
+    for (; i + 16 <= entries; i += 16) {
+        accumulate_pack<Diagonal, ComplexG>(in, base + i, i, acc, 0);
+        accumulate_pack<Diagonal, ComplexG>(in, base + i + 4, i + 4, acc, 1);
+        accumulate_pack<Diagonal, ComplexG>(in, base + i + 8, i + 8, acc, 2);
+        accumulate_pack<Diagonal, ComplexG>(in, base + i + 12, i + 12, acc, 3);
+    }
+    if (i + 4 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i, i, acc, 0);
+    if (i + 8 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i + 4, i + 4, acc, 1);
+    if (i + 12 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i + 8, i + 8, acc, 2);
+}
+
+/// Adds one tile of `entries` amplitudes (a multiple of 4) starting at `base`
+/// to the lanes, the partners psi[x ^ flip] read from `partner` (psi itself
+/// unless the vector is split over ranks; `diagonal` when the word's flip
+/// mask, before any cut to a slice, is 0); g_re[i * g_step] and g_im[i * g_step] hold G for entry i of
+/// the tile (g_step 0: G is constant on the tile and the arrays hold it four
+/// times; g_im is read only when `complex_g`). For flip 0 the partner is the
+/// amplitude itself, and the sums 1 and 3 stay untouched (their lane
+/// differences vanish exactly).
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void accumulate_tile(const double* psi, const double* partner, std::uint64_t base,
+                     std::uint64_t entries, std::uint64_t flip, bool diagonal,
+                     const double* g_re, const double* g_im, std::uint64_t g_step,
+                     bool complex_g, double* lanes) {
+    Pack acc[4][4];
+    std::memcpy(acc, lanes, sizeof acc);
+    const std::uint64_t f3 = flip & 3;
+    const long long a0 = static_cast<long long>(f3);
+    const long long a1 = static_cast<long long>(1 ^ f3);
+    const long long a2 = static_cast<long long>(2 ^ f3);
+    const long long a3 = static_cast<long long>(3 ^ f3);
+    const TileInput in{psi,
+                       partner,
+                       flip & ~std::uint64_t{3},
+                       {2 * a0, 2 * a0 + 1, 2 * a1, 2 * a1 + 1, 2 * a2, 2 * a2 + 1, 2 * a3,
+                        2 * a3 + 1},
+                       f3 != 0,
+                       g_re,
+                       g_im,
+                       g_step};
+    if (diagonal) {
+        if (complex_g) {
+            accumulate_packs<true, true>(in, base, entries, acc);
+        } else {
+            accumulate_packs<true, false>(in, base, entries, acc);
+        }
+    } else if (complex_g) {
+        accumulate_packs<false, true>(in, base, entries, acc);
+    } else {
+        accumulate_packs<false, false>(in, base, entries, acc);
+    }
+    std::memcpy(lanes, acc, sizeof acc);
+}
+
+/// The same sums for a state of fewer than four amplitudes, entry by entry,
+/// into sub-accumulator 0.
+void accumulate_small(const Complex* psi, std::uint64_t n, std::uint64_t flip, const double* g_re,
+                      const double* g_im, double* lanes) {
+    for (std::uint64_t x = 0; x < n; ++x) {
+        const Complex a = psi[x ^ flip];
+        const Complex b = psi[x];
+        const double ab[2] = {a.real() * b.real(), a.imag() * b.imag()};
+        const double abs[2] = {a.real() * b.imag(), a.imag() * b.real()};
+        for (int part = 0; part < 2; ++part) {
+            const std::uint64_t l = (2 * x + part) % 8;
+            lanes[0 * 32 + l] = lanes[0 * 32 + l] + g_re[x] * ab[part];
+            lanes[1 * 32 + l] = lanes[1 * 32 + l] + g_re[x] * abs[part];
+            lanes[2 * 32 + l] = lanes[2 * 32 + l] + g_im[x] * ab[part];
+            lanes[3 * 32 + l] = lanes[3 * 32 + l] + g_im[x] * abs[part];
+        }
+    }
+}
+
+/// The four sub-accumulators of one sum, lane by lane, in a fixed tree.
+inline void merge_subs(const double (*sub)[8], double* out) {
+    for (int l = 0; l < 8; ++l) {
+        out[l] = (sub[0][l] + sub[1][l]) + (sub[2][l] + sub[3][l]);
+    }
+}
+
+inline double all_lanes(const double* a) {
+    return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+}
+
+inline double even_minus_odd(const double* a) {
+    return ((a[0] + a[2]) + (a[4] + a[6])) - ((a[1] + a[3]) + (a[5] + a[7]));
+}
+
+}  // namespace
+
+namespace {
+
+/// `total` plus the sums of groups[first .. last) over the chunk [begin, end)
+/// of psi, added group by group in order. The amplitudes x ^ flip come from
+/// `partner`, which holds the slice of psi with the groups' high flip bits
+/// (psi itself for one process); `offset` is the index of psi[0] in the
+/// whole vector and `low` the index mask of a slice.
+Complex chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
+                          const double* parts, const double* partner, std::uint64_t offset,
+                          std::uint64_t low, std::uint64_t tile, std::uint64_t begin,
+                          std::uint64_t end, Complex total) {
+    alignas(64) double g_re[expectation_tile];
+    alignas(64) double g_im[expectation_tile];
+    for (std::size_t k = first; k < last; ++k) {
+        const FlipGroup& group = gs[k];
+        const bool has_inside = !group.inside_re.empty();
+        const bool has_constant = !group.constant.empty();
+        GroupLanes lanes = {};
+        for (std::uint64_t base = begin; base < end; base += tile) {
+            Complex c(0.0, 0.0);
+            for (std::size_t q = 0; q < group.constant.size(); ++q) {
+                const Complex w = signed_weight(group.constant[q], offset + base);
+                c = q == 0 ? w : add(c, w);
+            }
+            const double* re = g_re;
+            const double* im = g_im;
+            std::uint64_t step = 1;
+            if (group.mixed.empty() && !has_inside) {
+                std::fill(g_re, g_re + 4, c.real());
+                std::fill(g_im, g_im + 4, c.imag());
+                step = 0;
+            } else if (group.mixed.empty() && !has_constant) {
+                re = group.inside_re.data();
+                im = group.inside_im.data();
+            } else {
+                const double* l_re = group.inside_re.data();
+                const double* l_im = group.inside_im.data();
+                for (std::uint64_t i = 0; i < tile; ++i) {
+                    g_re[i] = has_inside ? (has_constant ? l_re[i] + c.real() : l_re[i])
+                                         : c.real();
+                    g_im[i] = has_inside ? (has_constant ? l_im[i] + c.imag() : l_im[i])
+                                         : c.imag();
+                }
+                for (std::size_t q = 0; q < group.mixed.size(); ++q) {
+                    const Complex w = signed_weight(group.mixed[q], offset + base);
+                    const double* tau = group.mixed_tau.data() + q * tile;
+                    for (std::uint64_t i = 0; i < tile; ++i) {
+                        g_re[i] = g_re[i] + w.real() * tau[i];
+                        g_im[i] = g_im[i] + w.imag() * tau[i];
+                    }
+                }
+            }
+            if (tile % 4 == 0) {
+                accumulate_tile(parts, partner, base, tile, group.flip & low, group.flip == 0, re,
+                                im, step, group.complex_weights, &lanes.acc[0][0][0]);
+            } else {
+                // Fewer than four amplitudes: G written out for each.
+                double s_re[4];
+                double s_im[4];
+                for (std::uint64_t i = 0; i < tile; ++i) {
+                    s_re[i] = re[i * step];
+                    s_im[i] = im[i * step];
+                }
+                accumulate_small(reinterpret_cast<const Complex*>(parts), tile, group.flip, s_re,
+                                 s_im, &lanes.acc[0][0][0]);
+            }
+        }
+        double sums[4][8];
+        for (int kind = 0; kind < 4; ++kind) merge_subs(lanes.acc[kind], sums[kind]);
+        const double sum_re = all_lanes(sums[0]) - even_minus_odd(sums[3]);
+        const double sum_im = group.flip == 0
+                                  ? all_lanes(sums[2])
+                                  : even_minus_odd(sums[1]) + all_lanes(sums[2]);
+        total = add(total, Complex(sum_re, sum_im));
+    }
+    return total;
+}
+
+}  // namespace
+
+Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint64_t n,
+                          std::int32_t num_threads, Ranks* ranks) {
+    if (ham.words().empty() || n == 0) {
+        return Complex(0.0, 0.0);
+    }
+    const std::uint64_t tile = std::min(n, expectation_tile);
+    const std::vector<FlipGroup> groups = flip_groups(ham, tile);
+    const double* parts = reinterpret_cast<const double*>(psi);
+    const FlipGroup* gs = groups.data();
+    const std::size_t num_groups = groups.size();
+    if (ranks == nullptr) {
+        return chunked_complex_sum(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            return chunk_expectation(gs, 0, num_groups, parts, parts, 0, ~std::uint64_t{0}, tile,
+                                     begin, end, Complex(0.0, 0.0));
+        });
+    }
+    // Over ranks: the groups in runs of one high flip part each (ascending
+    // flip masks make each high part one run), every chunk's running total
+    // carried from run to run, so each chunk adds its groups in the same order.
+    std::vector<Complex> totals(chunk_count(n), Complex(0.0, 0.0));
+    Complex* out = totals.data();
+    const std::uint64_t offset = ranks->offset();
+    const std::uint64_t low = n - 1;
+    const unsigned shift = static_cast<unsigned>(__builtin_ctzll(n));
+    for (std::size_t first = 0; first < num_groups;) {
+        const std::uint64_t pattern = gs[first].flip >> shift;
+        std::size_t last = first;
+        while (last < num_groups && (gs[last].flip >> shift) == pattern) ++last;
+        const double* partner = parts;
+        if (pattern != 0) {
+            ranks->start_exchange(pattern, psi, 0);
+            partner = reinterpret_cast<const double*>(ranks->finish_exchange(0));
+        }
+        for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            Complex& t = out[begin / reduction_chunk];
+            t = chunk_expectation(gs, first, last, parts, partner, offset, low, tile, begin, end,
+                                  t);
+        });
+        first = last;
+    }
+    return ranks->sum(pairwise_sum(totals.data(), totals.size(),
+                                   [](Complex a, Complex b) { return add(a, b); }));
+}
+
+}  // namespace velmora
