@@ -328,9 +328,11 @@ def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
     meet tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)). In imaginary and
     complex time `error` also counts how much each step's error grows until the
     end, relative to the result; that is an estimate, and it exceeds 1 when
-    double precision cannot give the result. `num_threads=None` uses every core
-    the process may use; the bytes are the same for every value.
-    `memory_budget` (bytes, default a quarter of physical memory) decides
+    double precision cannot give the result. `num_threads=None` uses
+    OMP_NUM_THREADS when set, the calling thread inside a multiprocessing
+    pool's workers, else every core the process may use; the bytes are the
+    same for every value.
+    `memory_budget` (bytes; default `default_memory_budget()`) decides
     whether the Krylov basis is kept or regenerated in a second pass (the same
     bytes either way).
 

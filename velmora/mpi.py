@@ -393,9 +393,11 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
     `velmora.evolve` on the whole state, for every number of processes.
     `num_threads` threads per process (default: `default_threads`, the cores
     this process may use, shared with the ranks on the same machine that may
-    use them too; mpiexec's binding options decide which those are). `memory_budget` is per
-    process (default a quarter of physical memory; the smallest value over
-    the ranks is used)."""
+    use them too; mpiexec's binding options decide which those are).
+    `memory_budget` is per process (default: a quarter of physical memory, at
+    most what this process can still get; the smallest value over the ranks
+    is used). A rank that cannot hold its working set at all makes every rank
+    raise MemoryError before any slice is copied."""
     size, rank = _comm_size(comm)
 
     def check() -> tuple[Any, dict[str, object]]:
