@@ -114,6 +114,23 @@ struct Recurrence {
     double scale = 0.0;  // max |alpha| + max beta over the off-diagonal
 };
 
+/// Refuses an output the double range cannot hold: a norm (natural log
+/// `log_norm`) beyond it, or one so small that the typical entry of a vector
+/// of `dim` amplitudes would fall towards the subnormal range and lose digits.
+void check_representable(double log_norm, double t, std::uint64_t dim) {
+    const double largest = std::log(std::numeric_limits<double>::max()) - 1.0;
+    const double smallest = std::log(1e-280) + 0.5 * std::log(static_cast<double>(dim));
+    if (log_norm > largest || log_norm < smallest) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.6g", log_norm);
+        throw std::overflow_error(
+            std::string("the result at |t| = ") + std::to_string(t) +
+            " is beyond the double range (the natural log of its norm is " + text +
+            "); ask for normalised states (normalize=True) to get the state and the log of "
+            "its norm");
+    }
+}
+
 /// Records alpha_j and beta after step j; returns true when the recurrence
 /// stops there (breakdown or k = m).
 bool record_step(Recurrence& r, std::uint64_t j, std::uint64_t m, double alpha, double beta,
@@ -540,27 +557,6 @@ private:
                std::log(bound.result_norm(s));
     }
 
-    /// Without `normalize`, refuses an output the double range cannot hold:
-    /// a norm beyond it, or one so small that typical entries would fall
-    /// towards the subnormal range and lose digits. Real time keeps the norm
-    /// of psi, so only a non-real direction can get there.
-    void check_representable(double log_norm, double t) const {
-        if (options_.normalize || real_time()) {
-            return;
-        }
-        const double largest = std::log(std::numeric_limits<double>::max()) - 1.0;
-        const double smallest =
-            std::log(1e-280) + 0.5 * std::log(static_cast<double>(full_dim()));
-        if (log_norm > largest || log_norm < smallest) {
-            char text[64];
-            std::snprintf(text, sizeof text, "%.6g", log_norm);
-            throw std::overflow_error(
-                std::string("the result at |t| = ") + std::to_string(t) +
-                " is beyond the double range (the natural log of its norm is " + text +
-                "); ask for normalised states (normalize=True) to get the state and the "
-                "log of its norm");
-        }
-    }
 
     /// With `normalize`: scales out to unit norm and reports the log of the
     /// true norm, `predicted` corrected by the norm the basis actually gave.
@@ -595,7 +591,11 @@ private:
                 const std::uint64_t k = inside[q].first;
                 log_norms.push_back(
                     output_log_norm(bound, beta0, shift, inside[q].second, times_[k]));
-                check_representable(log_norms.back(), times_[k]);
+                // Real time keeps the norm of psi: only a non-real direction
+                // can leave the range.
+                if (!options_.normalize && !real_time()) {
+                    check_representable(log_norms.back(), times_[k], full_dim());
+                }
                 targets.push_back({out_[q - first].get(),
                                    output_coefficients(bound, mant, e0, shift, inside[q].second,
                                                        times_[k])});
@@ -846,13 +846,8 @@ KrylovReport krylov_evolve(KrylovOperator& op, const Complex* psi, const double*
                 });
                 sink.log_norm(k, log_norm);
             } else {
-                if (direction.imag() != 0.0 &&
-                    (log_norm > std::log(std::numeric_limits<double>::max()) - 1.0 ||
-                     log_norm < std::log(1e-280) + 0.5 * std::log(static_cast<double>(whole)))) {
-                    throw std::overflow_error(
-                        "the result at |t| = " + std::to_string(t) +
-                        " is beyond the double range; ask for normalised states "
-                        "(normalize=True) to get the state and the log of its norm");
+                if (direction.imag() != 0.0) {
+                    check_representable(log_norm, t, whole);
                 }
                 const ScaledFactor f = scaled_exp(z);
                 for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
