@@ -99,6 +99,23 @@ def masks(label: str) -> tuple[int, int, int]:
             int(label.translate(_Z), 2))
 
 
+def state_array(psi: ArrayLike, num_qubits: int, name: str,
+                owner: str) -> NDArray[np.complex128]:
+    """psi as a contiguous complex128 vector of 2^num_qubits amplitudes; the
+    errors name the argument and say what needs that size ("<name> has 3
+    amplitudes, but <owner> 2 qubits and needs 2^2 = 4")."""
+    array = np.asarray(psi)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
+    size = 1 << num_qubits
+    if array.size != size:
+        raise ValueError(f"{name} has {array.size} amplitudes, but {owner} {num_qubits} qubits "
+                         f"and needs 2^{num_qubits} = {size}")
+    if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
+        raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
+    return np.ascontiguousarray(array, dtype=np.complex128)
+
+
 def _format_bytes(size: int) -> str:
     for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if size >= scale:
@@ -445,17 +462,7 @@ class PauliSum:
         return matrix
 
     def _state(self, psi: ArrayLike, name: str = "psi") -> NDArray[np.complex128]:
-        array = np.asarray(psi)
-        if array.ndim != 1:
-            raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
-        size = 1 << self._num_qubits
-        if array.size != size:
-            raise ValueError(
-                f"{name} has {array.size} amplitudes, but the PauliSum acts on "
-                f"{self._num_qubits} qubits and needs 2^{self._num_qubits} = {size}")
-        if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
-            raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
-        return np.ascontiguousarray(array, dtype=np.complex128)
+        return state_array(psi, self._num_qubits, name, "the PauliSum acts on")
 
     def apply(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
         """H @ psi as a new complex128 array.

@@ -26,7 +26,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from velmora.pauli_sum import PauliSum, masks
+from velmora.pauli_sum import PauliSum, masks, state_array
 
 _Word = tuple[int, int, int]  # (x, z, k): i^k times the Hermitian word of (x, z)
 _Step = tuple[_Word, _Word]  # (A, B): the Clifford (A + B) / sqrt(2)
@@ -344,19 +344,6 @@ class _Sector:
         return full
 
 
-def _state(psi: ArrayLike, num_qubits: int, name: str, what: str) -> NDArray[np.complex128]:
-    array = np.asarray(psi)
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
-    if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
-        raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
-    size = 1 << num_qubits
-    if array.size != size:
-        raise ValueError(f"{name} has {array.size} amplitudes, but the {what} has {num_qubits} "
-                         f"qubits and needs 2^{num_qubits} = {size}")
-    return np.array(array, dtype=np.complex128)
-
-
 def _check_merge(merge: object) -> bool:
     if not isinstance(merge, (bool, np.bool_)):
         raise TypeError(f"merge must be True or False, got {type(merge).__name__}")
@@ -537,7 +524,7 @@ class TaperedSum(PauliSum):
         >>> bool(np.allclose(T.from_sector(phi), psi)), round(float(np.linalg.norm(phi)), 12)
         (True, 1.0)
         """
-        state = _state(psi, self._sector.num_qubits, "psi", "full register")
+        state = state_array(psi, self._sector.num_qubits, "psi", "the full register has")
         for step in self._sector.operators():
             state = step.apply(state, num_threads)
         return state[self._sector.indices()]
@@ -578,7 +565,7 @@ class TaperedSum(PauliSum):
         array([1.+0.j, 0.+0.j, 0.+0.j, 0.+0.j])
         """
         sector = self._sector
-        small = _state(phi, self.num_qubits, "phi", "tapered register")
+        small = state_array(phi, self.num_qubits, "phi", "the tapered register has")
         state = np.zeros(1 << sector.num_qubits, dtype=np.complex128)
         state[sector.indices()] = small
         for step in reversed(sector.operators()):
