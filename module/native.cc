@@ -8,6 +8,8 @@
 #include <nanobind/stl/complex.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +30,8 @@
 #include "pauli/hamiltonian.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
+#include "sector/sector_basis.h"
+#include "sector/sector_operator.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -119,6 +123,170 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
 }
 
+
+using IndicesOut = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>, nb::c_contig>;
+
+/// The basis of a sector, shared by the operators built on it.
+class SectorBasisHandle {
+public:
+    SectorBasisHandle(std::uint32_t num_qubits, std::int32_t weight,
+                      std::vector<std::vector<std::uint32_t>> permutations,
+                      std::vector<std::uint64_t> ks, std::int32_t spin_flip,
+                      std::int32_t num_threads, nb::object progress) {
+        if (permutations.size() != ks.size()) {
+            throw std::invalid_argument("one k per permutation");
+        }
+        std::vector<velmora::SymmetryGenerator> generators;
+        for (std::size_t j = 0; j < ks.size(); ++j) {
+            generators.push_back({std::move(permutations[j]), ks[j]});
+        }
+        velmora::SymmetryGroup group(num_qubits, generators, spin_flip);
+        // Interrupts and progress between batches of the enumeration.
+        auto between = [&](double fraction) {
+            nb::gil_scoped_acquire acquired;
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            if (!progress.is_none()) progress(fraction);
+        };
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, velmora::SectorBasis::candidates(num_qubits, weight));
+        basis_ = std::make_shared<const velmora::SectorBasis>(std::move(group), weight,
+                                                              num_threads, between);
+    }
+
+    const std::shared_ptr<const velmora::SectorBasis>& basis() const { return basis_; }
+    std::uint64_t size() const { return basis_->size(); }
+
+    IndicesOut states() const {
+        const std::uint64_t n = basis_->size();
+        std::unique_ptr<std::uint64_t[]> copy(new std::uint64_t[std::max<std::uint64_t>(n, 1)]);
+        std::memcpy(copy.get(), basis_->states(), n * sizeof(std::uint64_t));
+        nb::capsule owner(copy.get(), [](void* p) noexcept {
+            delete[] static_cast<std::uint64_t*>(p);
+        });
+        return IndicesOut(copy.release(), {n}, owner);
+    }
+
+    /// (index or -1, phase numerator of the element reaching the representative).
+    std::int64_t locate(std::uint64_t x) const {
+        const auto at = basis_->locate(x);
+        return at.index == velmora::SectorBasis::npos ? -1 : static_cast<std::int64_t>(at.index);
+    }
+
+    StateOut embed(StateIn phi, std::int32_t num_threads) const {
+        check(phi, basis_->size(), "phi");
+        const std::uint64_t full = std::uint64_t{1} << basis_->num_qubits();
+        velmora::check_state_vectors(full, 1, "embed");
+        std::unique_ptr<Complex[]> in = copy_state(phi, basis_->size());
+        std::unique_ptr<Complex[]> out;
+        {
+            nb::gil_scoped_release released;
+            out = std::make_unique<Complex[]>(full);
+            basis_->embed(in.get(), out.get(), num_threads);
+        }
+        return hand_over(std::move(out), full);
+    }
+
+    StateOut project(StateIn psi, std::int32_t num_threads) const {
+        const std::uint64_t full = std::uint64_t{1} << basis_->num_qubits();
+        check(psi, full, "psi");
+        std::unique_ptr<Complex[]> in = copy_state(psi, full);
+        std::unique_ptr<Complex[]> out;
+        {
+            nb::gil_scoped_release released;
+            out = std::make_unique<Complex[]>(std::max<std::uint64_t>(basis_->size(), 1));
+            basis_->project(in.get(), out.get(), num_threads);
+        }
+        return hand_over(std::move(out), basis_->size());
+    }
+
+    std::size_t group_order() const { return basis_->group().order(); }
+
+    /// The group's elements: (permutation, contains the flip) in a fixed order.
+    std::vector<std::pair<std::vector<std::uint32_t>, bool>> group_elements() const {
+        std::vector<std::pair<std::vector<std::uint32_t>, bool>> out;
+        const velmora::SymmetryGroup& g = basis_->group();
+        for (std::size_t e = 0; e < g.order(); ++e) out.emplace_back(g.permutation(e), g.flips(e));
+        return out;
+    }
+
+    static void check(const StateIn& v, std::uint64_t n, const char* name) {
+        if (v.shape(0) != n) {
+            throw std::invalid_argument(std::string(name) + " has " + std::to_string(v.shape(0)) +
+                                        " amplitudes, but the sector needs " + std::to_string(n));
+        }
+    }
+
+private:
+    std::shared_ptr<const velmora::SectorBasis> basis_;
+};
+
+/// A Pauli sum on a sector.
+class SectorOperatorHandle {
+public:
+    SectorOperatorHandle(const PauliOperator& op, const SectorBasisHandle& basis,
+                         bool require_closed, std::int32_t num_threads) {
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, basis.size() * op.hamiltonian().words().size());
+        op_ = std::make_unique<velmora::SectorOperator>(op.hamiltonian(), basis.basis(),
+                                                        require_closed, num_threads);
+    }
+
+    velmora::SectorOperator& op() const { return *op_; }
+    std::uint64_t size() const { return op_->dim(); }
+
+    StateOut apply(StateIn phi, std::int32_t num_threads) const {
+        SectorBasisHandle::check(phi, size(), "phi");
+        velmora::check_state_vectors(size(), 2, "apply");
+        std::unique_ptr<Complex[]> in = copy_state(phi, size());
+        std::unique_ptr<Complex[]> out;
+        {
+            nb::gil_scoped_release released;
+            velmora::prepare_team(num_threads, op_->product_work());
+            out = std::make_unique<Complex[]>(std::max<std::uint64_t>(size(), 1));
+            op_->apply(in.get(), out.get(), num_threads);
+        }
+        return hand_over(std::move(out), size());
+    }
+
+    Complex expectation(StateIn phi, std::int32_t num_threads) const {
+        SectorBasisHandle::check(phi, size(), "phi");
+        velmora::check_state_vectors(size(), 2, "expectation");
+        std::unique_ptr<Complex[]> in = copy_state(phi, size());
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, op_->product_work());
+        return op_->expectation(in.get(), num_threads);
+    }
+
+    nb::tuple entries() const {
+        std::vector<std::uint64_t> rows, cols;
+        std::vector<Complex> values;
+        {
+            nb::gil_scoped_release released;
+            op_->entries(rows, cols, values, 0);
+        }
+        nb::module_ np = nb::module_::import_("numpy");
+        const std::size_t n = values.size();
+        nb::object r = np.attr("empty")(n, "dtype"_a = "uint64");
+        nb::object c = np.attr("empty")(n, "dtype"_a = "uint64");
+        nb::object v = np.attr("empty")(n, "dtype"_a = "complex128");
+        if (n != 0) {
+            std::memcpy(nb::cast<IndicesOut>(r).data(), rows.data(), n * sizeof(std::uint64_t));
+            std::memcpy(nb::cast<IndicesOut>(c).data(), cols.data(), n * sizeof(std::uint64_t));
+            std::memcpy(nb::cast<StateOut>(v).data(), values.data(), n * sizeof(Complex));
+        }
+        return nb::make_tuple(r, c, v);
+    }
+
+    void keep_images(std::int32_t num_threads) {
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, op_->product_work());
+        op_->keep_images(num_threads);
+    }
+
+private:
+    std::unique_ptr<velmora::SectorOperator> op_;
+};
+
 using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
 /// A read-only NumPy view of one state the engine holds (valid during the call).
@@ -128,7 +296,9 @@ using StateView = nb::ndarray<nb::numpy, const Complex, nb::ndim<1>, nb::c_conti
 /// caller's object, kept alive by the call) or a private copy of a diagonal.
 /// A Pauli sum, a real diagonal, or a Python callable f(state) -> complex
 /// (called with the interpreter lock held on a read-only view of the state).
-using Observable = std::variant<const velmora::Hamiltonian*, std::vector<double>, nb::object>;
+/// Or a Pauli sum on a sector, for states in that sector's basis.
+using Observable = std::variant<const velmora::Hamiltonian*, std::vector<double>, nb::object,
+                                velmora::SectorOperator*>;
 
 /// Receives the engine's results: copies states into the output array or
 /// measures the observables, and between steps takes the interpreter lock to
@@ -156,6 +326,8 @@ public:
         for (std::size_t j = 0; j < observables_.size(); ++j) {
             if (const auto* ham = std::get_if<const velmora::Hamiltonian*>(&observables_[j])) {
                 row[j] = velmora::pauli_expectation(**ham, state, n_, num_threads_, ranks_);
+            } else if (auto* const* sector = std::get_if<velmora::SectorOperator*>(&observables_[j])) {
+                row[j] = (*sector)->expectation(state, num_threads_);
             } else if (const auto* f = std::get_if<nb::object>(&observables_[j])) {
                 nb::gil_scoped_acquire acquired;
                 const StateView view(state, {n_}, nb::handle());
@@ -275,7 +447,7 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
     return {nb::cast(StatesOut(data, {rows, cols}, owner)), data};
 }
 
-nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Complex direction,
+nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex direction,
                         double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
                         std::uint64_t basis_budget, bool keep_states, nb::list observables,
                         nb::object progress, nb::object comm, bool normalize,
@@ -284,15 +456,24 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     std::unique_ptr<CommTransport> transport;
     std::unique_ptr<velmora::Ranks> ranks;
     std::uint64_t n = 0;
-    if (comm.is_none()) {
-        n = checked_size(op, psi);
+    velmora::SectorOperator* sector = nullptr;
+    const PauliOperator* pauli = nullptr;
+    if (nb::isinstance<SectorOperatorHandle>(op_handle)) {
+        sector = &nb::cast<const SectorOperatorHandle&>(op_handle).op();
+        if (!comm.is_none()) {
+            throw std::invalid_argument("sectors do not run over MPI processes");
+        }
+        n = sector->dim();
+        SectorBasisHandle::check(psi, n, "psi");
+    } else if (pauli = &nb::cast<const PauliOperator&>(op_handle); comm.is_none()) {
+        n = checked_size(*pauli, psi);
     } else {
         const auto size = nb::cast<std::uint64_t>(comm.attr("Get_size")());
         const auto rank = nb::cast<std::uint64_t>(comm.attr("Get_rank")());
         if (size == 0 || (size & (size - 1)) != 0) {
             throw std::invalid_argument("the communicator must have a power-of-two size");
         }
-        const std::uint64_t whole = velmora::state_size(op.hamiltonian());
+        const std::uint64_t whole = velmora::state_size(pauli->hamiltonian());
         n = whole / size;
         if (psi.shape(0) != n) {
             throw std::invalid_argument("psi has " + std::to_string(psi.shape(0)) +
@@ -306,7 +487,9 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     std::vector<Observable> measured;
     measured.reserve(observables.size());
     for (nb::handle item : observables) {
-        if (nb::isinstance<PauliOperator>(item)) {
+        if (nb::isinstance<SectorOperatorHandle>(item)) {
+            measured.emplace_back(&nb::cast<const SectorOperatorHandle&>(item).op());
+        } else if (nb::isinstance<PauliOperator>(item)) {
             measured.emplace_back(&nb::cast<const PauliOperator&>(item).hamiltonian());
         } else if (PyCallable_Check(item.ptr()) != 0) {
             if (ranks) {
@@ -355,8 +538,13 @@ nb::tuple krylov_evolve(const PauliOperator& op, StateIn psi, RealIn times, Comp
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
-        report = velmora::krylov_evolve(op.hamiltonian(), start.get(), output_times.data(),
-                                        num_times, direction, options, collector);
+        if (sector != nullptr) {
+            report = velmora::krylov_evolve(*sector, start.get(), output_times.data(), num_times,
+                                            direction, options, collector);
+        } else {
+            report = velmora::krylov_evolve(pauli->hamiltonian(), start.get(), output_times.data(),
+                                            num_times, direction, options, collector);
+        }
     }
     const std::uint64_t exchange_bytes = ranks ? ranks->buffer_bytes() : 0;
     return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
@@ -375,6 +563,39 @@ NB_MODULE(_native, m) {
              "A Pauli sum compiled for the kernels: `labels` holds num_qubits letters per "
              "coefficient, the last letter of each acting on qubit 0.")
         .def_prop_ro("num_qubits", &PauliOperator::num_qubits);
+
+    nb::class_<SectorBasisHandle>(m, "SectorBasis")
+        .def(nb::init<std::uint32_t, std::int32_t, std::vector<std::vector<std::uint32_t>>,
+                      std::vector<std::uint64_t>, std::int32_t, std::int32_t, nb::object>(),
+             "num_qubits"_a, "weight"_a, "permutations"_a, "ks"_a, "spin_flip"_a,
+             "num_threads"_a, "progress"_a.none(),
+             "The basis of a sector: weight -1 for any, spin_flip 0 for none; progress(fraction) "
+             "is called between batches of the enumeration.")
+        .def("__len__", &SectorBasisHandle::size)
+        .def("states", &SectorBasisHandle::states, "The representatives, ascending (a copy).")
+        .def("locate", &SectorBasisHandle::locate, "x"_a,
+             "The index of the basis vector whose orbit holds x, or -1.")
+        .def("embed", &SectorBasisHandle::embed, "phi"_a, "num_threads"_a)
+        .def("project", &SectorBasisHandle::project, "psi"_a, "num_threads"_a)
+        .def_prop_ro("group_order", &SectorBasisHandle::group_order)
+        .def("group_elements", &SectorBasisHandle::group_elements,
+             "[(permutation, flips)] for every element of the group, the identity first.");
+
+    nb::class_<SectorOperatorHandle>(m, "SectorOperator")
+        .def(nb::init<const PauliOperator&, const SectorBasisHandle&, bool, std::int32_t>(),
+             "op"_a, "basis"_a, "require_closed"_a, "num_threads"_a,
+             "A Pauli sum on a sector; with require_closed, one that does not map the sector "
+             "into itself is refused, naming a term.")
+        .def("__len__", &SectorOperatorHandle::size)
+        .def("apply", &SectorOperatorHandle::apply, "phi"_a, "num_threads"_a)
+        .def("expectation", &SectorOperatorHandle::expectation, "phi"_a, "num_threads"_a)
+        .def("entries", &SectorOperatorHandle::entries,
+             "(rows, cols, values) of the sector matrix; repeated entries add up.")
+        .def("keep_images", &SectorOperatorHandle::keep_images, "num_threads"_a,
+             "Computes and keeps every product's images (the same bytes as without).")
+        .def_prop_ro("image_bytes", [](const SectorOperatorHandle& h) { return h.op().image_bytes(); })
+        .def_prop_ro("image_bytes_bound",
+                     [](const SectorOperatorHandle& h) { return h.op().image_bytes_bound(); });
 
     m.def("apply", &apply, "op"_a, "psi"_a, "num_threads"_a,
           "H @ psi as a new array (same bits for every num_threads; 0 = calling thread).");

@@ -1,7 +1,9 @@
 """velmora: exact, fast time evolution of state vectors under Pauli-sum Hamiltonians.
 
 `PauliSum` is an operator written as (label, coeff) terms, the last letter of a
-label acting on qubit 0 (Qiskit's order). `velmora.models` builds the common
+label acting on qubit 0 (Qiskit's order). `Sector` is a symmetry sector (fixed
+weight, translations and reflections, spin flip), on which `PauliSum.in_sector`
+gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes. `velmora.models` builds the common
 spin chains; `entanglement_entropy` measures the entanglement of a state
 across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
 a state split over MPI processes. The low-level core stays available as the
@@ -35,9 +37,10 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
 from velmora import models
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
+from velmora.sector import Sector, SectorOperator
 from velmora.states import entanglement_entropy
 from velmora.tapering import TaperedSum
 
-__all__ = ["EvolveResult", "PauliSum", "TaperedSum", "TrajectoryResult", "entanglement_entropy",
-           "evolve", "models", "trajectory"]
+__all__ = ["EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
+           "TrajectoryResult", "entanglement_entropy", "evolve", "models", "trajectory"]
 __version__ = "0.1.0"

@@ -21,8 +21,9 @@ from numpy.typing import ArrayLike, NDArray
 from velmora import _native
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
+from velmora.sector import SectorOperator, observable_in
 
-#: A PauliSum, a real diagonal, or a SciPy sparse matrix (typed loosely: SciPy is optional).
+#: A PauliSum, a real diagonal, a SciPy sparse matrix or a callable (typed loosely: SciPy is optional).
 Observable = Union[PauliSum, ArrayLike, Any]
 
 #: Krylov dimension of one time step.
@@ -108,18 +109,25 @@ class TrajectoryResult:
     log_norms: NDArray[np.float64] | None = None
 
 
-def _check_hamiltonian(H: object) -> PauliSum:
-    if not isinstance(H, PauliSum):
-        raise TypeError(f"H must be a velmora.PauliSum, got {type(H).__name__}")
+def _check_hamiltonian(H: object) -> PauliSum | SectorOperator:
+    if not isinstance(H, (PauliSum, SectorOperator)):
+        raise TypeError(f"H must be a velmora.PauliSum or SectorOperator, got {type(H).__name__}")
+    if isinstance(H, SectorOperator) and len(H) == 0:
+        raise ValueError(f"the sector of H is empty ({H.sector!r}): no state has its eigenvalues")
     if not H.is_hermitian:
-        index, (label, coeff) = next((k, t) for k, t in enumerate(H.terms) if t[1].imag != 0)
+        terms = _pauli_sum(H).terms
+        index, (label, coeff) = next((k, t) for k, t in enumerate(terms) if t[1].imag != 0)
         raise ValueError(
             f"H is not Hermitian: term {index} ({label!r}, {coeff}) has a complex coefficient; "
             "the Lanczos method needs a Hermitian H (real coefficients)")
     return H
 
 
-def _check_state(H: PauliSum, psi: ArrayLike) -> NDArray[np.complex128]:
+def _pauli_sum(H: PauliSum | SectorOperator) -> PauliSum:
+    return H.pauli_sum if isinstance(H, SectorOperator) else H
+
+
+def _check_state(H: PauliSum | SectorOperator, psi: ArrayLike) -> NDArray[np.complex128]:
     state = H._state(psi)
     if not np.isfinite(state).all():
         index = int(np.flatnonzero(~np.isfinite(state))[0])
@@ -157,14 +165,15 @@ def _check_krylov_dim(krylov_dim: int) -> int:
     return int(krylov_dim)
 
 
-def _check_duration(H: PauliSum, magnitude: float, direction: complex) -> None:
+def _check_duration(H: PauliSum | SectorOperator, magnitude: float, direction: complex) -> None:
     """Refuses real or complex times whose oscillations alone would take more
     than MAX_PRODUCTS products (a step resolves at most a few oscillations of
     the fastest frequency, which sum |coeff| over the non-identity terms
     bounds)."""
     factor = magnitude * abs(direction.real)
     # Each |c| |t| first: the sum of |c| alone may exceed the double range.
-    products = 0.5 * math.fsum(abs(c) * factor for label, c in H.terms if label.strip("I"))
+    products = 0.5 * math.fsum(abs(c) * factor for label, c in _pauli_sum(H).terms
+                               if label.strip("I"))
     if products > MAX_PRODUCTS:
         raise ValueError(
             f"|t| = {magnitude:g} would take on the order of {products:.1e} products H @ psi "
@@ -195,15 +204,18 @@ def _check_times(times: ArrayLike) -> NDArray[np.float64]:
     return values
 
 
-def _check_observables(H: PauliSum, observables: Sequence[Observable],
-                       size: int | None = None) -> tuple[list[Any], bool]:
+def _check_observables(H: PauliSum | SectorOperator, observables: Sequence[Observable],
+                       size: int | None = None,
+                       num_threads: int | None = None) -> tuple[list[Any], bool]:
     """The observables compiled for the engine; diagonals have `size` entries
-    (default: the whole state)."""
+    (default: the whole state, or the sector's)."""
     if isinstance(observables, (str, bytes, PauliSum)) or not isinstance(observables, Sequence):
         raise TypeError("observables must be a sequence of PauliSums, real 1-D arrays "
                         "and/or SciPy sparse matrices")
+    sector = H.sector if isinstance(H, SectorOperator) else None
+    whole = len(H) if sector is not None else 1 << H.num_qubits
     if size is None:
-        size = 1 << H.num_qubits
+        size = whole
     compiled: list[Any] = []
     hermitian = True
     for j, obs in enumerate(observables):
@@ -211,11 +223,27 @@ def _check_observables(H: PauliSum, observables: Sequence[Observable],
             if obs.num_qubits != H.num_qubits:
                 raise ValueError(f"observables[{j}] acts on {obs.num_qubits} qubits, "
                                  f"but H acts on {H.num_qubits}")
+            if sector is None:
+                compiled.append(obs._operator)
+            else:
+                compiled.append(observable_in(sector, obs, resolve_num_threads(num_threads)))
+            hermitian = hermitian and obs.is_hermitian
+            continue
+        if isinstance(obs, SectorOperator):
+            if sector is None or obs.sector is not sector:
+                raise ValueError(f"observables[{j}] is a SectorOperator on another sector than H's")
             compiled.append(obs._operator)
             hermitian = hermitian and obs.is_hermitian
             continue
+        if callable(obs):
+            if size != whole:
+                raise ValueError(f"observables[{j}]: a callable needs the whole state; with "
+                                 "velmora.mpi give PauliSums or diagonals")
+            compiled.append(obs)  # called with a read-only view of each state
+            hermitian = False
+            continue
         if type(obs).__module__.startswith("scipy.sparse"):
-            measure, symmetric = _sparse_observable(j, obs, size, 1 << H.num_qubits)
+            measure, symmetric = _sparse_observable(j, obs, size, whole)
             compiled.append(measure)
             hermitian = hermitian and symmetric
             continue
@@ -273,16 +301,20 @@ class _Progress:
         self._bar.close()
 
 
-def _run(H: PauliSum, state: NDArray[np.complex128], times: NDArray[np.float64],
-         direction: complex, tol: float, num_threads: int | None, krylov_dim: int,
-         memory_budget: int | None, keep_states: bool, observables: list[Any],
+def _run(H: PauliSum | SectorOperator, state: NDArray[np.complex128],
+         times: NDArray[np.float64], direction: complex, tol: float, num_threads: int | None,
+         krylov_dim: int, memory_budget: int | None, keep_states: bool, observables: list[Any],
          progress: Callable[[float], None] | None, normalize: bool = False,
          caller: str = "trajectory") -> tuple[Any, ...]:
     """(states, expectations, error, steps, applications, kept_basis, log_norms)."""
+    threads = resolve_num_threads(num_threads)
+    dimension = _check_krylov_dim(krylov_dim)
+    budget = _check_budget(memory_budget)
+    if isinstance(H, SectorOperator):
+        budget = H._prepare(budget, threads)
     out = _native.krylov_evolve(
-        H._operator, state, times, direction, tol, resolve_num_threads(num_threads),
-        _check_krylov_dim(krylov_dim), _check_budget(memory_budget), keep_states, observables,
-        progress, None, normalize, caller)
+        H._operator, state, times, direction, tol, threads, dimension, budget, keep_states,
+        observables, progress, None, normalize, caller)
     return (*out[:6], out[8])
 
 
@@ -313,7 +345,7 @@ def _time_and_direction(t: object) -> tuple[float, complex]:
     return magnitude, complex(re / modulus, im / modulus)
 
 
-def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
+def evolve(H: PauliSum | SectorOperator, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
            num_threads: int | None = None, krylov_dim: int = DEFAULT_KRYLOV_DIM,
            memory_budget: int | None = None, normalize: bool = False) -> EvolveResult:
     """exp(-i t H) psi within the relative error `tol`.
@@ -367,7 +399,7 @@ def evolve(H: PauliSum, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
     return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
 
 
-def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
+def trajectory(H: PauliSum | SectorOperator, psi: ArrayLike, times: ArrayLike, *,
                observables: Sequence[Observable] | None = None, tol: float = 1e-12,
                num_threads: int | None = None, progress: bool = False,
                krylov_dim: int = DEFAULT_KRYLOV_DIM,
@@ -376,9 +408,17 @@ def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
     the expectations of `observables` along them.
 
     `observables` is a sequence of `PauliSum`s, real 1-D arrays (diagonal
-    observables in the computational basis) and/or SciPy sparse matrices of
+    observables in the computational basis), SciPy sparse matrices of
     2^n x 2^n (measured as vdot(psi, A @ psi) on each output, with the
-    interpreter lock held: slower than a PauliSum). With observables, no state is
+    interpreter lock held: slower than a PauliSum) and/or callables f(state)
+    -> complex (called on a read-only view of each output state; their
+    presence makes `expectations` complex).
+
+    `H` may also be a `SectorOperator` (`PauliSum.in_sector`): then psi and
+    the states hold ``len(H)`` amplitudes in the sector's basis, diagonals
+    and sparse matrices are in that basis, and a `PauliSum` observable O is
+    measured as <embed(psi)|O|embed(psi)> (through its average over the
+    sector's symmetry group, restricted to the sector). With observables, no state is
     kept: `states` is None and `expectations[k, j]` = <psi(t_k)|O_j|psi(t_k)>.
     Every returned state is within the relative error `tol`; `error` is never
     below the true error (see `evolve`). An empty `observables` gives
@@ -395,7 +435,7 @@ def trajectory(H: PauliSum, psi: ArrayLike, times: ArrayLike, *,
     compiled: list[Any] = []
     hermitian = True
     if observables is not None:
-        compiled, hermitian = _check_observables(H, observables)
+        compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)
     bar = _Progress(float(values[-1])) if progress else None
     try:
         states, expectations, error, steps, applications, kept, log_norms = _run(

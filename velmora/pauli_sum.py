@@ -479,6 +479,49 @@ class PauliSum:
         value = _native.expectation(self._operator, state, resolve_num_threads(num_threads))
         return float(value.real) if self.is_hermitian else complex(value)
 
+    def in_sector(self, sector: Any, *, precompute: bool | None = None,
+                  num_threads: int | None = None) -> Any:
+        """H restricted to a symmetry sector, as a `velmora.SectorOperator`.
+
+        Parameters
+        ----------
+        sector : velmora.Sector
+            The sector; H must map it into itself.
+        precompute : bool, optional
+            Keep every product's images (basis index and factor of each
+            term): True now, False never, None (default) at the first `evolve`
+            or `trajectory` when they fit in half of its memory budget. The
+            results are the same bytes either way.
+        num_threads : int, optional
+            Threads of the checks and the diagonal (default as in `evolve`).
+
+        Returns
+        -------
+        SectorOperator
+            With `apply`, `expectation` and `to_sparse`, accepted by `evolve`
+            and `trajectory` with states of ``len(sector)`` amplitudes.
+
+        Raises
+        ------
+        ValueError
+            Naming a term, when H does not map the sector into itself: a term
+            that changes the weight (unless other terms flipping the same
+            qubits cancel that, as XX + YY does), a sum that one of the
+            permutations does not leave unchanged, a term that anticommutes
+            with the spin flip.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> H = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
+        >>> len(H), round(float(min(np.linalg.eigvalsh(H.to_sparse().toarray()))), 6)
+        (10, -15.012566)
+        """
+        from velmora.sector import in_sector
+
+        return in_sector(self, sector, precompute=precompute, num_threads=num_threads)
+
     # -- Z2 symmetries and tapering -------------------------------------------------
 
     def z2_symmetries(self) -> list[PauliSum]:
