@@ -142,6 +142,33 @@ SymmetryGroup::SymmetryGroup(std::uint32_t num_qubits,
         phases_.push_back(e.phase);
         characters_.push_back(character_value(e.phase, denominator_));
     }
+    // Rotations and reflected rotations of the whole register take the ring
+    // path: shifts of x or of its reflection instead of table look-ups.
+    all_ = all;
+    ring_ = num_qubits > 1;
+    for (const Element& e : elements) {
+        const std::uint32_t s = e.perm[0];
+        bool rotation = true, reflection = true;
+        for (std::uint32_t q = 0; q < num_qubits; ++q) {
+            rotation = rotation && e.perm[q] == (s + q) % num_qubits;
+            reflection = reflection && e.perm[q] == (s + num_qubits - q) % num_qubits;
+        }
+        ring_ = ring_ && (rotation || reflection);
+        // A reflection of x by q -> n-1-q, then a rotation by s + 1.
+        ring_reflects_.push_back(rotation ? 0 : 1);
+        ring_shift_.push_back(rotation ? s : (s + 1) % num_qubits);
+    }
+    reverse_.assign(std::size_t{chunks_} * 256, 0);
+    for (std::uint32_t ch = 0; ch < chunks_; ++ch) {
+        for (std::uint32_t byte = 0; byte < 256; ++byte) {
+            std::uint64_t image = 0;
+            for (std::uint32_t b = 0; b < 8; ++b) {
+                const std::uint32_t q = 8 * ch + b;
+                if (q < num_qubits && ((byte >> b) & 1)) image |= std::uint64_t{1} << (num_qubits - 1 - q);
+            }
+            reverse_[ch * 256 + byte] = image;
+        }
+    }
     tables_.assign(elements.size() * chunks_ * 256, 0);
     for (std::size_t g = 0; g < elements.size(); ++g) {
         for (std::uint32_t c = 0; c < chunks_; ++c) {

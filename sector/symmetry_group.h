@@ -46,6 +46,7 @@ public:
 
     /// g(x); element 0 is the identity.
     std::uint64_t apply(std::size_t g, std::uint64_t x) const {
+        if (ring_) return ring_image(g, x, reflected(x));
         const std::uint64_t* t = tables_.data() + g * chunks_ * 256;
         std::uint64_t y = 0;
         for (std::uint32_t c = 0; c < chunks_; ++c) {
@@ -58,6 +59,15 @@ public:
     std::pair<std::uint64_t, std::size_t> representative(std::uint64_t x) const {
         std::uint64_t best = x;
         std::size_t arg = 0;
+        if (ring_) {
+            const std::uint64_t r = reflected(x);
+            for (std::size_t g = 1; g < flips_.size(); ++g) {
+                const std::uint64_t y = ring_image(g, x, r);
+                arg = y < best ? g : arg;
+                best = y < best ? y : best;
+            }
+            return {best, arg};
+        }
         for (std::size_t g = 1; g < flips_.size(); ++g) {
             const std::uint64_t y = apply(g, x);
             if (y < best) {
@@ -73,8 +83,9 @@ public:
     /// x is not zero); 0 otherwise.
     std::uint64_t orbit_if_representative(std::uint64_t x) const {
         std::uint64_t stabiliser = 1;
+        const std::uint64_t r = ring_ ? reflected(x) : 0;
         for (std::size_t g = 1; g < flips_.size(); ++g) {
-            const std::uint64_t y = apply(g, x);
+            const std::uint64_t y = ring_ ? ring_image(g, x, r) : apply(g, x);
             if (y < x) return 0;
             if (y == x) {
                 if (phases_[g] != 0) return 0;
@@ -95,7 +106,30 @@ public:
     bool flips(std::size_t g) const { return flips_[g] != 0; }
 
 private:
+    /// x with bit q moved to bit n - 1 - q.
+    std::uint64_t reflected(std::uint64_t x) const {
+        std::uint64_t y = 0;
+        for (std::uint32_t c = 0; c < chunks_; ++c) {
+            y |= reverse_[c * 256 + ((x >> (8 * c)) & 0xff)];
+        }
+        return y;
+    }
+
+    /// Rings: every element moves qubit q to (s + q) mod n or (s - q) mod n,
+    /// so that g(x) is a rotation of x or of its reflection r.
+    std::uint64_t ring_image(std::size_t g, std::uint64_t x, std::uint64_t r) const {
+        const std::uint64_t base = ring_reflects_[g] ? r : x;
+        const std::uint32_t s = ring_shift_[g];
+        const std::uint64_t rotated = s == 0 ? base : ((base << s) | (base >> (num_qubits_ - s))) & all_;
+        return rotated ^ flips_[g];
+    }
+
     std::uint32_t num_qubits_;
+    std::uint64_t all_ = 0;
+    bool ring_ = false;
+    std::vector<std::uint32_t> ring_shift_;
+    std::vector<std::uint8_t> ring_reflects_;
+    std::vector<std::uint64_t> reverse_;
     std::uint32_t chunks_;
     std::uint64_t denominator_ = 1;
     std::vector<std::vector<std::uint32_t>> perms_;
