@@ -13,7 +13,8 @@ import pytest
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 PICTURES = EXAMPLES / "output"
 # The examples that draw a picture, each named after its script and picture.
-DRAWING = ["ising_quench", "xxz_ground_state", "molecular_hamiltonian", "accuracy_envelope"]
+DRAWING = ["ising_quench", "xxz_ground_state", "molecular_hamiltonian", "accuracy_envelope",
+           "sector_ring"]
 
 
 def load_example(name, monkeypatch):
@@ -43,6 +44,8 @@ def drawn_with(name, argv, monkeypatch):
          {"spins": 8, "steps": 40, "tau": 0.2}),
         ("molecular_hamiltonian", [], "exact diagonalisation", {"qubits": 4, "tol": 1e-12}),
         ("accuracy_envelope", [], "| real coeff |", {"qubits": 10, "trials": 4}),
+        ("sector_ring", ["--spins", "12", "--check-spins", "8", "--points", "21"],
+         "sector against full space", {"spins": 12, "check_spins": 8, "points": 21}),
     ],
 )
 def test_example_runs(tmp_path, monkeypatch, name, args, summary, recorded):
