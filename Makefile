@@ -12,7 +12,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi
+.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -92,6 +92,10 @@ bench: install bench-deps
 	$(PY) bench/short_steps.py
 	$(PY) bench/threads_under_load.py
 	$(PY) bench/mpi.py
+	$(PY) bench/sectors.py
+
+bench-sectors: install $(VENV)/.bench-ready
+	$(PY) bench/sectors.py
 
 # Strong scaling over MPI processes on this machine (n = 22 and 24).
 bench-mpi: install

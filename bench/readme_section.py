@@ -4,7 +4,9 @@ and benchmark.md, between the markers <!-- benchmark:start --> and
 <!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, from
 short_steps.md between <!-- short-steps-benchmark:start --> and
 <!-- short-steps-benchmark:end -->, and
-from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->.
+from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->,
+and from sectors.md between <!-- sectors-benchmark:start --> and
+<!-- sectors-benchmark:end -->.
 
     python bench/readme_section.py README.md
 """
@@ -93,6 +95,9 @@ def main():
     mpi = RESULTS / "mpi.md"
     if mpi.is_file():
         text = replace_between(text, "mpi-benchmark", mpi.read_text().strip())
+    sectors = RESULTS / "sectors.md"
+    if sectors.is_file():
+        text = replace_between(text, "sectors-benchmark", sectors.read_text().strip())
     readme.write_text(text)
 
 

@@ -558,3 +558,8 @@ BAD_INPUT = [  # (case, call, fragment of the message)
 def test_refused(call, fragment):
     with pytest.raises(ValueError, match=fragment):
         call()
+
+
+def test_a_basis_that_cannot_fit_is_refused_before_enumeration():
+    with pytest.raises(MemoryError, match="candidate states"):
+        Sector(44, weight=22)

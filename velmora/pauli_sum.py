@@ -516,7 +516,7 @@ class PauliSum:
         >>> from velmora.models import heisenberg_chain
         >>> H = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
         >>> len(H), round(float(min(np.linalg.eigvalsh(H.to_sparse().toarray()))), 6)
-        (10, -15.012566)
+        (10, -14.604374)
         """
         from velmora.sector import in_sector
 

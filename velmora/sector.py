@@ -94,6 +94,34 @@ def _label_bits(x: object, num_qubits: int) -> int:
     return _integer("x", x, 0, (1 << num_qubits) - 1)
 
 
+def _check_basis_memory(n: int, weight: int | None, symmetries: tuple[Any, ...],
+                        spin_flip: int | None) -> None:
+    """Refuses a sector whose basis cannot fit: at least candidates / |G|
+    orbits of 16 bytes (the representative and its orbit size), with |G| at
+    most the product of the generators' orders (times 2 for the flip)."""
+    import math
+
+    candidates = math.comb(n, weight) if weight is not None else 2**n
+    largest_group = 2 if spin_flip is not None else 1
+    for perm, _ in symmetries:
+        seen, order = set(), 1
+        for start in range(n):
+            length, q = 0, start
+            while q not in seen:
+                seen.add(q)
+                q, length = perm[q], length + 1
+            if length:
+                order = math.lcm(order, length)
+        largest_group *= order
+    needed = 16 * candidates // min(largest_group, 65536)
+    limit, source = _native.memory_limit()
+    if needed > limit:
+        raise MemoryError(
+            f"the sector's basis needs at least {needed / 2**30:.1f} GiB ({candidates:.3g} "
+            f"candidate states over a group of at most {largest_group} elements), but this "
+            f"process can have at most {limit / 2**30:.1f} GiB ({source})")
+
+
 class Sector:
     """The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
 
@@ -152,6 +180,7 @@ class Sector:
             raise ValueError(f"spin_flip maps weight {w} to {n - w}: with a weight it needs half "
                              f"filling (n even, weight = n / 2), got n = {n}, weight = {w}")
         threads = resolve_num_threads(num_threads)
+        _check_basis_memory(n, w, checked, flip)
         bar = None
         report = None
         if progress:
