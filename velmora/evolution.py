@@ -311,7 +311,11 @@ def _run(H: PauliSum | SectorOperator, state: NDArray[np.complex128],
     dimension = _check_krylov_dim(krylov_dim)
     budget = _check_budget(memory_budget)
     if isinstance(H, SectorOperator):
-        budget = H._prepare(budget, threads)
+        # The images are the operator's, like a sparse matrix: kept when they
+        # fit in half of the default budget, whatever the budget of the basis.
+        H._prepare(default_memory_budget(), threads)
+        if memory_budget is None:
+            budget = max(0, budget - H.image_bytes)
     out = _native.krylov_evolve(
         H._operator, state, times, direction, tol, threads, dimension, budget, keep_states,
         observables, progress, None, normalize, caller)

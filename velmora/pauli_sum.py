@@ -490,8 +490,9 @@ class PauliSum:
         precompute : bool, optional
             Keep every product's images (basis index and factor of each
             term): True now, False never, None (default) at the first `evolve`
-            or `trajectory` when they fit in half of its memory budget. The
-            results are the same bytes either way.
+            or `trajectory` when they fit in half of the default memory budget
+            (`velmora.evolution.default_memory_budget()`). The results are the
+            same bytes either way.
         num_threads : int, optional
             Threads of the checks and the diagonal (default as in `evolve`).
 

@@ -418,14 +418,12 @@ class SectorOperator:
     def _state(self, phi: ArrayLike, name: str = "psi") -> NDArray[np.complex128]:
         return self._sector._vector(phi, name, len(self._sector))
 
-    def _prepare(self, budget: int, num_threads: int) -> int:
-        """Keeps the images when allowed and they fit in half of `budget`;
-        returns what is left of it for the Krylov basis."""
+    def _prepare(self, budget: int, num_threads: int) -> None:
+        """Keeps the images when allowed and they fit in half of `budget`."""
         if self._precompute is None and self._operator.image_bytes == 0:
             bound = int(self._operator.image_bytes_bound)
             if 0 < bound <= budget // 2:
                 self._operator.keep_images(num_threads)
-        return max(0, budget - self.image_bytes)
 
     def apply(self, phi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
         """H phi as a new sector vector (same bits for every num_threads)."""
