@@ -4,7 +4,7 @@ process (its peak memory is its own), one thread unless --threads says otherwise
 
     python bench/sectors.py [--sites 24,28,32] [--weight-only 24]
                             [--skip-quspin-above 28] [--methods velmora,quspin]
-                            [--precompute auto] [--repeats 1] [--threads 1]
+                            [--precompute auto,lean] [--repeats 1] [--threads 1]
                             [--out bench/results]
     python bench/sectors.py --quick      # 16 and 20 sites, under a minute
 
@@ -81,7 +81,10 @@ WEIGHT_ONLY = (24,)
 QUICK_SITES = (16, 20)
 QUICK_WEIGHT_ONLY = (16,)
 SKIP_QUSPIN_ABOVE = 28
-PRECOMPUTE = {"auto": None, "true": True, "false": False}
+PRECOMPUTE = {"auto": None, "true": True, "false": False, "lean": None}
+#: Modes with memory_budget=0: the Krylov basis regenerated in a second pass
+#: (about six sector vectors instead of krylov_dim + 1), the images kept.
+LEAN = {"lean"}
 # Each measurement first runs the ring of this size in the same way, so that
 # one-time costs (lazy imports, QuSpin's first hamiltonian takes 0.3 s) stay
 # off the clock.
@@ -156,7 +159,8 @@ def run_velmora(n, symmetric, threads, precompute):
     images_built = op.image_bytes
 
     start = time.perf_counter()
-    result = evolve(op, phi, T, tol=TOL, num_threads=threads)
+    budget = 0 if precompute in LEAN else None
+    result = evolve(op, phi, T, tol=TOL, num_threads=threads, memory_budget=budget)
     evolution_s = time.perf_counter() - start
     peak = peak_bytes()
 
@@ -337,8 +341,9 @@ def main():
                         help=f"run QuSpin only up to N sites (default {SKIP_QUSPIN_ABOVE})")
     parser.add_argument("--methods", default="velmora,quspin",
                         help="velmora, quspin or both (default both)")
-    parser.add_argument("--precompute", default="auto",
-                        help="velmora's precompute: auto (None), true, false, or several, "
+    parser.add_argument("--precompute", default="auto,lean",
+                        help="velmora's precompute: auto (None), true, false, lean (None with "
+                             "memory_budget=0, the basis regenerated), or several, "
                              "comma-separated, one row each (default auto)")
     parser.add_argument("--threads", type=int, default=1,
                         help="velmora's num_threads and QuSpin's OMP_NUM_THREADS (default 1)")
@@ -364,7 +369,7 @@ def main():
         parser.error(f"--methods: unknown {', '.join(sorted(methods - {'velmora', 'quspin'}))}")
     modes = [m.strip() for m in args.precompute.split(",") if m.strip()]
     if not modes or not set(modes) <= set(PRECOMPUTE):
-        parser.error("--precompute takes auto, true and/or false")
+        parser.error("--precompute takes auto, true, false and/or lean")
     odd = [n for n in sites if n % 2 or n < 4 or n > 63]
     if odd:
         parser.error(f"--sites: the Néel state needs an even ring of 4..62 sites, got {odd}")
@@ -381,7 +386,9 @@ def main():
             files = {}
             if "velmora" in methods:
                 for mode in modes:
-                    label = "velmora" if mode == "auto" else f"velmora precompute={mode}"
+                    label = ("velmora" if mode == "auto" else
+                             "velmora memory_budget=0" if mode == "lean" else
+                             f"velmora precompute={mode}")
                     log(f"{n} sites ({case['sector']}): {label}")
                     try:
                         record, out = best_of("velmora", n, symmetric, args.threads, mode,
