@@ -563,3 +563,12 @@ def test_refused(call, fragment):
 def test_a_basis_that_cannot_fit_is_refused_before_enumeration():
     with pytest.raises(MemoryError, match="candidate states"):
         Sector(44, weight=22)
+
+
+def test_mpi_refuses_a_sector():
+    MPI = pytest.importorskip("mpi4py.MPI")
+    import velmora.mpi
+
+    op = heisenberg_chain(6, periodic=True).in_sector(Sector.chain(6, weight=3))
+    with pytest.raises(TypeError, match="one process"):
+        velmora.mpi.evolve(op, np.ones(len(op), dtype=complex), 1.0, comm=MPI.COMM_WORLD)

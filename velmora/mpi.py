@@ -49,6 +49,7 @@ from velmora import _native, evolution
 from velmora._threads import available_cores, resolve_num_threads
 from velmora.evolution import EvolveResult, Observable, TrajectoryResult
 from velmora.pauli_sum import PauliSum
+from velmora.sector import SectorOperator
 
 __all__ = [
     "MIN_SLICE",
@@ -385,6 +386,17 @@ def _run_whole(H: PauliSum, comm: Any, state: NDArray[np.complex128],
     return (states, expectations, *rest[:4], 0, 0, None)
 
 
+def _check_full_space(H: object) -> PauliSum:
+    """H as evolution checks it, but not a sector: those run on one process."""
+    if isinstance(H, SectorOperator):
+        raise TypeError("velmora.mpi evolves states of the full space; a SectorOperator runs on "
+                        "one process (velmora.evolve, velmora.trajectory), and Z2 symmetries "
+                        "can be tapered off for velmora.mpi with PauliSum.taper")
+    ham = evolution._check_hamiltonian(H)
+    assert isinstance(ham, PauliSum)
+    return ham
+
+
 def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float = 1e-12,
            num_threads: int | None = None, krylov_dim: int = evolution.DEFAULT_KRYLOV_DIM,
            memory_budget: int | None = None) -> DistributedEvolveResult:
@@ -401,7 +413,7 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
     size, rank = _comm_size(comm)
 
     def check() -> tuple[Any, dict[str, object]]:
-        ham = evolution._check_hamiltonian(H)
+        ham = _check_full_space(H)
         _check_memory(ham.num_qubits, size, 1, "velmora.mpi.evolve")
         state = _check_slice(ham, local, size)
         tolerance = evolution._check_tol(tol)
@@ -436,7 +448,7 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
     size, rank = _comm_size(comm)
 
     def check() -> tuple[Any, dict[str, object]]:
-        ham = evolution._check_hamiltonian(H)
+        ham = _check_full_space(H)
         values = evolution._check_times(times)
         _check_memory(ham.num_qubits, size, values.size if observables is None else 0,
                       "velmora.mpi.trajectory")
