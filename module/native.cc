@@ -166,7 +166,7 @@ public:
         return IndicesOut(copy.release(), {n}, owner);
     }
 
-    /// (index or -1, phase numerator of the element reaching the representative).
+    /// The index of the basis vector whose orbit holds x, or -1.
     std::int64_t locate(std::uint64_t x) const {
         const auto at = basis_->locate(x);
         return at.index == velmora::SectorBasis::npos ? -1 : static_cast<std::int64_t>(at.index);
@@ -262,7 +262,7 @@ public:
         std::vector<Complex> values;
         {
             nb::gil_scoped_release released;
-            op_->entries(rows, cols, values, 0);
+            op_->entries(rows, cols, values);
         }
         nb::module_ np = nb::module_::import_("numpy");
         const std::size_t n = values.size();

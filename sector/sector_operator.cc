@@ -196,7 +196,8 @@ void SectorOperator::check_invariance(const Hamiltonian& ham) const {
                                          std::get<2>(image), n);
             std::string where;
             for (std::uint32_t q = 0; q < n; ++q) {
-                where += (q ? "," : "") + std::to_string(perm[q]);
+                if (q != 0) where += ',';
+                where += std::to_string(perm[q]);
             }
             throw std::invalid_argument(
                 "H does not commute with the sector: " + name + " becomes '" + mapped +
@@ -214,7 +215,6 @@ void SectorOperator::check_weight(const Hamiltonian& ham, std::int32_t threads) 
     // weight must get B_f(x) = 0. B_f depends on x only through the bits U =
     // f | the words' sign masks; the rest of x is free, so x & U can be any
     // pattern with popcount <= weight <= popcount + n - |U|.
-    std::vector<std::size_t> failing;
     for (std::size_t k = 0; k < groups_.size(); ++k) {
         const FlipGroup& group = groups_[k];
         const std::uint64_t f = group.flip;
@@ -273,7 +273,6 @@ void SectorOperator::check_weight(const Hamiltonian& ham, std::int32_t threads) 
             }
         }
     }
-    (void)failing;
 }
 
 template <class Emit>
@@ -333,26 +332,60 @@ std::uint64_t SectorOperator::product_work() const {
     return basis_->size() * std::max<std::uint64_t>(words_, 1) * per_row;
 }
 
+// Rows from kept images. Each row's sum is one chain of dependent additions;
+// four rows are summed side by side, term t of each in turn, up to the
+// shortest row's length, then each finishes alone. Every row still adds its
+// terms in order, so the bytes are those of one row at a time.
+template <class Term>
+void SectorOperator::kept_rows(const ImageChunk& chunk, Complex* w,
+                               std::uint64_t b, std::uint64_t e, Term&& term) const {
+    std::uint64_t i = b;
+    for (; i + 4 <= e; i += 4) {
+        const std::uint32_t* starts = chunk.starts.data() + (i - b);
+
+        const std::uint32_t f0 = starts[0], f1 = starts[1], f2 = starts[2], f3 = starts[3];
+        const std::uint32_t l0 = starts[1] - f0, l1 = starts[2] - f1, l2 = starts[3] - f2,
+                            l3 = starts[4] - f3;
+        const std::uint32_t common = std::min(std::min(l0, l1), std::min(l2, l3));
+        Complex a0(0.0, 0.0), a1(0.0, 0.0), a2(0.0, 0.0), a3(0.0, 0.0);
+        for (std::uint32_t t = 0; t < common; ++t) {
+            a0 = term(a0, f0 + t);
+            a1 = term(a1, f1 + t);
+            a2 = term(a2, f2 + t);
+            a3 = term(a3, f3 + t);
+        }
+        for (std::uint32_t t = common; t < l0; ++t) a0 = term(a0, f0 + t);
+        for (std::uint32_t t = common; t < l1; ++t) a1 = term(a1, f1 + t);
+        for (std::uint32_t t = common; t < l2; ++t) a2 = term(a2, f2 + t);
+        for (std::uint32_t t = common; t < l3; ++t) a3 = term(a3, f3 + t);
+        w[i] = a0;
+        w[i + 1] = a1;
+        w[i + 2] = a2;
+        w[i + 3] = a3;
+    }
+    for (; i < e; ++i) {
+        Complex acc(0.0, 0.0);
+        for (std::uint32_t t = chunk.starts[i - b]; t < chunk.starts[i - b + 1]; ++t) {
+            acc = term(acc, t);
+        }
+        w[i] = acc;
+    }
+}
+
 void SectorOperator::apply_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) {
     const std::uint64_t size = basis_->size();
     const Policy policy = Policy::for_work(threads, product_work());
     if (!images_.empty()) {
         policy.for_each_chunk(size, rows_per_chunk, [&](std::uint64_t b, std::uint64_t e) {
             const ImageChunk& chunk = images_[b / rows_per_chunk];
-            for (std::uint64_t i = b; i < e; ++i) {
-                Complex acc(0.0, 0.0);
-                const std::uint32_t first = chunk.starts[i - b];
-                const std::uint32_t last = chunk.starts[i - b + 1];
-                if (real_) {
-                    for (std::uint32_t t = first; t < last; ++t) {
-                        acc = add_scaled(acc, chunk.real_factors[t], v[chunk.cols[t]]);
-                    }
-                } else {
-                    for (std::uint32_t t = first; t < last; ++t) {
-                        acc = add(acc, multiply(chunk.factors[t], v[chunk.cols[t]]));
-                    }
-                }
-                w[i] = acc;
+            if (real_) {
+                kept_rows(chunk, w, b, e, [&](Complex acc, std::uint32_t t) {
+                    return add_scaled(acc, chunk.real_factors[t], v[chunk.cols[t]]);
+                });
+            } else {
+                kept_rows(chunk, w, b, e, [&](Complex acc, std::uint32_t t) {
+                    return add(acc, multiply(chunk.factors[t], v[chunk.cols[t]]));
+                });
             }
         });
         return;
@@ -433,7 +466,7 @@ void SectorOperator::apply(const Complex* v, Complex* w, std::int32_t threads) {
     Policy::for_work(threads, size * sweep_entry_work)
         .for_each_chunk(size, rows_per_chunk, [&](std::uint64_t b, std::uint64_t e) {
             for (std::uint64_t i = b; i < e; ++i) {
-                Complex out = has_offdiagonal() ? w[i] : Complex(0.0, 0.0);
+                Complex out = w[i];
                 if (d != nullptr) out = add(out, Complex(d[i] * v[i].real(), d[i] * v[i].imag()));
                 out = add(out, Complex(mu * v[i].real(), mu * v[i].imag()));
                 w[i] = out;
@@ -454,7 +487,7 @@ Complex SectorOperator::expectation(const Complex* v, std::int32_t threads) {
 }
 
 void SectorOperator::entries(std::vector<std::uint64_t>& rows, std::vector<std::uint64_t>& cols,
-                             std::vector<Complex>& values, std::int32_t /*threads*/) const {
+                             std::vector<Complex>& values) const {
     const double* d = diagonal();
     Scratch scratch(groups_.size());
     for (std::uint64_t i = 0; i < basis_->size(); ++i) {

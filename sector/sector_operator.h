@@ -58,7 +58,7 @@ public:
 
     /// The matrix entries, row by row (duplicates summed by the reader).
     void entries(std::vector<std::uint64_t>& rows, std::vector<std::uint64_t>& cols,
-                 std::vector<Complex>& values, std::int32_t threads) const;
+                 std::vector<Complex>& values) const;
 
     /// Bytes the kept images would take at most (0 when they cannot be kept:
     /// more than 2^32 - 1 basis vectors).
@@ -98,6 +98,9 @@ private:
     void product_rows(const Complex* v, Complex* w, std::uint64_t b, std::uint64_t e) const;
     void product_rows_popcnt(const Complex* v, Complex* w, std::uint64_t b, std::uint64_t e) const;
     void image_rows(ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const;
+    template <class Term>
+    void kept_rows(const ImageChunk& chunk, Complex* w, std::uint64_t b, std::uint64_t e,
+                   Term&& term) const;
     void image_rows_popcnt(ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const;
     void check_invariance(const Hamiltonian& ham) const;
     void check_weight(const Hamiltonian& ham, std::int32_t threads) const;
