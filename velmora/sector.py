@@ -280,13 +280,32 @@ class Sector:
         return self._states
 
     def index(self, x: int | str) -> int:
-        """The index of the basis vector whose orbit contains basis state `x`
-        (an int, or a label of 0/1 with qubit 0 last).
+        """The index of the basis vector whose orbit contains basis state `x`.
 
-        The basis vector is the normalised projection of |x> onto the sector,
-        up to the phase chi(g) of the element g taking x to its orbit's smallest
-        index. Raises ValueError when that projection is zero (x has another
-        weight, or chi is not 1 on its stabiliser).
+        Parameters
+        ----------
+        x : int or str
+            A basis index 0 <= x < 2^n, or a label of n characters 0/1 with
+            qubit 0 last.
+
+        Returns
+        -------
+        int
+            The position in `states` of x's orbit. Its basis vector is the
+            normalised projection of |x> onto the sector, up to the phase
+            chi(g) of the element g that takes x to the orbit's smallest index.
+
+        Raises
+        ------
+        ValueError
+            When that projection is zero (x has another weight, or chi is not
+            1 on its stabiliser), or x is out of range or not a label.
+
+        Examples
+        --------
+        >>> s = Sector.chain(6, weight=3, momentum=0)
+        >>> s.index("010101") == s.index("101010"), int(s.states[s.index("010101")])
+        (True, 21)
         """
         bits = _label_bits(x, self._num_qubits)
         found = int(self._basis.locate(bits))
@@ -306,7 +325,8 @@ class Sector:
         return np.ascontiguousarray(array, dtype=np.complex128)
 
     def basis_state(self, index: int) -> NDArray[np.complex128]:
-        """The full 2^n vector of basis vector `index`."""
+        """The full 2^n vector (complex128, unit norm) of basis vector `index`
+        (0 <= index < len(sector); ValueError otherwise)."""
         i = _integer("index", index, 0, len(self) - 1) if len(self) else _integer(
             "index", index, 0, -1)
         phi = np.zeros(len(self), dtype=np.complex128)
@@ -314,13 +334,22 @@ class Sector:
         return self.embed(phi, num_threads=0)
 
     def embed(self, phi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """The full 2^n state sum_r phi[r] |r~> of a sector vector."""
+        """The full 2^n state sum_r phi[r] |r~> of a sector vector.
+
+        `phi` holds len(sector) amplitudes (ValueError otherwise); the result
+        is a new complex128 array with the same norm. MemoryError when 2^n
+        amplitudes cannot fit.
+        """
         return self._basis.embed(self._vector(phi, "phi", len(self)),
                                  resolve_num_threads(num_threads))
 
     def project(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """The components <r~|psi> of a full 2^n state (the adjoint of `embed`;
-        `embed(project(psi))` is psi's orthogonal projection onto the sector)."""
+        """The components <r~|psi> of a full 2^n state.
+
+        The adjoint of `embed`: `project(embed(phi))` is phi, and
+        `embed(project(psi))` is psi's orthogonal projection onto the sector.
+        `psi` holds 2^n amplitudes (ValueError otherwise).
+        """
         return self._basis.project(self._vector(psi, "psi", 1 << self._num_qubits),
                                    resolve_num_threads(num_threads))
 
@@ -426,17 +455,31 @@ class SectorOperator:
                 self._operator.keep_images(num_threads)
 
     def apply(self, phi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """H phi as a new sector vector (same bits for every num_threads)."""
+        """H phi as a new sector vector of len(sector) amplitudes.
+
+        Matrix-free unless the images are kept; the same bits either way and
+        for every `num_threads` (None: as in `evolve`, 0: the calling thread).
+        ValueError for a phi of another length.
+        """
         return self._operator.apply(self._state(phi, "phi"), resolve_num_threads(num_threads))
 
     def expectation(self, phi: ArrayLike, num_threads: int | None = None) -> float | complex:
-        """<phi|H|phi>, not normalised: a float when H is Hermitian."""
+        """<phi|H|phi>, not normalised: a float when H is Hermitian, else
+        complex; summed in fixed chunks (the same bits for every `num_threads`)."""
         value = self._operator.expectation(self._state(phi, "phi"),
                                            resolve_num_threads(num_threads))
         return float(value.real) if self.is_hermitian else complex(value)
 
     def to_sparse(self) -> Any:
-        """The sector matrix as a `scipy.sparse.csr_array` (row = output index)."""
+        """The sector matrix as a `scipy.sparse.csr_array` of len x len
+        (complex128; row = output index), for checks and eigensolvers such as
+        `scipy.sparse.linalg.eigsh`. Built on the calling thread.
+
+        >>> from velmora.models import heisenberg_chain
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(Sector.chain(6, weight=3))
+        >>> op.to_sparse().shape
+        (20, 20)
+        """
         import scipy.sparse
 
         rows, cols, values = self._operator.entries()
