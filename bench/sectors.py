@@ -4,7 +4,8 @@ process (its peak memory is its own), one thread unless --threads says otherwise
 
     python bench/sectors.py [--sites 24,28,32] [--weight-only 24]
                             [--skip-quspin-above 28] [--methods velmora,quspin]
-                            [--precompute auto,lean] [--repeats 1] [--threads 1]
+                            [--precompute auto,lean] [--skip-lean-above 28]
+                            [--repeats 1] [--threads 1]
                             [--out bench/results]
     python bench/sectors.py --quick      # 16 and 20 sites, under a minute
 
@@ -339,6 +340,8 @@ def main():
                              f"{','.join(map(str, QUICK_WEIGHT_ONLY))}")
     parser.add_argument("--skip-quspin-above", type=int, default=SKIP_QUSPIN_ABOVE, metavar="N",
                         help=f"run QuSpin only up to N sites (default {SKIP_QUSPIN_ABOVE})")
+    parser.add_argument("--skip-lean-above", type=int, default=28, metavar="N",
+                        help="run the memory_budget=0 row only up to N sites (default 28)")
     parser.add_argument("--methods", default="velmora,quspin",
                         help="velmora, quspin or both (default both)")
     parser.add_argument("--precompute", default="auto,lean",
@@ -386,6 +389,8 @@ def main():
             files = {}
             if "velmora" in methods:
                 for mode in modes:
+                    if mode in LEAN and n > args.skip_lean_above:
+                        continue
                     label = ("velmora" if mode == "auto" else
                              "velmora memory_budget=0" if mode == "lean" else
                              f"velmora precompute={mode}")
