@@ -27,6 +27,30 @@ bool has_popcnt() {
     return yes;
 }
 
+/// row(i) for i in [b, e). Counting bits is most of a row's work: the second
+/// copy, compiled for processors with a population-count instruction (with
+/// everything it calls inlined), runs where there is one; the results are the
+/// same.
+template <class Row>
+void rows_generic(std::uint64_t b, std::uint64_t e, Row& row) {
+    for (std::uint64_t i = b; i < e; ++i) row(i);
+}
+
+template <class Row>
+__attribute__((target("popcnt"), flatten)) void rows_popcnt(std::uint64_t b, std::uint64_t e,
+                                                             Row& row) {
+    for (std::uint64_t i = b; i < e; ++i) row(i);
+}
+
+template <class Row>
+void for_rows(std::uint64_t b, std::uint64_t e, Row&& row) {
+    if (has_popcnt()) {
+        rows_popcnt(b, e, row);
+    } else {
+        rows_generic(b, e, row);
+    }
+}
+
 bool odd(std::uint64_t x) { return (__builtin_popcountll(x) & 1) != 0; }
 
 /// a + (-1)^popcount(mask) * c without a branch: the sign bit of c's parts is
@@ -390,72 +414,17 @@ void SectorOperator::apply_offdiagonal(const Complex* v, Complex* w, std::int32_
         });
         return;
     }
-    const bool popcnt = has_popcnt();
     policy.for_each_chunk(size, rows_per_chunk, [&](std::uint64_t b, std::uint64_t e) {
-        if (popcnt) {
-            product_rows_popcnt(v, w, b, e);
-        } else {
-            product_rows(v, w, b, e);
-        }
+        Scratch scratch(groups_.size());
+        for_rows(b, e, [&](std::uint64_t i) {
+            Complex acc(0.0, 0.0);
+            row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
+                acc = real_ ? add_scaled(acc, factor.real(), v[col])
+                            : add(acc, multiply(factor, v[col]));
+            });
+            w[i] = acc;
+        });
     });
-}
-
-// The rows of a matrix-free product. Counting bits is most of the work; the
-// second copy is compiled for processors with a population-count instruction
-// (the same results), the first for any other.
-void SectorOperator::product_rows(const Complex* v, Complex* w, std::uint64_t b,
-                                  std::uint64_t e) const {
-    Scratch scratch(groups_.size());
-    for (std::uint64_t i = b; i < e; ++i) {
-        Complex acc(0.0, 0.0);
-        row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
-            acc = real_ ? add_scaled(acc, factor.real(), v[col]) : add(acc, multiply(factor, v[col]));
-        });
-        w[i] = acc;
-    }
-}
-
-__attribute__((target("popcnt"), flatten)) void SectorOperator::product_rows_popcnt(
-    const Complex* v, Complex* w, std::uint64_t b, std::uint64_t e) const {
-    Scratch scratch(groups_.size());
-    for (std::uint64_t i = b; i < e; ++i) {
-        Complex acc(0.0, 0.0);
-        row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
-            acc = real_ ? add_scaled(acc, factor.real(), v[col]) : add(acc, multiply(factor, v[col]));
-        });
-        w[i] = acc;
-    }
-}
-
-void SectorOperator::image_rows(ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const {
-    Scratch scratch(groups_.size());
-    for (std::uint64_t i = b; i < e; ++i) {
-        row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
-            chunk.cols.push_back(static_cast<std::uint32_t>(col));
-            if (real_) {
-                chunk.real_factors.push_back(factor.real());
-            } else {
-                chunk.factors.push_back(factor);
-            }
-        });
-        chunk.starts.push_back(static_cast<std::uint32_t>(chunk.cols.size()));
-    }
-}
-
-__attribute__((target("popcnt"), flatten)) void SectorOperator::image_rows_popcnt(
-    ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const {
-    Scratch scratch(groups_.size());
-    for (std::uint64_t i = b; i < e; ++i) {
-        row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
-            chunk.cols.push_back(static_cast<std::uint32_t>(col));
-            if (real_) {
-                chunk.real_factors.push_back(factor.real());
-            } else {
-                chunk.factors.push_back(factor);
-            }
-        });
-        chunk.starts.push_back(static_cast<std::uint32_t>(chunk.cols.size()));
-    }
 }
 
 void SectorOperator::apply(const Complex* v, Complex* w, std::int32_t threads) {
@@ -520,7 +489,6 @@ void SectorOperator::keep_images(std::int32_t threads) {
         throw std::invalid_argument("a sector of more than 2^32 - 2 states cannot keep its images");
     }
     std::vector<ImageChunk> chunks((size + rows_per_chunk - 1) / rows_per_chunk);
-    const bool popcnt = has_popcnt();
     bool failed = false;
     Policy::for_work(threads, product_work())
         .for_each_chunk(size, rows_per_chunk, [&](std::uint64_t b, std::uint64_t e) {
@@ -528,11 +496,18 @@ void SectorOperator::keep_images(std::int32_t threads) {
             try {
                 chunk.starts.reserve(e - b + 1);
                 chunk.starts.push_back(0);
-                if (popcnt) {
-                    image_rows_popcnt(chunk, b, e);
-                } else {
-                    image_rows(chunk, b, e);
-                }
+                Scratch scratch(groups_.size());
+                for_rows(b, e, [&](std::uint64_t i) {
+                    row_terms(i, scratch, [&](std::uint64_t col, Complex factor) {
+                        chunk.cols.push_back(static_cast<std::uint32_t>(col));
+                        if (real_) {
+                            chunk.real_factors.push_back(factor.real());
+                        } else {
+                            chunk.factors.push_back(factor);
+                        }
+                    });
+                    chunk.starts.push_back(static_cast<std::uint32_t>(chunk.cols.size()));
+                });
                 chunk.cols.shrink_to_fit();
                 chunk.factors.shrink_to_fit();
                 chunk.real_factors.shrink_to_fit();

@@ -95,13 +95,9 @@ private:
     /// emit(column, factor) for the terms of row i, in order.
     template <class Emit>
     void row_terms(std::uint64_t i, Scratch& scratch, Emit&& emit) const;
-    void product_rows(const Complex* v, Complex* w, std::uint64_t b, std::uint64_t e) const;
-    void product_rows_popcnt(const Complex* v, Complex* w, std::uint64_t b, std::uint64_t e) const;
-    void image_rows(ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const;
     template <class Term>
     void kept_rows(const ImageChunk& chunk, Complex* w, std::uint64_t b, std::uint64_t e,
                    Term&& term) const;
-    void image_rows_popcnt(ImageChunk& chunk, std::uint64_t b, std::uint64_t e) const;
     void check_invariance(const Hamiltonian& ham) const;
     void check_weight(const Hamiltonian& ham, std::int32_t threads) const;
 
