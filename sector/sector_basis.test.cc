@@ -9,21 +9,13 @@
 #include <vector>
 
 #include "parallel/policy.h"
+#include "sector/test_support.h"
 
 namespace velmora {
 namespace {
 
-std::vector<std::uint32_t> shift(std::uint32_t n) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = (q + 1) % n;
-    return p;
-}
-
-std::vector<std::uint32_t> mirror(std::uint32_t n) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = n - 1 - q;
-    return p;
-}
+using testing::mirror;
+using testing::shift;
 
 // The sectors of every eigenvalue together hold every state of the weight (or
 // of the whole space) exactly once: their dimensions add up to C(n, w) or 2^n.
@@ -69,57 +61,6 @@ TEST(SectorBasis, FixedWeightRanksAreAscendingPositions) {
             const std::uint64_t other = w == 0 ? 1 : 0;
             EXPECT_EQ(basis.locate(other).index, SectorBasis::npos);
         }
-    }
-}
-
-// Each state is the smallest of its orbit; every member of the orbit locates
-// to it, through an element that maps the member to the representative.
-TEST(SectorBasis, OrbitsLocateToTheirRepresentative) {
-    const std::uint32_t n = 10;
-    const SectorBasis basis(SymmetryGroup(n, {{shift(n), 0}, {mirror(n), 0}}, 1), 5, 0);
-    const SymmetryGroup& group = basis.group();
-    ASSERT_GT(basis.size(), 0u);
-    for (std::uint64_t i = 0; i < basis.size(); ++i) {
-        const std::uint64_t r = basis.states()[i];
-        if (i > 0) EXPECT_LT(basis.states()[i - 1], r);
-        for (std::size_t g = 0; g < group.order(); ++g) {
-            const std::uint64_t s = group.apply(g, r);
-            EXPECT_LE(r, s);
-            const SectorBasis::Location at = basis.locate(s);
-            EXPECT_EQ(at.index, i);
-            EXPECT_EQ(group.apply(at.element, s), r);
-        }
-    }
-}
-
-// embed gives eigenvectors of every element with its character, of unit norm
-// for unit vectors, and project undoes it.
-TEST(SectorBasis, EmbedAndProjectAreAdjointIsometries) {
-    const std::uint32_t n = 8;
-    std::mt19937_64 rng(11);
-    std::normal_distribution<double> normal;
-    for (std::uint64_t k : {0u, 1u, 3u, 4u}) {
-        const SectorBasis basis(SymmetryGroup(n, {{shift(n), k}}, 0), 4, 0);
-        std::vector<Complex> phi(basis.size());
-        for (Complex& a : phi) a = Complex(normal(rng), normal(rng));
-        std::vector<Complex> psi(std::size_t{1} << n);
-        basis.embed(phi.data(), psi.data(), 0);
-        double norm_phi = 0.0, norm_psi = 0.0;
-        for (const Complex& a : phi) norm_phi += std::norm(a);
-        for (const Complex& a : psi) norm_psi += std::norm(a);
-        EXPECT_NEAR(norm_psi, norm_phi, 1e-12 * norm_phi);
-        const SymmetryGroup& group = basis.group();
-        for (std::size_t g = 0; g < group.order(); ++g) {
-            // (g psi)[g x] = psi[x] must equal chi(g) psi[g x].
-            for (std::uint64_t x = 0; x < psi.size(); ++x) {
-                const Complex moved = psi[x];
-                const Complex want = group.character(g) * psi[group.apply(g, x)];
-                EXPECT_NEAR(std::abs(moved - want), 0.0, 1e-12);
-            }
-        }
-        std::vector<Complex> back(basis.size());
-        basis.project(psi.data(), back.data(), 0);
-        for (std::size_t i = 0; i < phi.size(); ++i) EXPECT_NEAR(std::abs(back[i] - phi[i]), 0.0, 1e-12);
     }
 }
 

@@ -9,24 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "evolution/krylov_engine.h"
 #include "parallel/policy.h"
 #include "pauli/test_support.h"
+#include "sector/test_support.h"
 
 namespace velmora {
 namespace {
 
-std::vector<std::uint32_t> shift(std::uint32_t n) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = (q + 1) % n;
-    return p;
-}
-
-std::vector<std::uint32_t> mirror(std::uint32_t n) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = n - 1 - q;
-    return p;
-}
+using testing::mirror;
+using testing::shift;
 
 /// `letters` (acting on qubits 0, 1, ...) placed at qubit `at` of an n-qubit ring.
 std::string placed(std::uint32_t n, std::uint32_t at, const std::string& letters) {
@@ -153,91 +144,6 @@ TEST(SectorOperator, SameBytesOnEveryTeamAndWithImages) {
         }
     }
     set_min_parallel_work(saved);
-}
-
-// Sums that leave the sector are refused with the term named; a weight-
-// changing word that another word cancels (XX + YY) is not.
-TEST(SectorOperator, SumsThatLeaveTheSectorAreRefused) {
-    struct Bad {
-        Hamiltonian ham;
-        std::int32_t weight;
-        std::vector<SymmetryGenerator> generators;
-        int flip;
-        const char* fragment;
-    };
-    const std::uint32_t n = 6;
-    std::vector<Bad> bad;
-    bad.push_back({ring(n, {{"XX", 1.0}, {"YY", 1.0}, {"X", 0.5}}), 3, {}, 0, "changes the weight"});
-    bad.push_back({ring(n, {{"XX", 1.0}, {"YY", 0.9}}), 3, {}, 0, "changes the weight"});
-    bad.push_back({Hamiltonian({PauliWord(1.0, "IIIIXX"), PauliWord(1.0, "IIIIYY"),
-                                PauliWord(1.0, "IIIXXI"), PauliWord(1.0, "IIIYYI")}),
-                   3, {{shift(n), 0}}, 0, "under the permutation"});
-    bad.push_back({ring(n, {{"ZZ", 1.0}, {"Z", 0.5}}), SectorBasis::any_weight, {}, 1,
-                   "anticommutes with the spin flip"});
-    bad.push_back({ring(n, {{"XX", 1.0}, {"ZZ", 0.5}}), SectorBasis::any_weight,
-                   {{mirror(n), 0}}, 0, ""});  // invariant: accepted
-    for (const Bad& b : bad) {
-        auto basis = std::make_shared<const SectorBasis>(SymmetryGroup(n, b.generators, b.flip),
-                                                         b.weight, 0);
-        if (std::string(b.fragment).empty()) {
-            EXPECT_NO_THROW(SectorOperator(b.ham, basis, true, 0));
-            continue;
-        }
-        try {
-            SectorOperator op(b.ham, basis, true, 0);
-            ADD_FAILURE() << b.fragment;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find(b.fragment), std::string::npos) << e.what();
-            EXPECT_NE(std::string(e.what()).find("the term '"), std::string::npos) << e.what();
-        }
-        EXPECT_NO_THROW(SectorOperator(b.ham, basis, false, 0));
-    }
-    // XX + YY keeps the weight although each word alone does not.
-    auto basis = std::make_shared<const SectorBasis>(SymmetryGroup(n, {}, 0), 3, 0);
-    EXPECT_NO_THROW(SectorOperator(ring(n, {{"XX", 1.0}, {"YY", 1.0}}), basis, true, 0));
-}
-
-/// Collects the engine's outputs.
-class Keep final : public KrylovSink {
-public:
-    void output(std::uint64_t, const Complex* state) override { states.emplace_back(state, state + size); }
-    void between_steps(double, double) override {}
-    std::uint64_t size = 0;
-    std::vector<std::vector<Complex>> states;
-};
-
-// The engine under the sector operator gives the embedded full-space result.
-TEST(SectorOperator, EvolutionMatchesTheFullSpace) {
-    const std::uint32_t n = 10;
-    const Hamiltonian ham = ring(n, {{"XX", 1.0}, {"YY", 1.0}, {"ZZ", 0.8}, {"ZIZ", -0.3}});
-    auto basis = std::make_shared<const SectorBasis>(
-        SymmetryGroup(n, {{shift(n), 0}, {mirror(n), 0}}, 1), 5, 0);
-    SectorOperator op(ham, basis, true, 0);
-    std::vector<Complex> phi(basis->size(), Complex(0.0, 0.0));
-    phi[basis->locate(0b0101010101).index] = 1.0;
-    std::vector<Complex> psi(std::size_t{1} << n);
-    basis->embed(phi.data(), psi.data(), 0);
-    const double times[] = {0.5, 3.0};
-    KrylovOptions options;
-    options.tol = 1e-11;
-    for (Complex direction : {Complex(1.0, 0.0), Complex(0.0, -1.0)}) {
-        Keep in_sector, in_full;
-        in_sector.size = basis->size();
-        in_full.size = psi.size();
-        const KrylovReport report = krylov_evolve(op, phi.data(), times, 2, direction, options, in_sector);
-        krylov_evolve(ham, psi.data(), times, 2, direction, options, in_full);
-        for (std::size_t k = 0; k < 2; ++k) {
-            std::vector<Complex> embedded(psi.size());
-            basis->embed(in_sector.states[k].data(), embedded.data(), 0);
-            double diff = 0.0, norm = 0.0;
-            for (std::size_t x = 0; x < psi.size(); ++x) {
-                diff += std::norm(embedded[x] - in_full.states[k][x]);
-                norm += std::norm(in_full.states[k][x]);
-            }
-            EXPECT_LE(std::sqrt(diff / norm), 1e-10) << k;
-        }
-        EXPECT_LE(report.error, 1e-10);
-    }
 }
 
 }  // namespace

@@ -9,20 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sector/test_support.h"
+
 namespace velmora {
 namespace {
 
-std::vector<std::uint32_t> shift(std::uint32_t n, std::uint32_t by) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = (q + by) % n;
-    return p;
-}
-
-std::vector<std::uint32_t> mirror(std::uint32_t n) {
-    std::vector<std::uint32_t> p(n);
-    for (std::uint32_t q = 0; q < n; ++q) p[q] = n - 1 - q;
-    return p;
-}
+using testing::mirror;
+using testing::shift;
 
 /// Translations of a width x height torus along x and y.
 std::vector<std::uint32_t> torus_shift(std::uint32_t width, std::uint32_t height, bool along_x) {
@@ -99,35 +92,6 @@ TEST(SymmetryGroup, CharactersOfTranslations) {
             }
         }
     }
-}
-
-TEST(SymmetryGroup, BadInputIsRefused) {
-    struct Bad {
-        std::uint32_t n;
-        std::vector<SymmetryGenerator> generators;
-        int flip;
-        const char* fragment;
-    };
-    const std::vector<Bad> cases = {
-        {4, {{{0, 1, 2}, 0}}, 0, "has 3 entries"},
-        {4, {{{0, 1, 1, 3}, 0}}, 0, "repeated"},
-        {4, {{{0, 1, 2, 7}, 0}}, 0, "out of range"},
-        {4, {{shift(4, 1), 4}}, 0, "outside 0..3"},
-        {6, {{shift(6, 1), 1}, {mirror(6), 0}}, 0, "no state has these eigenvalues"},
-        {4, {}, 2, "spin_flip"},
-        {0, {}, 0, "num_qubits"},
-        {64, {}, 0, "num_qubits"},
-    };
-    for (const Bad& c : cases) {
-        try {
-            SymmetryGroup group(c.n, c.generators, c.flip);
-            ADD_FAILURE() << c.fragment;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find(c.fragment), std::string::npos) << e.what();
-        }
-    }
-    // Momentum n/2 commutes with the reflection.
-    EXPECT_EQ(SymmetryGroup(6, {{shift(6, 1), 3}, {mirror(6), 1}}, 0).order(), 12u);
 }
 
 }  // namespace
