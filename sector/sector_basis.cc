@@ -1,6 +1,7 @@
 #include "sector/sector_basis.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <exception>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "parallel/policy.h"
+#include "process/memory_limit.h"
 #include "parallel/team.h"
 
 namespace velmora {
@@ -70,6 +72,17 @@ SectorBasis::SectorBasis(SymmetryGroup group, std::int32_t weight, std::int32_t 
                                     std::to_string(weight));
     }
     const std::uint64_t total = candidates(n, weight);
+    {
+        // At least total / |G| orbits of 16 bytes (representative and root)
+        // are kept: refused before the enumeration when that cannot fit.
+        const double least = 16.0 * static_cast<double>(total / group_.order());
+        char detail[96];
+        std::snprintf(detail, sizeof detail, "%.3g candidate states over a group of %zu elements",
+                      static_cast<double>(total), group_.order());
+        check_memory(least >= 1.8e19 ? std::numeric_limits<std::uint64_t>::max()
+                                     : static_cast<std::uint64_t>(least),
+                     "the sector's basis", detail);
+    }
     const std::uint64_t items = (total + chunk_candidates - 1) / chunk_candidates;
     const Policy policy = Policy::for_work(threads, total * group_.order());
     if (!policy.is_serial()) prepare_team(threads);

@@ -38,7 +38,9 @@ public:
     /// Enumerates the sector on a team of `threads` (0: the calling thread),
     /// calling `progress(fraction done)` on the calling thread between
     /// batches (it may throw to stop the build). Throws std::invalid_argument
-    /// for a weight outside 0..n, std::bad_alloc when the states do not fit.
+    /// for a weight outside 0..n; OutOfMemory (process/memory_limit.h) before
+    /// the enumeration when the fewest states the sector can have do not fit,
+    /// std::bad_alloc when the states found do not.
     SectorBasis(SymmetryGroup group, std::int32_t weight, std::int32_t threads,
                 const std::function<void(double)>& progress = {});
 

@@ -57,26 +57,18 @@ def _permutation(index: int, item: object, num_qubits: int) -> tuple[tuple[int, 
     if not isinstance(item, (tuple, list)) or len(item) != 2:
         raise TypeError(f"{where} must be a (permutation, k) pair, got {item!r}")
     perm, k = item
-    if isinstance(perm, (str, bytes)):
-        raise TypeError(f"{where}: the permutation must be a sequence of ints")
-    try:
-        entries = [int(q) for q in np.asarray(perm).ravel()]
-    except (TypeError, ValueError):
-        raise TypeError(f"{where}: the permutation must be a sequence of ints") from None
-    if np.asarray(perm).ndim != 1 or not all(isinstance(q, numbers.Integral)
-                                             for q in np.asarray(perm, dtype=object).ravel()):
+    items = list(perm) if isinstance(perm, (Sequence, np.ndarray)) \
+        and not isinstance(perm, (str, bytes)) else None
+    if items is None or not all(isinstance(q, numbers.Integral)
+                                and not isinstance(q, (bool, np.bool_)) for q in items):
         raise TypeError(f"{where}: the permutation must be a 1-D sequence of ints")
-    if len(entries) != num_qubits:
-        raise ValueError(f"{where}: the permutation has {len(entries)} entries, but the sector "
-                         f"has {num_qubits} qubits")
+    entries = [int(q) for q in items]
+    # Length and repeats are checked by the core, with the same wording; entries
+    # outside 0..n-1 are refused here, before they are converted for it.
     for q, p in enumerate(entries):
         if not 0 <= p < num_qubits:
             raise ValueError(f"{where} is not a permutation of 0..{num_qubits - 1}: entry {q} "
                              f"is {p}, out of range")
-    if len(set(entries)) != num_qubits:
-        q = next(q for q, p in enumerate(entries) if entries.index(p) != q)
-        raise ValueError(f"{where} is not a permutation of 0..{num_qubits - 1}: entry {q} "
-                         f"is {entries[q]}, repeated")
     if isinstance(k, (bool, np.bool_)) or not isinstance(k, numbers.Integral):
         raise TypeError(f"{where}: k must be an int, got {type(k).__name__}")
     if int(k) < 0:
@@ -92,34 +84,6 @@ def _label_bits(x: object, num_qubits: int) -> int:
                              f"(the last one qubit 0), got {x!r}")
         return int(x, 2)
     return _integer("x", x, 0, (1 << num_qubits) - 1)
-
-
-def _check_basis_memory(n: int, weight: int | None, symmetries: tuple[Any, ...],
-                        spin_flip: int | None) -> None:
-    """Refuses a sector whose basis cannot fit: at least candidates / |G|
-    orbits of 16 bytes (the representative and its orbit size), with |G| at
-    most the product of the generators' orders (times 2 for the flip)."""
-    import math
-
-    candidates = math.comb(n, weight) if weight is not None else 2**n
-    largest_group = 2 if spin_flip is not None else 1
-    for perm, _ in symmetries:
-        seen, order = set(), 1
-        for start in range(n):
-            length, q = 0, start
-            while q not in seen:
-                seen.add(q)
-                q, length = perm[q], length + 1
-            if length:
-                order = math.lcm(order, length)
-        largest_group *= order
-    needed = 16 * candidates // min(largest_group, 65536)
-    limit, source = _native.memory_limit()
-    if needed > limit:
-        raise MemoryError(
-            f"the sector's basis needs at least {needed / 2**30:.1f} GiB ({candidates:.3g} "
-            f"candidate states over a group of at most {largest_group} elements), but this "
-            f"process can have at most {limit / 2**30:.1f} GiB ({source})")
 
 
 class Sector:
@@ -180,7 +144,6 @@ class Sector:
             raise ValueError(f"spin_flip maps weight {w} to {n - w}: with a weight it needs half "
                              f"filling (n even, weight = n / 2), got n = {n}, weight = {w}")
         threads = resolve_num_threads(num_threads)
-        _check_basis_memory(n, w, checked, flip)
         bar = None
         report = None
         if progress:
@@ -327,8 +290,7 @@ class Sector:
     def basis_state(self, index: int) -> NDArray[np.complex128]:
         """The full 2^n vector (complex128, unit norm) of basis vector `index`
         (0 <= index < len(sector); ValueError otherwise)."""
-        i = _integer("index", index, 0, len(self) - 1) if len(self) else _integer(
-            "index", index, 0, -1)
+        i = _integer("index", index, 0, len(self) - 1)
         phi = np.zeros(len(self), dtype=np.complex128)
         phi[i] = 1.0
         return self.embed(phi, num_threads=0)
