@@ -120,11 +120,16 @@ SectorOperator::SectorOperator(const Hamiltonian& ham, std::shared_ptr<const Sec
     for (const PauliWord& w : ham.words()) {
         const PauliTerm& t = w.term;
         const double size = std::abs(t.coeff.real()) + std::abs(t.coeff.imag());
-        if ((t.flip_mask | t.y_mask | t.z_mask) == 0) {
+        // Words without flips whose coefficient is not real (sums that are
+        // not Hermitian, for apply and expectation) go with the flipping
+        // words, as the group of flip mask 0: the real diagonal and mu hold
+        // real coefficients only.
+        const bool real = t.coeff.imag() == 0.0;
+        if (real && (t.flip_mask | t.y_mask | t.z_mask) == 0) {
             mu_ = mu_ + t.coeff.real();
             sum_identity = sum_identity + size;
             ++identities;
-        } else if (t.flip_mask == 0) {
+        } else if (real && t.flip_mask == 0) {
             diagonal_words.push_back(&w);
             sum_diagonal = sum_diagonal + size;
             ++diagonals;

@@ -572,3 +572,17 @@ def test_mpi_refuses_a_sector():
     op = heisenberg_chain(6, periodic=True).in_sector(Sector.chain(6, weight=3))
     with pytest.raises(TypeError, match="one process"):
         velmora.mpi.evolve(op, np.ones(len(op), dtype=complex), 1.0, comm=MPI.COMM_WORLD)
+
+
+def test_a_sum_with_complex_diagonal_terms_is_compressed_exactly():
+    # Not Hermitian: imaginary Z, ZZ and identity terms beside XX + YY.
+    H = PauliSum([("IXX", 0.5), ("IYY", 0.5), ("XXI", 0.3), ("YYI", 0.3), ("IIZ", 0.7j),
+                  ("ZZI", 0.2 - 0.4j), ("III", 1.5j), ("ZIZ", 0.25)])
+    sector = Sector(3, weight=1)
+    basis = np.array([sector.basis_state(i) for i in range(len(sector))]).T
+    expected = basis.conj().T @ H.to_sparse().toarray() @ basis
+    op = H.in_sector(sector)
+    np.testing.assert_allclose(op.to_sparse().toarray(), expected, atol=1e-14)
+    phi = np.array([1.0, 2.0 - 1j, 0.5j])
+    np.testing.assert_allclose(op.apply(phi), expected @ phi, atol=1e-14)
+    assert op.expectation(phi) == pytest.approx(np.vdot(phi, expected @ phi), abs=1e-13)
