@@ -39,14 +39,36 @@ public:
     std::uint64_t exchanges() const override;
     std::size_t exchange_buffers() const override;
 
+    /// Gives the words of the Hamiltonian this operator was built from new
+    /// real coefficients (`coeffs[t]` for its word t, in its order), keeping
+    /// the split and the order of the words: the time-dependent integrator
+    /// sets the combination of its parts this way before every exponential,
+    /// with no sort. The diagonal, mu and the rounding bounds are recomputed
+    /// (the diagonal on a team of `threads`); the results are those of an
+    /// operator built from the reweighted Hamiltonian. Throws
+    /// std::logic_error over ranks, std::overflow_error as the constructor.
+    void set_coefficients(const double* coeffs, std::int32_t threads);
+
 private:
+    /// Splits words_ along the fixed sources into the kernel sum, the diagonal
+    /// and mu, with their rounding bounds.
+    void split(std::int32_t threads);
+
     Hamiltonian offdiagonal_;
+    /// For each off-diagonal (in kernel order), diagonal and identity word,
+    /// its index in the Hamiltonian the operator was built from.
+    std::vector<std::uint32_t> offdiagonal_source_;
+    std::vector<std::uint32_t> diagonal_source_;
+    std::vector<std::uint32_t> identity_source_;
+    std::vector<PauliWord> words_;  // the Hamiltonian's words, as reweighted last
+    KernelIsa isa_;
     std::unique_ptr<double[]> diagonal_;
     std::unique_ptr<SlicedProduct> sliced_;
     double mu_ = 0.0;
     double product_rounding_ = 0.0;
     double shift_rounding_ = 0.0;
     std::uint64_t local_dim_ = 0;
+    std::uint64_t offset_ = 0;  // of this rank's slice
     std::uint64_t dim_ = 0;
     std::uint64_t work_ = 0;
 };

@@ -55,5 +55,39 @@ TEST(PauliSumOperator, IdentityWordsBeyondTheRangeAreRefused) {
     EXPECT_THROW(PauliSumOperator(ham, nullptr, 0), std::overflow_error);
 }
 
+// Reweighting keeps the split and the kernel order and gives the bytes of an
+// operator built from the reweighted Hamiltonian: products, diagonal, shift
+// and rounding bounds, for every team size.
+TEST(PauliSumOperator, SetCoefficientsEqualsRebuilding) {
+    std::mt19937_64 rng(5);
+    const std::vector<PauliWord> words = {
+        PauliWord(0.5, "IXZ"), PauliWord(-1.25, "ZIZ"), PauliWord(2.0, "III"),
+        PauliWord(0.75, "YYI"), PauliWord(0.3, "ZZZ"), PauliWord(-0.4, "XII")};
+    PauliSumOperator reweighted(Hamiltonian(words), nullptr, 0);
+    for (const std::vector<double>& coeffs :
+         {std::vector<double>{1.5, 0.0, -3.0, 0.25, 7.0, 2.0},
+          std::vector<double>{-0.1, 2.5, 1e-3, -8.0, 0.0, 0.5}}) {
+        std::vector<PauliWord> scaled;
+        for (std::size_t t = 0; t < words.size(); ++t) {
+            scaled.emplace_back(coeffs[t], words[t].string);
+        }
+        PauliSumOperator rebuilt(Hamiltonian(scaled), nullptr, 0);
+        const std::vector<Complex> v = testing::random_state(rng, 3);
+        for (std::int32_t threads : {0, 2}) {
+            reweighted.set_coefficients(coeffs.data(), threads);
+            std::vector<Complex> a(v.size()), b(v.size());
+            reweighted.apply_offdiagonal(v.data(), a.data(), threads);
+            rebuilt.apply_offdiagonal(v.data(), b.data(), 0);
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                EXPECT_EQ(a[i], b[i]) << i;
+                EXPECT_EQ(reweighted.diagonal()[i], rebuilt.diagonal()[i]) << i;
+            }
+            EXPECT_EQ(reweighted.shift(), rebuilt.shift());
+            EXPECT_EQ(reweighted.product_rounding(), rebuilt.product_rounding());
+            EXPECT_EQ(reweighted.shift_rounding(), rebuilt.shift_rounding());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmora

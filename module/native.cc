@@ -24,6 +24,7 @@
 
 #include "evolution/evolve.h"
 #include "evolution/krylov_engine.h"
+#include "evolution/pauli_sum_operator.h"
 #include "process/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
@@ -289,6 +290,35 @@ private:
 
 using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
+
+/// A Pauli sum whose real coefficients are set anew before each use, with
+/// the split and the kernel order of its words fixed when it is built: the
+/// generators of a time-dependent evolution, one linear combination of the
+/// parts per exponential.
+class ReweightedHandle {
+public:
+    ReweightedHandle(const PauliOperator& op, std::int32_t num_threads)
+        : op_(op.hamiltonian(), nullptr, num_threads), size_(op.hamiltonian().words().size()) {}
+
+    void set_coefficients(RealIn coeffs, std::int32_t num_threads) {
+        if (coeffs.shape(0) != size_) {
+            throw std::invalid_argument("coeffs has " + std::to_string(coeffs.shape(0)) +
+                                        " entries, but the sum has " + std::to_string(size_) +
+                                        " words");
+        }
+        const std::vector<double> copy(coeffs.data(), coeffs.data() + size_);
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, op_.product_work());
+        op_.set_coefficients(copy.data(), num_threads);
+    }
+
+    velmora::PauliSumOperator& op() { return op_; }
+
+private:
+    velmora::PauliSumOperator op_;
+    std::size_t size_;
+};
+
 /// A read-only NumPy view of one state the engine holds (valid during the call).
 using StateView = nb::ndarray<nb::numpy, const Complex, nb::ndim<1>, nb::c_contig>;
 
@@ -457,8 +487,16 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     std::unique_ptr<velmora::Ranks> ranks;
     std::uint64_t n = 0;
     velmora::SectorOperator* sector = nullptr;
+    velmora::PauliSumOperator* reweighted = nullptr;
     const PauliOperator* pauli = nullptr;
-    if (nb::isinstance<SectorOperatorHandle>(op_handle)) {
+    if (nb::isinstance<ReweightedHandle>(op_handle)) {
+        reweighted = &nb::cast<ReweightedHandle&>(op_handle).op();
+        if (!comm.is_none()) {
+            throw std::invalid_argument("time-dependent sums do not run over MPI processes");
+        }
+        n = reweighted->dim();
+        SectorBasisHandle::check(psi, n, "psi");
+    } else if (nb::isinstance<SectorOperatorHandle>(op_handle)) {
         sector = &nb::cast<const SectorOperatorHandle&>(op_handle).op();
         if (!comm.is_none()) {
             throw std::invalid_argument("sectors do not run over MPI processes");
@@ -538,7 +576,11 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
-        if (sector != nullptr) {
+        if (reweighted != nullptr) {
+            velmora::prepare_team(num_threads, reweighted->product_work());
+            report = velmora::krylov_evolve(*reweighted, start.get(), output_times.data(),
+                                            num_times, direction, options, collector);
+        } else if (sector != nullptr) {
             report = velmora::krylov_evolve(*sector, start.get(), output_times.data(), num_times,
                                             direction, options, collector);
         } else {
@@ -563,6 +605,12 @@ NB_MODULE(_native, m) {
              "A Pauli sum compiled for the kernels: `labels` holds num_qubits letters per "
              "coefficient, the last letter of each acting on qubit 0.")
         .def_prop_ro("num_qubits", &PauliOperator::num_qubits);
+
+    nb::class_<ReweightedHandle>(m, "ReweightedSum")
+        .def(nb::init<const PauliOperator&, std::int32_t>(), "op"_a, "num_threads"_a,
+             "The words of `op` with coefficients to be set by set_coefficients.")
+        .def("set_coefficients", &ReweightedHandle::set_coefficients, "coeffs"_a,
+             "num_threads"_a, "Real coefficients of the words, in the order of `op`.");
 
     nb::class_<SectorBasisHandle>(m, "SectorBasis")
         .def(nb::init<std::uint32_t, std::int32_t, std::vector<std::vector<std::uint32_t>>,
