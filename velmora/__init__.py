@@ -40,7 +40,8 @@ from velmora.pauli_sum import PauliSum
 from velmora.sector import Sector, SectorOperator
 from velmora.states import entanglement_entropy
 from velmora.tapering import TaperedSum
+from velmora.time_dependent import TimeDependentSum
 
 __all__ = ["EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
-           "TrajectoryResult", "entanglement_entropy", "evolve", "models", "trajectory"]
+           "TimeDependentSum", "TrajectoryResult", "entanglement_entropy", "evolve", "models", "trajectory"]
 __version__ = "0.1.0"

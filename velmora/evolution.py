@@ -22,6 +22,7 @@ from velmora import _native
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 from velmora.sector import SectorOperator, observable_in
+from velmora.time_dependent import TimeDependentSum
 
 #: A PauliSum, a real diagonal, a SciPy sparse matrix or a callable (typed loosely: SciPy is optional).
 Observable = Union[PauliSum, ArrayLike, Any]
@@ -90,6 +91,8 @@ class EvolveResult:
     #: result (finite whenever the result is not zero, however large); None
     #: otherwise.
     log_norm: float | None = None
+    #: Calls of the functions f_k of a TimeDependentSum (0 for a constant H).
+    function_calls: int = 0
 
 
 @dataclass(frozen=True)
@@ -111,6 +114,8 @@ class TrajectoryResult:
     #: With normalize=True: the natural log of the norm of each unnormalised
     #: state, shape (len(times),); None otherwise.
     log_norms: NDArray[np.float64] | None = None
+    #: Calls of the functions f_k of a TimeDependentSum (0 for a constant H).
+    function_calls: int = 0
 
 
 def _check_hamiltonian(H: object) -> PauliSum | SectorOperator:
@@ -196,7 +201,7 @@ def _check_duration(H: PauliSum | SectorOperator, magnitude: float, direction: c
             "evolve to a shorter time")
 
 
-def _check_times(times: ArrayLike) -> NDArray[np.float64]:
+def _check_times(times: ArrayLike, start: float = 0.0) -> NDArray[np.float64]:
     array = np.asarray(times)
     if array.dtype == object and all(isinstance(x, numbers.Real) and not isinstance(x, bool)
                                      for x in array.ravel()):
@@ -210,8 +215,9 @@ def _check_times(times: ArrayLike) -> NDArray[np.float64]:
     values = np.ascontiguousarray(array, dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError("times must be finite")
-    if (values < 0).any():
-        raise ValueError(f"times must be >= 0, got {values[values < 0][0]}")
+    if (values < start).any():
+        bound = "0" if start == 0.0 else f"t0 = {start}"
+        raise ValueError(f"times must be >= {bound}, got {values[values < start][0]}")
     if (np.diff(values) < 0).any():
         k = int(np.flatnonzero(np.diff(values) < 0)[0])
         raise ValueError(f"times must be non-decreasing: times[{k + 1}] = {values[k + 1]} "
@@ -366,13 +372,24 @@ def _time_and_direction(t: object) -> tuple[float, complex]:
     return magnitude, complex(re / modulus, im / modulus)
 
 
-def evolve(H: PauliSum | SectorOperator, psi: ArrayLike, t: complex, *, tol: float = 1e-12,
-           num_threads: int | None = None, krylov_dim: int | None = None,
-           memory_budget: int | None = None, normalize: bool = False) -> EvolveResult:
+def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: complex, *,
+           t0: float = 0.0, tol: float = 1e-12, num_threads: int | None = None,
+           krylov_dim: int | None = None, memory_budget: int | None = None,
+           normalize: bool = False, order: int | None = None) -> EvolveResult:
     """exp(-i t H) psi within the relative error `tol`.
 
     `H` is a Hermitian `PauliSum`; `t` may be real or complex (t = -1j * tau is
-    imaginary time, exp(-tau H) psi, not renormalised). The steps are chosen so
+    imaginary time, exp(-tau H) psi, not renormalised). With `t0`, psi is the
+    state at time t0 and the result the state at the real time t >= t0.
+
+    `H` may be a `TimeDependentSum`: then the result is the state at the real
+    time t >= t0 of i d/dt psi = H(t) psi with psi(t0) = psi, computed by
+    commutator-free quasi-Magnus steps (`velmora.quasi_magnus`) of `order` 4,
+    6 or 8 (None: chosen from tol), and `function_calls` counts the calls of
+    the parts' functions. Its `error` adds up a safety factor times an
+    asymptotic estimate of each step's time-discretisation error, and the
+    Krylov bounds; it is not a proven bound (see the README for measured
+    ratios). Complex and imaginary times are refused. The steps are chosen so
     that the computable bound of ||result - exact|| / ||exact|| stays below
     `tol`; a short step stops its Krylov recurrence as soon as the bound is met.
     `error` is never below the true error: the step bounds plus a rounding floor
@@ -409,10 +426,14 @@ def evolve(H: PauliSum | SectorOperator, psi: ArrayLike, t: complex, *, tol: flo
     >>> result.steps, result.applications <= 10, result.error <= 1e-12
     (1, True, True)
     """
+    if isinstance(H, TimeDependentSum):
+        return _evolve_time_dependent(H, psi, t, t0, tol, num_threads, krylov_dim,
+                                      memory_budget, normalize, order)
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
-    magnitude, direction = _time_and_direction(t)
+    _no_order(order)
+    magnitude, direction = _time_and_direction(_elapsed(t, t0))
     _check_duration(H, magnitude, direction)
     normalized = _check_normalize(normalize)
     states, _, error, steps, applications, kept, log_norms = _run(
@@ -422,11 +443,12 @@ def evolve(H: PauliSum | SectorOperator, psi: ArrayLike, t: complex, *, tol: flo
     return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
 
 
-def trajectory(H: PauliSum | SectorOperator, psi: ArrayLike, times: ArrayLike, *,
+def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
+               times: ArrayLike, *, t0: float = 0.0,
                observables: Sequence[Observable] | None = None, tol: float = 1e-12,
                num_threads: int | None = None, progress: bool = False,
-               krylov_dim: int | None = None,
-               memory_budget: int | None = None, normalize: bool = False) -> TrajectoryResult:
+               krylov_dim: int | None = None, memory_budget: int | None = None,
+               normalize: bool = False, order: int | None = None) -> TrajectoryResult:
     """The states exp(-i t_k H) psi at real, non-decreasing times t_k >= 0, or
     the expectations of `observables` along them.
 
@@ -448,11 +470,21 @@ def trajectory(H: PauliSum | SectorOperator, psi: ArrayLike, times: ArrayLike, *
     expectations of shape (len(times), 0). `normalize=True` returns unit-norm
     states (and expectations of them) with the log norms in `log_norms`.
     `progress=True` shows a progress bar (tqdm).
+
+    With `t0`, psi is the state at time t0 and the times are >= t0. `H` may
+    be a `TimeDependentSum` (see `evolve`): every output time is the end of
+    a step, and the observables are measured there as for a constant H.
     """
+    if isinstance(H, TimeDependentSum):
+        return _trajectory_time_dependent(H, psi, times, t0, observables, tol, num_threads,
+                                          progress, krylov_dim, memory_budget, normalize, order)
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
-    values = _check_times(times)
+    _no_order(order)
+    start = _check_real("t0", t0)
+    given = _check_times(times, start)
+    values = given - start if start != 0.0 else given
     _check_duration(H, float(values[-1]), 1.0 + 0j)
     normalized = _check_normalize(normalize)
     compiled: list[Any] = []
@@ -467,6 +499,7 @@ def trajectory(H: PauliSum | SectorOperator, psi: ArrayLike, times: ArrayLike, *
     finally:
         if bar is not None:
             bar.close()
+    values = given
     if observables is None:
         return TrajectoryResult(values, states, None, error, steps, applications, kept,
                                 log_norms=log_norms)
@@ -476,3 +509,117 @@ def trajectory(H: PauliSum | SectorOperator, psi: ArrayLike, times: ArrayLike, *
         expectations = np.ascontiguousarray(expectations.real)
     return TrajectoryResult(values, None, expectations, error, steps, applications, kept,
                             log_norms=log_norms)
+
+
+# -- time-dependent sums ----------------------------------------------------
+
+
+def _check_real(name: str, value: object) -> float:
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {number}")
+    return number
+
+
+def _elapsed(t: object, t0: object) -> object:
+    """t - t0 for a constant H: t itself when t0 is 0 (t may then be complex),
+    else the real time elapsed from t0 to t >= t0."""
+    start = _check_real("t0", t0)
+    if start == 0.0:
+        return t
+    end = _check_real("t", t)
+    if end < start:
+        raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
+    return end - start
+
+
+def _no_order(order: object) -> None:
+    if order is not None:
+        raise ValueError("order applies to a TimeDependentSum; a constant H is evolved by "
+                         "error-controlled Krylov steps")
+
+
+def _check_order(order: object) -> int | None:
+    if order is None:
+        return None
+    if isinstance(order, bool) or not isinstance(order, numbers.Integral) or order not in (4, 6, 8):
+        raise ValueError(f"order must be 4, 6, 8 or None (chosen from tol), got {order!r}")
+    return int(order)
+
+
+def _integrator(H: TimeDependentSum, tol: object, num_threads: int | None,
+                krylov_dim: int | None, memory_budget: int | None, normalize: object,
+                order: object) -> Any:
+    from velmora.quasi_magnus import Integrator
+
+    tolerance = _check_tol(tol)
+    if _check_normalize(normalize):
+        raise ValueError("normalize applies to imaginary and complex time; a TimeDependentSum "
+                         "evolves in real time, which keeps the norm")
+    budget = _check_budget(memory_budget)
+    dimension = _check_krylov_dim(DEFAULT_KRYLOV_DIM if krylov_dim is None else krylov_dim)
+    return Integrator(H, tolerance, num_threads, dimension, budget, _check_order(order))
+
+
+def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: object,
+                           tol: object, num_threads: int | None, krylov_dim: int | None,
+                           memory_budget: int | None, normalize: object,
+                           order: object) -> EvolveResult:
+    state = _check_state(H, psi).copy()
+    start = _check_real("t0", t0)
+    if isinstance(t, numbers.Complex) and not isinstance(t, numbers.Real) and t.imag != 0:
+        raise ValueError(f"t = {t}: a TimeDependentSum evolves in real time; give a real "
+                         "t >= t0")
+    end = _check_real("t", t.real if isinstance(t, numbers.Complex) else t)
+    if end < start:
+        raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
+    integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
+    final: list[NDArray[np.complex128]] = [state]
+
+    def output(k: int, value: NDArray[np.complex128]) -> None:
+        final[0] = value
+
+    run = integrator.evolve(state, start, np.array([end]), output, None)
+    return EvolveResult(final[0], run.error, run.steps, run.applications, run.kept_basis,
+                        function_calls=run.function_calls)
+
+
+def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: ArrayLike,
+                               t0: object, observables: Sequence[Observable] | None,
+                               tol: object, num_threads: int | None, progress: bool,
+                               krylov_dim: int | None, memory_budget: int | None,
+                               normalize: object, order: object) -> TrajectoryResult:
+    state = _check_state(H, psi).copy()
+    start = _check_real("t0", t0)
+    values = _check_times(times, start)
+    compiled: list[Any] = []
+    hermitian = True
+    if observables is not None:
+        compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)  # type: ignore[arg-type]
+    integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
+    states = None if observables is not None else np.empty((values.size, state.size), complex)
+    expectations = np.zeros((values.size, len(compiled)), complex)
+
+    def output(k: int, value: NDArray[np.complex128]) -> None:
+        if states is not None:
+            states[k] = value
+        elif compiled:
+            expectations[k] = integrator.measure(value, compiled)
+
+    bar = _Progress(float(values[-1]) - start) if progress else None
+    try:
+        run = integrator.evolve(state, start, values, output, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    if observables is None:
+        return TrajectoryResult(values, states, None, run.error, run.steps, run.applications,
+                                run.kept_basis, function_calls=run.function_calls)
+    if hermitian:
+        expectations = np.ascontiguousarray(expectations.real)
+    return TrajectoryResult(values, None, expectations, run.error, run.steps, run.applications,
+                            run.kept_basis, function_calls=run.function_calls)

@@ -1,0 +1,176 @@
+"""Hamiltonians that change in time: H(t) = sum_k f_k(t) P_k.
+
+A `TimeDependentSum` is a list of parts, each a `PauliSum` that is constant or
+scaled by a real function of time. `velmora.evolve` and `velmora.trajectory`
+evolve under it with commutator-free quasi-Magnus integrators
+(`velmora.quasi_magnus`).
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Union
+
+import numpy as np
+
+from velmora.pauli_sum import PauliSum
+
+#: A part: a constant PauliSum, or (PauliSum, f) for f(t) * PauliSum.
+Part = Union[PauliSum, tuple[PauliSum, Callable[[float], float]]]
+
+
+def _check_time(name: str, t: object) -> float:
+    if isinstance(t, np.ndarray) and t.ndim == 0:
+        t = t[()]
+    if isinstance(t, (bool, np.bool_)) or not isinstance(t, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(t).__name__}")
+    value = float(t)
+    if not math.isfinite(value):
+        raise ValueError(f"{name} must be finite, got {value}")
+    return value
+
+
+def evaluate(index: int, f: Callable[[float], float], t: float) -> float:
+    """f(t) as a float, or ValueError naming the part and the time when it
+    is not a finite real number."""
+    value = f(t)
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise ValueError(f"part {index}: f({t!r}) returned {value!r} of type "
+                         f"{type(value).__name__}; it must return a real float")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"part {index}: f({t!r}) = {number} is not finite")
+    return number
+
+
+class TimeDependentSum:
+    """H(t) = sum_k f_k(t) P_k: a Hamiltonian whose parts are scaled by real
+    functions of time.
+
+    `terms` is a sequence whose items are a `PauliSum` (a constant part) or a
+    pair ``(PauliSum, f)`` with f a callable taking a float time and returning
+    a real float (the part is f(t) * P). Every part acts on the same number of
+    qubits and is Hermitian (real coefficients); every f(t) must be real and
+    finite, which is checked each time f is called (a ValueError naming the
+    part and the time).
+
+    `breakpoints` are times where some f is not smooth (pulse edges, kinks of
+    a piecewise ramp): no integration step straddles one, so the integrator's
+    order holds on each smooth piece.
+
+    The object is immutable; it pickles when its callables do (functions
+    defined at module level, `functools.partial` of them, ...).
+
+    >>> from velmora import PauliSum, TimeDependentSum
+    >>> import math
+    >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
+    ...                       (PauliSum([("XI", 1.0), ("IX", 1.0)]), math.cos)])
+    >>> H.at(0.0).terms
+    [('ZZ', (1+0j)), ('XI', (1+0j)), ('IX', (1+0j))]
+    """
+
+    __slots__ = ("_parts", "_num_qubits", "_breakpoints")
+
+    _parts: tuple[tuple[PauliSum, Callable[[float], float] | None], ...]
+    _num_qubits: int
+    _breakpoints: tuple[float, ...]
+
+    def __init__(self, terms: Iterable[Part], *, breakpoints: Iterable[float] | None = None) -> None:
+        if isinstance(terms, (str, bytes, PauliSum)):
+            raise TypeError("terms must be a sequence of PauliSums and (PauliSum, f) pairs, got "
+                            f"a single {type(terms).__name__}")
+        try:
+            items = list(terms)
+        except TypeError:
+            raise TypeError("terms must be a sequence of PauliSums and (PauliSum, f) pairs, got "
+                            f"{type(terms).__name__}") from None
+        if not items:
+            raise ValueError("terms is empty; a TimeDependentSum needs at least one part")
+        parts: list[tuple[PauliSum, Callable[[float], float] | None]] = []
+        for index, item in enumerate(items):
+            if isinstance(item, PauliSum):
+                part, f = item, None
+            elif isinstance(item, (tuple, list)) and len(item) == 2 and isinstance(item[0], PauliSum):
+                part, f = item
+                if not callable(f):
+                    raise TypeError(f"part {index}: f must be a callable f(t) -> float, got "
+                                    f"{type(f).__name__}")
+            else:
+                raise TypeError(f"part {index}: expected a PauliSum or a (PauliSum, f) pair, "
+                                f"got {item!r}")
+            if parts and part.num_qubits != parts[0][0].num_qubits:
+                raise ValueError(f"part {index} acts on {part.num_qubits} qubits, but part 0 "
+                                 f"acts on {parts[0][0].num_qubits}")
+            if not part.is_hermitian:
+                term, (label, coeff) = next((k, t) for k, t in enumerate(part.terms)
+                                            if t[1].imag != 0)
+                raise ValueError(f"part {index} is not Hermitian: term {term} ({label!r}, {coeff}) "
+                                 "has a complex coefficient")
+            parts.append((part, f))
+        times: list[float] = []
+        if breakpoints is not None:
+            if isinstance(breakpoints, (str, bytes)):
+                raise TypeError("breakpoints must be a sequence of real times")
+            times = sorted({_check_time(f"breakpoints[{k}]", b)
+                            for k, b in enumerate(np.asarray(breakpoints, dtype=object).ravel())})
+        init = object.__setattr__
+        init(self, "_parts", tuple(parts))
+        init(self, "_num_qubits", parts[0][0].num_qubits)
+        init(self, "_breakpoints", tuple(times))
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError("TimeDependentSum is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError("TimeDependentSum is immutable")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        terms = [part if f is None else (part, f) for part, f in self._parts]
+        return (_rebuild, (terms, list(self._breakpoints)))
+
+    def __repr__(self) -> str:
+        shown = ", ".join("constant" if f is None else getattr(f, "__name__", type(f).__name__)
+                          for _, f in self._parts)
+        return (f"TimeDependentSum({len(self._parts)} parts on {self._num_qubits} qubits: "
+                f"{shown}; {len(self._breakpoints)} breakpoints)")
+
+    @property
+    def num_qubits(self) -> int:
+        """The number of qubits every part acts on."""
+        return self._num_qubits
+
+    @property
+    def parts(self) -> list[tuple[PauliSum, Callable[[float], float] | None]]:
+        """The parts as (PauliSum, f) pairs, f None for a constant part."""
+        return list(self._parts)
+
+    @property
+    def breakpoints(self) -> tuple[float, ...]:
+        """The times no step straddles, ascending."""
+        return self._breakpoints
+
+    @property
+    def is_hermitian(self) -> bool:
+        """Always True: every part is Hermitian and every f real."""
+        return True
+
+    def at(self, t: float) -> PauliSum:
+        """H(t) as one PauliSum: the parts' terms concatenated in order, each
+        part's coefficients multiplied by f(t)."""
+        time = _check_time("t", t)
+        terms: list[tuple[str, complex]] = []
+        for index, (part, f) in enumerate(self._parts):
+            scale = 1.0 if f is None else evaluate(index, f, time)
+            terms.extend((label, scale * coeff.real) for label, coeff in part.terms)
+        return PauliSum(terms)
+
+    def _state(self, psi: Any, name: str = "psi") -> np.ndarray:
+        return self._parts[0][0]._state(psi, name)
+
+
+def _rebuild(terms: Sequence[Part], breakpoints: list[float]) -> TimeDependentSum:
+    return TimeDependentSum(terms, breakpoints=breakpoints)
