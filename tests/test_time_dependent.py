@@ -172,7 +172,7 @@ def _scheme_local(scheme, A, h):
     return result
 
 
-@pytest.mark.parametrize("scheme", [qm.CF2, qm.CF4, qm.CF4_GL3, qm.CF6, qm.CF6_GL4, qm.CF8],
+@pytest.mark.parametrize("scheme", list(qm.SCHEMES.values()),
                          ids=lambda s: s.name)
 def test_local_error_has_the_order_of_the_scheme(scheme):
     """One step of a scheme on a generic problem (random 4 x 4 Hermitian
