@@ -37,7 +37,7 @@ demo: install
 
 # The README's pictures, regenerated into examples/output.
 pictures: install
-	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring; do \
+	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring driven_ising; do \
 		$(PY) examples/$$example.py --out examples/output || exit 1; done
 
 system-deps:

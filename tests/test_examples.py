@@ -14,7 +14,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 PICTURES = EXAMPLES / "output"
 # The examples that draw a picture, each named after its script and picture.
 DRAWING = ["ising_quench", "xxz_ground_state", "molecular_hamiltonian", "accuracy_envelope",
-           "sector_ring"]
+           "sector_ring", "driven_ising"]
 
 
 def load_example(name, monkeypatch):
@@ -46,6 +46,9 @@ def drawn_with(name, argv, monkeypatch):
         ("accuracy_envelope", [], "| real coeff |", {"qubits": 10, "trials": 4}),
         ("sector_ring", ["--spins", "12", "--check-spins", "8", "--points", "21"],
          "sector against full space", {"spins": 12, "check_spins": 8, "points": 21}),
+        ("driven_ising", ["--spins", "8", "--check-spins", "6", "--ramps", "2", "4",
+                          "--points", "21"],
+         "against solve_ivp", {"spins": 8, "check_spins": 6, "ramps": [2.0, 4.0]}),
     ],
 )
 def test_example_runs(tmp_path, monkeypatch, name, args, summary, recorded):
