@@ -320,6 +320,13 @@ BAD += [
 ]
 
 
+BAD += [
+    (lambda: velmora.trajectory(TimeDependentSum([PauliSum([("X" * 20, 1.0)])]),
+                                np.eye(1, 2**20, dtype=complex)[0], np.linspace(0, 1, 10**6)),
+     MemoryError, "give observables to measure along the way"),
+]
+
+
 @pytest.mark.parametrize("make, error, match", BAD)
 def test_bad_input_is_refused_with_a_clear_message(make, error, match):
     with pytest.raises(error, match=match):

@@ -601,6 +601,16 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
     if observables is not None:
         compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)  # type: ignore[arg-type]
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
+    if observables is None:
+        # The states returned and about six vectors of the integrator besides.
+        needed = (values.size + 6) * 16 * state.size
+        limit, source = _native.memory_limit()
+        if needed > limit:
+            raise MemoryError(
+                f"trajectory needs {needed / 2**30:.1f} GiB ({values.size} states of "
+                f"{16 * state.size / 2**30:.2f} GiB), but this process can have at most "
+                f"{limit / 2**30:.1f} GiB ({source}); give observables to measure along the "
+                "way instead of keeping the states")
     states = None if observables is not None else np.empty((values.size, state.size), complex)
     expectations = np.zeros((values.size, len(compiled)), complex)
 
