@@ -85,17 +85,18 @@ PauliSumOperator::PauliSumOperator(const Hamiltonian& ham, Ranks* ranks, std::in
     }
 }
 
-void PauliSumOperator::set_coefficients(const double* coeffs, std::int32_t threads) {
+void PauliSumOperator::set_coefficients(const double* coeffs, std::int32_t threads,
+                                        bool form_diagonal) {
     if (sliced_) {
         throw std::logic_error("set_coefficients: an operator over ranks cannot be reweighted");
     }
     for (std::size_t t = 0; t < words_.size(); ++t) {
         words_[t] = PauliWord(Complex(coeffs[t], 0.0), words_[t].string);
     }
-    split(threads);
+    split(threads, form_diagonal);
 }
 
-void PauliSumOperator::split(std::int32_t threads) {
+void PauliSumOperator::split(std::int32_t threads, bool form_diagonal) {
     double mu = 0.0;
     double sum_identity = 0.0;
     for (std::uint32_t t : identity_source_) {
@@ -134,7 +135,7 @@ void PauliSumOperator::split(std::int32_t threads) {
     shift_rounding_ = static_cast<double>(identity_source_.size()) * (eps * sum_identity);
     mu_ = mu;
     offdiagonal_ = Hamiltonian(std::move(rest)).with_kernel_isa(isa_);
-    if (!diagonal.empty()) {
+    if (!diagonal.empty() && form_diagonal) {
         diagonal_values(diagonal, diagonal_.get(), local_dim_, offset_, threads);
     }
 }

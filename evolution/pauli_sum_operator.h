@@ -45,14 +45,20 @@ public:
     /// sets the combination of its parts this way before every exponential,
     /// with no sort. The diagonal, mu and the rounding bounds are recomputed
     /// (the diagonal on a team of `threads`); the results are those of an
-    /// operator built from the reweighted Hamiltonian. Throws
+    /// operator built from the reweighted Hamiltonian. With `form_diagonal`
+    /// false the diagonal is left as it was, for a caller that forms it
+    /// another way and writes it through diagonal_data(). Throws
     /// std::logic_error over ranks, std::overflow_error as the constructor.
-    void set_coefficients(const double* coeffs, std::int32_t threads);
+    void set_coefficients(const double* coeffs, std::int32_t threads, bool form_diagonal = true);
+
+    /// The diagonal's storage (null without diagonal words), to be written
+    /// after set_coefficients(..., false).
+    double* diagonal_data() { return diagonal_.get(); }
 
 private:
     /// Splits words_ along the fixed sources into the kernel sum, the diagonal
-    /// and mu, with their rounding bounds.
-    void split(std::int32_t threads);
+    /// (unless `form_diagonal` is false) and mu, with their rounding bounds.
+    void split(std::int32_t threads, bool form_diagonal = true);
 
     Hamiltonian offdiagonal_;
     /// For each off-diagonal (in kernel order), diagonal and identity word,

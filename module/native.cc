@@ -25,6 +25,7 @@
 #include "evolution/evolve.h"
 #include "evolution/krylov_engine.h"
 #include "evolution/pauli_sum_operator.h"
+#include "evolution/weighted_sum.h"
 #include "process/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
@@ -291,32 +292,35 @@ private:
 using RealIn = nb::ndarray<const double, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using StatesOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
 
-/// A Pauli sum whose real coefficients are set anew before each use, with
-/// the split and the kernel order of its words fixed when it is built: the
-/// generators of a time-dependent evolution, one linear combination of the
-/// parts per exponential.
-class ReweightedHandle {
+/// The generators of a time-dependent evolution: linear combinations of
+/// fixed parts, one operator whose weights are set before each exponential.
+class WeightedSumHandle {
 public:
-    ReweightedHandle(const PauliOperator& op, std::int32_t num_threads)
-        : op_(op.hamiltonian(), nullptr, num_threads), size_(op.hamiltonian().words().size()) {}
+    using Table = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
-    void set_coefficients(RealIn coeffs, std::int32_t num_threads) {
-        if (coeffs.shape(0) != size_) {
-            throw std::invalid_argument("coeffs has " + std::to_string(coeffs.shape(0)) +
-                                        " entries, but the sum has " + std::to_string(size_) +
-                                        " words");
+    WeightedSumHandle(const PauliOperator& words, Table table, std::uint64_t diagonal_budget,
+                      std::int32_t num_threads)
+        : sum_(words.hamiltonian(),
+               std::vector<double>(table.data(), table.data() + table.shape(0) * table.shape(1)),
+               table.shape(0), diagonal_budget, num_threads) {}
+
+    void set_weights(RealIn weights, std::int32_t num_threads) {
+        if (weights.shape(0) != sum_.num_parts()) {
+            throw std::invalid_argument("weights has " + std::to_string(weights.shape(0)) +
+                                        " entries, but the sum has " +
+                                        std::to_string(sum_.num_parts()) + " parts");
         }
-        const std::vector<double> copy(coeffs.data(), coeffs.data() + size_);
+        const std::vector<double> copy(weights.data(), weights.data() + weights.shape(0));
         nb::gil_scoped_release released;
-        velmora::prepare_team(num_threads, op_.product_work());
-        op_.set_coefficients(copy.data(), num_threads);
+        velmora::prepare_team(num_threads, sum_.op().product_work());
+        sum_.set_weights(copy.data(), num_threads);
     }
 
-    velmora::PauliSumOperator& op() { return op_; }
+    velmora::PauliSumOperator& op() { return sum_.op(); }
+    bool keeps_diagonals() const { return sum_.keeps_diagonals(); }
 
 private:
-    velmora::PauliSumOperator op_;
-    std::size_t size_;
+    velmora::WeightedPauliSum sum_;
 };
 
 /// A read-only NumPy view of one state the engine holds (valid during the call).
@@ -489,8 +493,8 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     velmora::SectorOperator* sector = nullptr;
     velmora::PauliSumOperator* reweighted = nullptr;
     const PauliOperator* pauli = nullptr;
-    if (nb::isinstance<ReweightedHandle>(op_handle)) {
-        reweighted = &nb::cast<ReweightedHandle&>(op_handle).op();
+    if (nb::isinstance<WeightedSumHandle>(op_handle)) {
+        reweighted = &nb::cast<WeightedSumHandle&>(op_handle).op();
         if (!comm.is_none()) {
             throw std::invalid_argument("time-dependent sums do not run over MPI processes");
         }
@@ -606,11 +610,14 @@ NB_MODULE(_native, m) {
              "coefficient, the last letter of each acting on qubit 0.")
         .def_prop_ro("num_qubits", &PauliOperator::num_qubits);
 
-    nb::class_<ReweightedHandle>(m, "ReweightedSum")
-        .def(nb::init<const PauliOperator&, std::int32_t>(), "op"_a, "num_threads"_a,
-             "The words of `op` with coefficients to be set by set_coefficients.")
-        .def("set_coefficients", &ReweightedHandle::set_coefficients, "coeffs"_a,
-             "num_threads"_a, "Real coefficients of the words, in the order of `op`.");
+    nb::class_<WeightedSumHandle>(m, "WeightedSum")
+        .def(nb::init<const PauliOperator&, WeightedSumHandle::Table, std::uint64_t,
+                      std::int32_t>(),
+             "words"_a, "table"_a, "diagonal_budget"_a, "num_threads"_a,
+             "sum_k w_k P_k over the parts given as rows of coefficients of `words`; set the "
+             "weights before each use.")
+        .def("set_weights", &WeightedSumHandle::set_weights, "weights"_a, "num_threads"_a)
+        .def_prop_ro("keeps_diagonals", &WeightedSumHandle::keeps_diagonals);
 
     nb::class_<SectorBasisHandle>(m, "SectorBasis")
         .def(nb::init<std::uint32_t, std::int32_t, std::vector<std::vector<std::uint32_t>>,

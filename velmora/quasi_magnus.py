@@ -125,31 +125,27 @@ def default_order(tol: float) -> int:
 
 class Generator:
     """The linear combinations B = sum_k w_k P_k of a TimeDependentSum's
-    parts, as one reweighted Pauli sum: the distinct words of all parts in
-    order of first appearance, a table of their coefficients per part, and
-    the compiled sum whose coefficients `set` replaces."""
+    parts as one compiled sum (`_native.WeightedSum`): the distinct words of
+    all parts in order of first appearance, compiled and split once, and a
+    table of their coefficients per part. The parts' diagonals are kept when
+    they take at most `diagonal_budget` bytes."""
 
-    def __init__(self, H: TimeDependentSum, threads: int) -> None:
+    def __init__(self, H: TimeDependentSum, threads: int, diagonal_budget: int) -> None:
         index: dict[str, int] = {}
         for part, _ in H.parts:
             for label, _ in part.terms:
                 index.setdefault(label, len(index))
-        self.table = np.zeros((len(H.parts), len(index)))
+        table = np.zeros((len(H.parts), len(index)))
         for k, (part, _) in enumerate(H.parts):
             for label, coeff in part.terms:
-                self.table[k, index[label]] += coeff.real
-        self.labels = list(index)
-        words = PauliSum([(label, 1.0) for label in self.labels])
+                table[k, index[label]] += coeff.real
+        words = PauliSum([(label, 1.0) for label in index])
         self.threads = threads
-        self.sum = _native.ReweightedSum(words._operator, threads)
-        self.words = words
+        self.sum = _native.WeightedSum(words._operator, table, diagonal_budget, threads)
 
     def set(self, weights: list[float]) -> None:
-        """Coefficients sum_k weights[k] * table[k], added in the order of k."""
-        coeffs = np.zeros(self.table.shape[1])
-        for w, row in zip(weights, self.table):
-            coeffs += w * row
-        self.sum.set_coefficients(coeffs, self.threads)
+        """B = sum_k weights[k] P_k."""
+        self.sum.set_weights(np.array(weights, dtype=np.float64), self.threads)
 
 
 def _norm(v: NDArray[np.complex128]) -> float:
@@ -182,7 +178,7 @@ class Integrator:
         self.krylov_dim = krylov_dim
         self.budget = budget
         self.scheme = SCHEMES[default_order(tol) if order is None else order]
-        self.generator = Generator(H, self.threads)
+        self.generator = Generator(H, self.threads, budget // 4)
         self.run = Run()
 
     def _values(self, t: float, h: float) -> list[list[float]]:
