@@ -183,16 +183,33 @@ def test_bad_input_is_refused(call, error, message):
         call(H, psi)
 
 
-def test_ctrl_c_stops_a_long_trajectory_promptly():
+LONG_RUNS = {
+    "constant": """
+        H = ising_chain(16)
+        run = lambda: trajectory(H, psi, np.linspace(0, 1e5, 11), observables=[H], num_threads=1)
+        """,
+    "time-dependent": """
+        import math
+        from velmora import PauliSum, TimeDependentSum
+        chain = ising_chain(16)
+        H = TimeDependentSum([PauliSum(chain.terms[:15]),
+                              (PauliSum(chain.terms[15:]), lambda t: math.cos(t))])
+        run = lambda: evolve(H, psi, 1e4, num_threads=1)
+        """,
+}
+
+
+@pytest.mark.parametrize("kind", list(LONG_RUNS))
+def test_ctrl_c_stops_a_long_run_promptly(kind):
     script = textwrap.dedent("""
         import sys, time, numpy as np
-        from velmora import trajectory
+        from velmora import evolve, trajectory
         from velmora.models import ising_chain
-        H = ising_chain(16)
         psi = np.zeros(2**16, complex); psi[0] = 1
+        """) + textwrap.dedent(LONG_RUNS[kind]) + textwrap.dedent("""
         print("started", flush=True)
         try:
-            trajectory(H, psi, np.linspace(0, 1e5, 11), observables=[H], num_threads=1)
+            run()
         except KeyboardInterrupt:
             print("interrupted", time.monotonic(), flush=True)
             sys.exit(3)

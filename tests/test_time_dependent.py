@@ -247,21 +247,6 @@ def test_constant_functions_match_the_constant_engine_and_threads_give_the_same_
     assert (runs[0].error, runs[0].applications) == (runs[1].error, runs[1].applications)
 
 
-def test_an_interrupt_between_steps_stops_the_run():
-    calls = []
-
-    def f(t):
-        calls.append(t)
-        if len(calls) > 20:
-            raise KeyboardInterrupt
-        return math.cos(t)
-
-    H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0), ("IX", 1.0)]), f)])
-    with pytest.raises(KeyboardInterrupt):
-        velmora.evolve(H, [1, 0, 0, 0], 100.0, tol=1e-10)
-    assert len(calls) == 21
-
-
 # -- the object ---------------------------------------------------------------
 
 

@@ -3,8 +3,10 @@
 `PauliSum` is an operator written as (label, coeff) terms, the last letter of a
 label acting on qubit 0 (Qiskit's order). `Sector` is a symmetry sector (fixed
 weight, translations and reflections, spin flip), on which `PauliSum.in_sector`
-gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes. `velmora.models` builds the common
-spin chains; `entanglement_entropy` measures the entanglement of a state
+gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes.
+`TimeDependentSum` is a Hamiltonian whose parts are scaled by functions of
+time, evolved by commutator-free quasi-Magnus steps (`velmora.quasi_magnus`).
+`velmora.models` builds the common spin chains; `entanglement_entropy` measures the entanglement of a state
 across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
 a state split over MPI processes. The low-level core stays available as the
 `_velmora` module.
