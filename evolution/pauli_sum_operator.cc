@@ -116,10 +116,15 @@ void PauliSumOperator::split(std::int32_t threads, bool form_diagonal) {
     }
     std::vector<PauliWord> rest;
     rest.reserve(offdiagonal_source_.size());
-    double sum_rest = 0.0;
     for (std::uint32_t t : offdiagonal_source_) {
         rest.push_back(words_[t]);
-        sum_rest = sum_rest + std::fabs(words_[t].coeff.real());
+    }
+    // Summed in the Hamiltonian's order, not the kernel's.
+    double sum_rest = 0.0;
+    for (const PauliWord& w : words_) {
+        if (w.term.flip_mask != 0) {
+            sum_rest = sum_rest + std::fabs(w.coeff.real());
+        }
     }
     // What rounding does to the operator the engine applies, per unit time:
     // an entry of H * v sums one term per off-diagonal word and d[x] v[x],
