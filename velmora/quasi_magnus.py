@@ -268,7 +268,10 @@ class Integrator:
             length = target - t if landing else step
             half = 0.5 * length
             krylov_tol = min(0.5, KRYLOV_SHARE * self.tol * length / span / exponentials)
-            big, big_error = self._step(state, t, length, krylov_tol)
+            # The whole step only enters the estimate, divided by 2^p - 1: its
+            # exponentials may be that much less accurate.
+            big, big_error = self._step(state, t, length,
+                                        min(0.5, krylov_tol * (2.0**p - 1.0) / 4.0))
             first, first_error = self._step(state, t, half, krylov_tol)
             halves, second_error = self._step(first, t + half, length - half, krylov_tol)
             main_error = first_error + second_error
