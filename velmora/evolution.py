@@ -19,6 +19,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from velmora import _native
+from velmora._checks import real_number
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 from velmora.sector import SectorOperator, observable_in
@@ -482,7 +483,7 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
     _no_order(order)
-    start = _check_real("t0", t0)
+    start = real_number("t0", t0)
     given = _check_times(times, start)
     values = given - start if start != 0.0 else given
     _check_duration(H, float(values[-1]), 1.0 + 0j)
@@ -514,24 +515,13 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
 # -- time-dependent sums ----------------------------------------------------
 
 
-def _check_real(name: str, value: object) -> float:
-    if isinstance(value, np.ndarray) and value.ndim == 0:
-        value = value[()]
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be finite, got {number}")
-    return number
-
-
 def _elapsed(t: object, t0: object) -> object:
     """t - t0 for a constant H: t itself when t0 is 0 (t may then be complex),
     else the real time elapsed from t0 to t >= t0."""
-    start = _check_real("t0", t0)
+    start = real_number("t0", t0)
     if start == 0.0:
         return t
-    end = _check_real("t", t)
+    end = real_number("t", t)
     if end < start:
         raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
     return end - start
@@ -570,11 +560,11 @@ def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: o
                            memory_budget: int | None, normalize: object,
                            order: object) -> EvolveResult:
     state = _check_state(H, psi).copy()
-    start = _check_real("t0", t0)
+    start = real_number("t0", t0)
     if isinstance(t, numbers.Complex) and not isinstance(t, numbers.Real) and t.imag != 0:
         raise ValueError(f"t = {t}: a TimeDependentSum evolves in real time; give a real "
                          "t >= t0")
-    end = _check_real("t", t.real if isinstance(t, numbers.Complex) else t)
+    end = real_number("t", t.real if isinstance(t, numbers.Complex) else t)
     if end < start:
         raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
@@ -594,7 +584,7 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
                                krylov_dim: int | None, memory_budget: int | None,
                                normalize: object, order: object) -> TrajectoryResult:
     state = _check_state(H, psi).copy()
-    start = _check_real("t0", t0)
+    start = real_number("t0", t0)
     values = _check_times(times, start)
     compiled: list[Any] = []
     hermitian = True

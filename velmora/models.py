@@ -13,6 +13,8 @@ from collections.abc import Iterable, Mapping
 import numpy as np
 from numpy.typing import NDArray
 
+from velmora._checks import real_number
+
 from velmora.pauli_sum import PauliSum
 
 # 2^40 float64 entries are 8 TiB: beyond that z_diagonal refuses before allocating.
@@ -54,14 +56,6 @@ def _count(name: str, value: object, minimum: int, why: str = "") -> int:
     return count
 
 
-def _real(name: str, value: object) -> float:
-    """`value` as a finite float, or a TypeError/ValueError naming `name`."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    number = float(value)
-    if not math.isfinite(number):
-        raise ValueError(f"{name} must be finite, got {number}")
-    return number
 
 
 def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
@@ -69,7 +63,7 @@ def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
     (2n - 1 terms: the bonds first, then the fields; one qubit has the field
     alone). `num_qubits` must be at least 1, `j` and `h` finite reals."""
     n = _count("num_qubits", num_qubits, 1)
-    j, h = _real("j", j), _real("h", h)
+    j, h = real_number("j", j), real_number("h", h)
     bonds = [(pauli_label(n, {q: "Z", q + 1: "Z"}), -j) for q in range(n - 1)]
     return PauliSum(bonds + [(pauli_label(n, {q: "X"}), -h) for q in range(n)])
 
@@ -112,7 +106,7 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
     (9, 3)
     """
     n = _count("num_qubits", num_qubits, 2, " (a chain needs one bond)")
-    delta = _real("delta", delta)
+    delta = real_number("delta", delta)
     bonds = [(q, q + 1) for q in range(n - 1)]
     if periodic and n > 2:
         bonds.append((n - 1, 0))

@@ -15,21 +15,11 @@ from typing import Any, Union
 
 import numpy as np
 
+from velmora._checks import real_number
 from velmora.pauli_sum import PauliSum
 
 #: A part: a constant PauliSum, or (PauliSum, f) for f(t) * PauliSum.
 Part = Union[PauliSum, tuple[PauliSum, Callable[[float], float]]]
-
-
-def _check_time(name: str, t: object) -> float:
-    if isinstance(t, np.ndarray) and t.ndim == 0:
-        t = t[()]
-    if isinstance(t, (bool, np.bool_)) or not isinstance(t, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(t).__name__}")
-    value = float(t)
-    if not math.isfinite(value):
-        raise ValueError(f"{name} must be finite, got {value}")
-    return value
 
 
 def evaluate(index: int, f: Callable[[float], float], t: float) -> float:
@@ -115,7 +105,7 @@ class TimeDependentSum:
         if breakpoints is not None:
             if isinstance(breakpoints, (str, bytes)):
                 raise TypeError("breakpoints must be a sequence of real times")
-            times = sorted({_check_time(f"breakpoints[{k}]", b)
+            times = sorted({real_number(f"breakpoints[{k}]", b)
                             for k, b in enumerate(np.asarray(breakpoints, dtype=object).ravel())})
         init = object.__setattr__
         init(self, "_parts", tuple(parts))
@@ -161,7 +151,7 @@ class TimeDependentSum:
     def at(self, t: float) -> PauliSum:
         """H(t) as one PauliSum: the parts' terms concatenated in order, each
         part's coefficients multiplied by f(t)."""
-        time = _check_time("t", t)
+        time = real_number("t", t)
         terms: list[tuple[str, complex]] = []
         for index, (part, f) in enumerate(self._parts):
             scale = 1.0 if f is None else evaluate(index, f, time)
