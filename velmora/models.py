@@ -6,7 +6,6 @@ position n - 1 - q of each label.
 
 from __future__ import annotations
 
-import math
 import numbers
 from collections.abc import Iterable, Mapping
 
