@@ -5,14 +5,16 @@
 #              manylinux wheel in a fresh environment (make py-test runs them against .venv)
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
-#              (bench-short-steps alone) and the evolution over MPI processes (bench-mpi alone)
+#              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
+#              symmetry sectors (bench-sectors alone) and time-dependent H(t)
+#              (bench-time-dependent alone)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors
+.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -93,9 +95,15 @@ bench: install bench-deps
 	$(PY) bench/threads_under_load.py
 	$(PY) bench/mpi.py
 	$(PY) bench/sectors.py
+	$(PY) bench/time_dependent.py
 
 bench-sectors: install $(VENV)/.bench-ready
 	$(PY) bench/sectors.py
+
+# Time-dependent H(t) against QuSpin, QuTiP, SciPy's DOP853 and piecewise-constant steps
+# at n = 16 (about 14 minutes; n = 20 is added by hand, see bench/time_dependent.py).
+bench-time-dependent: install $(VENV)/.bench-ready
+	$(PY) bench/time_dependent.py
 
 # Strong scaling over MPI processes on this machine (n = 22 and 24).
 bench-mpi: install

@@ -11,10 +11,11 @@ from importlib.metadata import PackageNotFoundError, version
 os.environ.setdefault("OMP_WAIT_POLICY", "active")
 
 
-def library_versions():
-    """{name: version} of NumPy, SciPy and QuSpin as installed (QuSpin optional)."""
+def library_versions(extra=()):
+    """{name: version} of NumPy, SciPy and QuSpin as installed (QuSpin optional),
+    then of the packages named in `extra` that are installed."""
     found = {}
-    for name in ("numpy", "scipy", "quspin"):
+    for name in ("numpy", "scipy", "quspin", *extra):
         try:
             found[name] = version(name)
         except PackageNotFoundError:

@@ -5,8 +5,10 @@ and benchmark.md, between the markers <!-- benchmark:start --> and
 short_steps.md between <!-- short-steps-benchmark:start --> and
 <!-- short-steps-benchmark:end -->, and
 from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->,
-and from sectors.md between <!-- sectors-benchmark:start --> and
-<!-- sectors-benchmark:end -->.
+from sectors.md between <!-- sectors-benchmark:start --> and
+<!-- sectors-benchmark:end -->, and from time_dependent.md (without its list of
+every run of the tolerance searches) between
+<!-- time-dependent-benchmark:start --> and <!-- time-dependent-benchmark:end -->.
 
     python bench/readme_section.py README.md
 """
@@ -98,6 +100,15 @@ def main():
     sectors = RESULTS / "sectors.md"
     if sectors.is_file():
         text = replace_between(text, "sectors-benchmark", sectors.read_text().strip())
+    time_dependent = RESULTS / "time_dependent.md"
+    if time_dependent.is_file():
+        full = time_dependent.read_text()
+        summary = full.split("\nEvery run of the searches")[0].strip()
+        if "\nNot run:" in full:
+            summary += "\n\nNot run:" + full.split("\nNot run:")[1].rstrip()
+        text = replace_between(text, "time-dependent-benchmark", summary +
+                               "\n\nEvery run of the tolerance searches: "
+                               "`bench/results/time_dependent.md`.")
     readme.write_text(text)
 
 
