@@ -168,7 +168,8 @@ class Run:
 
 class Integrator:
     """Evolves psi under a TimeDependentSum from t0 through ascending output
-    times, landing a step on each output time and breakpoint."""
+    times: steps of the scheme chosen by `order` (None: from tol), controlled
+    by step doubling, landing on the breakpoints and the last time."""
 
     def __init__(self, H: TimeDependentSum, tol: float, num_threads: int | None,
                  krylov_dim: int, budget: int, order: int | None) -> None:
