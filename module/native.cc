@@ -317,7 +317,6 @@ public:
     }
 
     velmora::PauliSumOperator& op() { return sum_.op(); }
-    bool keeps_diagonals() const { return sum_.keeps_diagonals(); }
 
 private:
     velmora::WeightedPauliSum sum_;
@@ -491,14 +490,14 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     std::unique_ptr<velmora::Ranks> ranks;
     std::uint64_t n = 0;
     velmora::SectorOperator* sector = nullptr;
-    velmora::PauliSumOperator* reweighted = nullptr;
+    velmora::PauliSumOperator* weighted = nullptr;
     const PauliOperator* pauli = nullptr;
     if (nb::isinstance<WeightedSumHandle>(op_handle)) {
-        reweighted = &nb::cast<WeightedSumHandle&>(op_handle).op();
+        weighted = &nb::cast<WeightedSumHandle&>(op_handle).op();
         if (!comm.is_none()) {
             throw std::invalid_argument("time-dependent sums do not run over MPI processes");
         }
-        n = reweighted->dim();
+        n = weighted->dim();
         SectorBasisHandle::check(psi, n, "psi");
     } else if (nb::isinstance<SectorOperatorHandle>(op_handle)) {
         sector = &nb::cast<const SectorOperatorHandle&>(op_handle).op();
@@ -580,9 +579,9 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
-        if (reweighted != nullptr) {
-            velmora::prepare_team(num_threads, reweighted->product_work());
-            report = velmora::krylov_evolve(*reweighted, start.get(), output_times.data(),
+        if (weighted != nullptr) {
+            velmora::prepare_team(num_threads, weighted->product_work());
+            report = velmora::krylov_evolve(*weighted, start.get(), output_times.data(),
                                             num_times, direction, options, collector);
         } else if (sector != nullptr) {
             report = velmora::krylov_evolve(*sector, start.get(), output_times.data(), num_times,
@@ -616,8 +615,7 @@ NB_MODULE(_native, m) {
              "words"_a, "table"_a, "diagonal_budget"_a, "num_threads"_a,
              "sum_k w_k P_k over the parts given as rows of coefficients of `words`; set the "
              "weights before each use.")
-        .def("set_weights", &WeightedSumHandle::set_weights, "weights"_a, "num_threads"_a)
-        .def_prop_ro("keeps_diagonals", &WeightedSumHandle::keeps_diagonals);
+        .def("set_weights", &WeightedSumHandle::set_weights, "weights"_a, "num_threads"_a);
 
     nb::class_<SectorBasisHandle>(m, "SectorBasis")
         .def(nb::init<std::uint32_t, std::int32_t, std::vector<std::vector<std::uint32_t>>,

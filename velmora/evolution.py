@@ -22,6 +22,7 @@ from velmora import _native
 from velmora._checks import real_number
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
+from velmora.quasi_magnus import Integrator
 from velmora.sector import SectorOperator, observable_in
 from velmora.time_dependent import TimeDependentSum
 
@@ -515,16 +516,19 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
 # -- time-dependent sums ----------------------------------------------------
 
 
+def _end_time(t: object, start: float) -> float:
+    """t as a real time t >= start."""
+    end = real_number("t", t)
+    if end < start:
+        raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
+    return end
+
+
 def _elapsed(t: object, t0: object) -> object:
     """t - t0 for a constant H: t itself when t0 is 0 (t may then be complex),
     else the real time elapsed from t0 to t >= t0."""
     start = real_number("t0", t0)
-    if start == 0.0:
-        return t
-    end = real_number("t", t)
-    if end < start:
-        raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
-    return end - start
+    return t if start == 0.0 else _end_time(t, start) - start
 
 
 def _no_order(order: object) -> None:
@@ -543,9 +547,7 @@ def _check_order(order: object) -> int | None:
 
 def _integrator(H: TimeDependentSum, tol: object, num_threads: int | None,
                 krylov_dim: int | None, memory_budget: int | None, normalize: object,
-                order: object) -> Any:
-    from velmora.quasi_magnus import Integrator
-
+                order: object) -> Integrator:
     tolerance = _check_tol(tol)
     if _check_normalize(normalize):
         raise ValueError("normalize applies to imaginary and complex time; a TimeDependentSum "
@@ -564,9 +566,7 @@ def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: o
     if isinstance(t, numbers.Complex) and not isinstance(t, numbers.Real) and t.imag != 0:
         raise ValueError(f"t = {t}: a TimeDependentSum evolves in real time; give a real "
                          "t >= t0")
-    end = real_number("t", t.real if isinstance(t, numbers.Complex) else t)
-    if end < start:
-        raise ValueError(f"t = {end} is before t0 = {start}; evolve forward in time")
+    end = _end_time(t.real if isinstance(t, numbers.Complex) else t, start)
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
     final: list[NDArray[np.complex128]] = [state]
 

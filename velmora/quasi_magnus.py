@@ -6,7 +6,7 @@ H at the Gauss-Legendre nodes t + c_i h, first row first:
     psi(t + h) ~ exp(-i h B_J) ... exp(-i h B_1) psi(t),
     B_j = sum_i A[j][i] H(t + c_i h) = sum_k (sum_i A[j][i] f_k(t + c_i h)) P_k.
 
-Each B_j is one Pauli sum whose words are fixed for the run (`ReweightedSum`:
+Each B_j is one Pauli sum whose words are fixed for the run (`_native.WeightedSum`:
 the words of all parts merged and split once) and whose coefficients are set
 before the exponential, which the Krylov engine computes within its share of
 the tolerance.
@@ -160,7 +160,6 @@ class Run:
 
     error: float = 0.0
     steps: int = 0
-    rejected: int = 0
     applications: int = 0
     function_calls: int = 0
     kept_basis: bool = True
@@ -194,12 +193,13 @@ class Integrator:
                 self.run.function_calls += len(nodes)
         return values
 
-    def _exponentials(self, scheme: Scheme, values: list[list[float]], state: NDArray[np.complex128],
-                      h: float, tol: float) -> tuple[NDArray[np.complex128], float]:
-        """The scheme's product of exponentials applied to `state`, and the
-        sum of the exponentials' error bounds."""
+    def _step(self, state: NDArray[np.complex128], t: float, h: float,
+              tol: float) -> tuple[NDArray[np.complex128], float]:
+        """One application of the scheme over [t, t + h] to `state`, and the
+        sum of its exponentials' error bounds."""
+        values = self._values(t, h)
         error = 0.0
-        for row in scheme.rows:
+        for row in self.scheme.rows:
             weights = []
             for f_values in values:
                 w = 0.0
@@ -223,11 +223,6 @@ class Integrator:
             self.krylov_dim, self.budget, False, observables, None, None, False, "trajectory")
         return out[1][0]
 
-    def _step(self, state: NDArray[np.complex128], t: float, h: float,
-              tol: float) -> tuple[NDArray[np.complex128], float]:
-        """One application of the scheme over [t, t + h], and its Krylov error."""
-        return self._exponentials(self.scheme, self._values(t, h), state, h, tol)
-
     def evolve(self, psi: NDArray[np.complex128], t0: float, times: NDArray[np.float64],
                output: Callable[[int, NDArray[np.complex128]], None],
                progress: Callable[[float], None] | None) -> Run:
@@ -244,6 +239,7 @@ class Integrator:
         stops = [b for b in self.H.breakpoints if t0 < b < end] + [end]
         exponentials = 3 * self.scheme.exponentials
         p = self.scheme.order
+        richardson = 2.0**p - 1.0  # the whole step's error over the halves'
         norm0 = _norm(psi)
         state = psi
         t = t0
@@ -257,7 +253,11 @@ class Integrator:
                 k += 1
             return run
         # A first step of two of length 1 / ||H(t0)||; the control adapts it.
-        step = min(span, 2.0 / max(self.H.at(t0).norm_bound, 1e-300))
+        bound = 0.0
+        for index, (part, f) in enumerate(self.H.parts):
+            bound += part.norm_bound * (1.0 if f is None else abs(evaluate(index, f, t0)))
+            run.function_calls += f is not None
+        step = min(span, 2.0 / max(bound, 1e-300))
         rate = TIME_SHARE * self.tol / span  # time-discretisation error per unit time
         stop = 0
         reached = 0.0  # the largest error of an output inside a step so far
@@ -272,15 +272,15 @@ class Integrator:
             # The whole step only enters the estimate, divided by 2^p - 1: its
             # exponentials may be that much less accurate.
             big, big_error = self._step(state, t, length,
-                                        min(0.5, krylov_tol * (2.0**p - 1.0) / 4.0))
+                                        min(0.5, krylov_tol * richardson / 4.0))
             first, first_error = self._step(state, t, half, krylov_tol)
             halves, second_error = self._step(first, t + half, length - half, krylov_tol)
             main_error = first_error + second_error
-            estimate = SAFETY * _norm(big - halves) / norm0 / (2.0**p - 1.0)
+            estimate = SAFETY * _norm(big - halves) / norm0 / richardson
             # The difference is known only to within the results' Krylov
             # errors: below them it is noise, and the step is as good as the
             # exponentials make it.
-            allowed = max(rate * length, (big_error + main_error) / (2.0**p - 1.0))
+            allowed = max(rate * length, (big_error + main_error) / richardson)
             accepted = estimate <= allowed
             if accepted:
                 after = target if landing else t + length
@@ -302,8 +302,6 @@ class Integrator:
                     k += 1
                 if progress is not None:
                     progress(t - t0)
-            else:
-                run.rejected += 1
             factor = 0.9 * (allowed / max(estimate, 1e-300)) ** (1.0 / p)
             proposed = length * min(2.0, max(0.2, factor))
             # A step shortened only to land keeps the length it was given.

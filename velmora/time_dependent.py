@@ -143,11 +143,6 @@ class TimeDependentSum:
         """The times no step straddles, ascending."""
         return self._breakpoints
 
-    @property
-    def is_hermitian(self) -> bool:
-        """Always True: every part is Hermitian and every f real."""
-        return True
-
     def at(self, t: float) -> PauliSum:
         """H(t) as one PauliSum: the parts' terms concatenated in order, each
         part's coefficients multiplied by f(t)."""
