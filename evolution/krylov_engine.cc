@@ -14,6 +14,7 @@
 #include "evolution/evolve.h"
 #include "evolution/krylov_bound.h"
 #include "evolution/pauli_sum_operator.h"
+#include "evolution/pseudo_random.h"
 #include "evolution/sweeps.h"
 #include "process/memory_limit.h"
 #include "evolution/reduction.h"
@@ -439,20 +440,6 @@ private:
             return hi;
         }
         return hi + std::log1p(std::exp(lo - hi));
-    }
-
-    /// A fixed amplitude in [-1, 1)^2 for global index x (splitmix64).
-    static Complex pseudo_random_amplitude(std::uint64_t x) {
-        auto next = [](std::uint64_t& state) {
-            std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            z = z ^ (z >> 31);
-            return static_cast<double>(z >> 11) * 0x1.0p-52 - 1.0;
-        };
-        std::uint64_t state = x;
-        const double re = next(state);
-        return Complex(re, next(state));
     }
 
     /// w = (the off-diagonal part of H) * v; the diagonal part is added by the

@@ -22,7 +22,9 @@
 #include <variant>
 #include <vector>
 
+#include "evolution/eigenpairs.h"
 #include "evolution/evolve.h"
+#include "evolution/lanczos_chain.h"
 #include "evolution/krylov_engine.h"
 #include "evolution/pauli_sum_operator.h"
 #include "evolution/weighted_sum.h"
@@ -597,6 +599,97 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
                           norms);
 }
 
+/// Calls between cycles of the eigensolver and the Lanczos chain: checks for
+/// interrupts and reports progress(products, converged) with the lock held.
+class EigenProgress final : public velmora::EigenObserver {
+public:
+    explicit EigenProgress(nb::handle progress) : progress_(progress) {}
+    void between_cycles(std::uint64_t products, std::uint64_t converged) override {
+        nb::gil_scoped_acquire acquired;
+        if (PyErr_CheckSignals() != 0) {
+            throw nb::python_error();
+        }
+        if (progress_.is_valid() && !progress_.is_none()) {
+            progress_(products, converged);
+        }
+    }
+
+private:
+    nb::handle progress_;
+};
+
+/// The operator behind a compiled Pauli sum or a sector operator, for the
+/// eigensolver and the chain; `owned` keeps a full-space operator alive.
+velmora::KrylovOperator& krylov_operator(nb::handle op_handle, std::int32_t num_threads,
+                                         std::unique_ptr<velmora::PauliSumOperator>& owned) {
+    if (nb::isinstance<SectorOperatorHandle>(op_handle)) {
+        return nb::cast<const SectorOperatorHandle&>(op_handle).op();
+    }
+    const PauliOperator& pauli = nb::cast<const PauliOperator&>(op_handle);
+    nb::gil_scoped_release released;
+    velmora::prepare_team(num_threads,
+                          velmora::state_size(pauli.hamiltonian()) *
+                              pauli.hamiltonian().words().size());
+    owned = std::make_unique<velmora::PauliSumOperator>(pauli.hamiltonian(), nullptr, num_threads);
+    return *owned;
+}
+
+nb::tuple eigenpairs(nb::handle op_handle, nb::object start, std::uint64_t k, bool largest,
+                     double tol, std::uint64_t krylov_dim, std::uint64_t max_products,
+                     std::int32_t num_threads, bool check_missed, nb::object progress) {
+    std::unique_ptr<velmora::PauliSumOperator> owned;
+    velmora::KrylovOperator& op = krylov_operator(op_handle, num_threads, owned);
+    const std::uint64_t n = op.dim();
+    std::unique_ptr<Complex[]> first;
+    if (!start.is_none()) {
+        StateIn v0 = nb::cast<StateIn>(start);
+        SectorBasisHandle::check(v0, n, "v0");
+        first = copy_state(v0, n);
+    }
+    velmora::EigenOptions options;
+    options.count = k;
+    options.largest = largest;
+    options.tol = tol;
+    options.basis_size = krylov_dim;
+    options.max_products = max_products;
+    options.num_threads = num_threads;
+    options.check_missed = check_missed;
+    velmora::check_state_vectors(n, velmora::eigen_working_vectors(krylov_dim) +
+                                        static_cast<double>(k), "eigsh");
+    auto [vectors, data] = complex_matrix(k, n);
+    EigenProgress observer(progress);
+    velmora::EigenReport report;
+    {
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, op.product_work());
+        report = velmora::lanczos_eigenpairs(op, first.get(), data, options, observer);
+    }
+    auto values = nb::module_::import_("numpy").attr("array")(report.values);
+    auto residuals = nb::module_::import_("numpy").attr("array")(report.residuals);
+    return nb::make_tuple(values, vectors, residuals, report.products, report.restarts,
+                          report.check_products, report.converged, report.norm_estimate);
+}
+
+nb::tuple lanczos_chain(nb::handle op_handle, StateIn v, std::uint64_t steps,
+                        std::int32_t num_threads, nb::object progress) {
+    std::unique_ptr<velmora::PauliSumOperator> owned;
+    velmora::KrylovOperator& op = krylov_operator(op_handle, num_threads, owned);
+    const std::uint64_t n = op.dim();
+    SectorBasisHandle::check(v, n, "v");
+    velmora::check_state_vectors(n, 4, "the Lanczos chain");
+    std::unique_ptr<Complex[]> copy = copy_state(v, n);
+    EigenProgress observer(progress);
+    velmora::LanczosChain chain;
+    {
+        nb::gil_scoped_release released;
+        velmora::prepare_team(num_threads, op.product_work());
+        chain = velmora::lanczos_chain(op, copy.get(), steps, num_threads, observer);
+    }
+    auto numpy = nb::module_::import_("numpy");
+    return nb::make_tuple(chain.norm, numpy.attr("array")(chain.alpha, "dtype"_a = "float64"),
+                          numpy.attr("array")(chain.beta, "dtype"_a = "float64"), chain.products);
+}
+
 }  // namespace
 
 NB_MODULE(_native, m) {
@@ -665,6 +758,16 @@ NB_MODULE(_native, m) {
           "mpi4py communicator of 2^r processes), psi and the states are this rank's slice. "
           "With `normalize`, every output has unit norm and the natural logs of the true "
           "norms are returned. `caller` names the call in memory errors.");
+    m.def("eigenpairs", &eigenpairs, "op"_a, "v0"_a.none(), "k"_a, "largest"_a, "tol"_a,
+          "krylov_dim"_a, "max_products"_a, "num_threads"_a, "check_missed"_a,
+          "progress"_a.none(),
+          "k eigenpairs at one end of the spectrum by thick-restart Lanczos: returns (values, "
+          "vectors as rows, residual norms, products, restarts, products of the check for "
+          "missed eigenvalues, converged, norm estimate).");
+    m.def("lanczos_chain", &lanczos_chain, "op"_a, "v"_a, "steps"_a, "num_threads"_a,
+          "progress"_a.none() = nb::none(),
+          "(norm, alpha, beta, products): the Lanczos coefficients of v / ||v|| by the plain "
+          "three-term recurrence, at most `steps` of them.");
     m.def("memory_limit", [] {
               const velmora::MemoryLimit limit = velmora::memory_limit();
               return nb::make_tuple(limit.bytes, limit.source);

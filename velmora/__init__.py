@@ -6,6 +6,7 @@ weight, translations and reflections, spin flip), on which `PauliSum.in_sector`
 gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes.
 `TimeDependentSum` is a Hamiltonian whose parts are scaled by functions of
 time, evolved by commutator-free quasi-Magnus steps (`velmora.quasi_magnus`).
+`eigsh` finds ground states and other extreme eigenpairs without a matrix.
 `velmora.models` builds the common spin chains; `entanglement_entropy` measures the entanglement of a state
 across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
 a state split over MPI processes. The low-level core stays available as the
@@ -37,6 +38,7 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
     raise
 
 from velmora import models
+from velmora.eigen import ConvergenceError, EigshResult, eigsh
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
 from velmora.sector import Sector, SectorOperator
@@ -44,6 +46,7 @@ from velmora.states import entanglement_entropy
 from velmora.tapering import TaperedSum
 from velmora.time_dependent import TimeDependentSum
 
-__all__ = ["EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
-           "TimeDependentSum", "TrajectoryResult", "entanglement_entropy", "evolve", "models", "trajectory"]
+__all__ = ["ConvergenceError", "EigshResult", "EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
+           "TimeDependentSum", "TrajectoryResult", "eigsh", "entanglement_entropy", "evolve", "models",
+           "trajectory"]
 __version__ = "0.1.0"

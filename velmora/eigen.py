@@ -1,0 +1,235 @@
+"""Eigenpairs of Pauli sums without a matrix: `eigsh`, thick-restart Lanczos on
+the package's own products H @ v."""
+
+from __future__ import annotations
+
+import numbers
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmora import _native
+from velmora._threads import resolve_num_threads
+from velmora.evolution import _check_budget, _check_hamiltonian, _check_tol
+from velmora.pauli_sum import PauliSum
+from velmora.sector import SectorOperator
+
+#: The largest Krylov basis `eigsh` builds per cycle.
+MAX_EIGSH_KRYLOV_DIM = 256
+
+#: Products H @ v after which `eigsh` gives up by default.
+DEFAULT_MAX_PRODUCTS = 10_000
+
+
+@dataclass(frozen=True)
+class EigshResult:
+    """The result of `eigsh`.
+
+    Attributes
+    ----------
+    eigenvalues : ndarray of float, shape (k,)
+        Ascending.
+    eigenvectors : ndarray of complex128, shape (k, dim)
+        One unit eigenvector per row, in the order of `eigenvalues`
+        (SciPy's `eigsh` returns them as columns).
+    residuals : ndarray of float, shape (k,)
+        ||H v - lambda v|| of each row v, computed from v itself, plus a bound
+        of the rounding of the product. For Hermitian H an eigenvalue of H lies
+        within `residuals[i]` of `eigenvalues[i]`, and the residual bounds the
+        error of the vector by ``residual / gap`` (gap: the distance to the
+        rest of the spectrum).
+    applications : int
+        Products H @ v, the check for missed eigenvalues and the final
+        residuals included.
+    check_applications : int
+        Products spent by the check for missed eigenvalues.
+    restarts : int
+        Thick restarts of the basis.
+    norm_estimate : float
+        The largest |Ritz value| seen: `tol` is relative to it.
+    """
+
+    eigenvalues: NDArray[np.float64]
+    eigenvectors: NDArray[np.complex128]
+    residuals: NDArray[np.float64]
+    applications: int
+    check_applications: int
+    restarts: int
+    norm_estimate: float
+
+
+class ConvergenceError(RuntimeError):
+    """`eigsh` ran out of products before every pair met the tolerance; the
+    pairs reached so far, with their residuals, are in `result`."""
+
+    def __init__(self, message: str, result: EigshResult) -> None:
+        super().__init__(message)
+        self.result = result
+
+
+def _check_k(k: object, dim: int) -> int:
+    if isinstance(k, bool) or not isinstance(k, numbers.Integral):
+        raise TypeError(f"k must be an int, got {type(k).__name__}")
+    if not 1 <= k <= dim:
+        raise ValueError(f"k must be in 1..{dim} (the dimension of H's space), got {k}")
+    return int(k)
+
+
+def _check_positive_int(value: object, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be >= 1, got {value}")
+    return int(value)
+
+
+def _krylov_dim(krylov_dim: int | None, k: int, dim: int, budget: int) -> int:
+    """ARPACK's default, max(2k + 1, 20), lowered to what the budget holds (the
+    basis of krylov_dim + 1 vectors and the k results), never below k + 2."""
+    least = min(k + 2, dim + 1)
+    if krylov_dim is None:
+        wanted = min(max(2 * k + 1, 20), MAX_EIGSH_KRYLOV_DIM, max(dim, least))
+        fits = budget // (16 * dim) - 1 - k
+        return max(least, min(wanted, fits))
+    value = _check_positive_int(krylov_dim, "krylov_dim")
+    if not min(k, dim - 1) < value <= MAX_EIGSH_KRYLOV_DIM:
+        raise ValueError(
+            f"krylov_dim must be in {min(k, dim - 1) + 1}..{MAX_EIGSH_KRYLOV_DIM} (more than k), "
+            f"got {value}")
+    return value
+
+
+def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: float = 1e-10,
+          v0: ArrayLike | None = None, krylov_dim: int | None = None,
+          num_threads: int | None = None, memory_budget: int | None = None,
+          max_products: int | None = None, check_missed: bool = True,
+          progress: bool = False) -> EigshResult:
+    """The `k` smallest (or largest) eigenvalues of a Hermitian H and their
+    eigenvectors, without building a matrix.
+
+    Thick-restart Lanczos (Wu & Simon 2000) with full reorthogonalisation: a
+    cycle grows an orthonormal basis of `krylov_dim` vectors by products H @ v,
+    the Ritz pairs of H on that basis estimate their residuals, and a restart
+    keeps the best Ritz vectors. A pair has converged when its residual is at
+    most ``tol * max |Ritz value|`` (``tol`` relative to the estimate of
+    ||H||). A Krylov space grown from one vector holds one vector of each
+    eigenspace, so the partner of a degenerate eigenvalue can be missed; with
+    `check_missed` (the default), a second run from a fixed pseudo-random
+    vector orthogonal to the vectors found looks for a better eigenvalue in
+    their complement and swaps it in. Every sum runs in a fixed order: the
+    results are the same bytes for every `num_threads`.
+
+    Parameters
+    ----------
+    H : PauliSum or SectorOperator
+        Hermitian (real coefficients).
+    k : int
+        Eigenpairs wanted, 1 <= k <= dim.
+    which : {"SA", "LA"}
+        Smallest or largest algebraic eigenvalues.
+    tol : float
+        Relative residual, in (0, 1).
+    v0 : array_like, optional
+        Starting vector (dim amplitudes, not zero); by default a fixed
+        pseudo-random vector, so that runs repeat exactly. A v0 inside a
+        symmetry sector keeps the run inside that sector.
+    krylov_dim : int, optional
+        Basis vectors per cycle, k < krylov_dim <= 256; by default
+        max(2k + 1, 20) (ARPACK's default), lowered to what `memory_budget`
+        holds.
+    num_threads : int, optional
+        Threads (None: as `evolve`); the bytes do not depend on it.
+    memory_budget : int, optional
+        Bytes for the basis and the results (default: `default_memory_budget()`).
+    max_products : int, optional
+        Products H @ v after which the run gives up (default 10,000).
+    check_missed : bool
+        Run the check for missed eigenvalues (costs extra products; False
+        behaves like ARPACK, which has no such check).
+    progress : bool
+        Show a progress bar (tqdm) of the products and converged pairs.
+
+    Returns
+    -------
+    EigshResult
+        `eigenvalues` (ascending), `eigenvectors` (rows), `residuals` (bounds of
+        each eigenvalue's error), and the work done.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For a bad argument, named in the message.
+    MemoryError
+        When the basis of k + 3 vectors does not fit the memory this process
+        can have.
+    ConvergenceError
+        When `max_products` run out first; its `result` holds what was found.
+    KeyboardInterrupt
+        On Ctrl-C (checked between cycles).
+
+    Examples
+    --------
+    >>> from velmora import eigsh
+    >>> from velmora.models import ising_chain
+    >>> result = eigsh(ising_chain(10), k=2)
+    >>> [round(e, 6) for e in result.eigenvalues]
+    [-12.381489, -12.023189]
+    >>> bool(result.residuals.max() < 1e-8)
+    True
+    """
+    H = _check_hamiltonian(H)
+    dim = len(H) if isinstance(H, SectorOperator) else 2**H.num_qubits
+    count = _check_k(k, dim)
+    if which not in ("SA", "LA"):
+        raise ValueError(f"which must be 'SA' or 'LA', got {which!r}")
+    tolerance = _check_tol(tol)
+    budget = _check_budget(memory_budget)
+    basis = _krylov_dim(krylov_dim, count, dim, budget)
+    limit = DEFAULT_MAX_PRODUCTS if max_products is None else _check_positive_int(
+        max_products, "max_products")
+    if not isinstance(check_missed, (bool, np.bool_)):
+        raise TypeError("check_missed must be True or False")
+    start: NDArray[np.complex128] | None = None
+    if v0 is not None:
+        start = H._state(v0, "v0")
+        if not np.isfinite(start).all():
+            raise ValueError("v0 has a non-finite amplitude")
+        if not start.any():
+            raise ValueError("v0 must not be zero")
+    threads = resolve_num_threads(num_threads)
+    bar = _ProductBar(count) if progress else None
+    try:
+        (values, vectors, residuals, products, restarts, check_products, converged,
+         norm) = _native.eigenpairs(H._operator, start, count, which == "LA", tolerance, basis,
+                                    limit, threads, bool(check_missed), bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    result = EigshResult(values, vectors, residuals, int(products), int(check_products),
+                         int(restarts), float(norm))
+    if not converged:
+        raise ConvergenceError(
+            f"eigsh did not reach tol={tolerance:g} within {limit} products H @ v (largest "
+            f"residual {float(np.max(residuals)):.3g}); raise max_products or krylov_dim, or "
+            "loosen tol. The pairs found are in this exception's `result`.", result)
+    return result
+
+
+class _ProductBar:
+    """A tqdm counter of products, with the pairs converged."""
+
+    def __init__(self, k: int) -> None:
+        from tqdm.auto import tqdm
+
+        self._bar: Any = tqdm(unit=" products", desc=f"eigsh (k={k})")
+        self._done = 0
+
+    def __call__(self, products: int, converged: int) -> None:
+        self._bar.update(products - self._done)
+        self._bar.set_postfix(converged=converged, refresh=False)
+        self._done = products
+
+    def close(self) -> None:
+        self._bar.close()
