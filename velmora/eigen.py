@@ -174,8 +174,8 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     >>> from velmora import eigsh
     >>> from velmora.models import ising_chain
     >>> result = eigsh(ising_chain(10), k=2)
-    >>> [round(e, 6) for e in result.eigenvalues]
-    [-12.381489, -12.023189]
+    >>> [round(float(e), 6) for e in result.eigenvalues]
+    [-12.38149, -12.08257]
     >>> bool(result.residuals.max() < 1e-8)
     True
     """
