@@ -224,7 +224,7 @@ public:
         kept_ = 0;
         T_.assign(m_ * m_, 0.0);
         for (;;) {
-            Ritz ritz = cycle(stream);
+            Ritz ritz = cycle(stream, done);
             observer.between_cycles(products_, converged_count(ritz, count));
             const bool exhausted = ritz.size < m_ || (ritz.beta == 0.0 && m_ + num_locked >= n_);
             if (done(ritz) || exhausted || products_ >= options_.max_products) {
@@ -270,6 +270,24 @@ public:
     }
 
     Complex* scratch() { return basis_.get(); }
+
+    /// out = V u for a column u of `size` entries.
+    void combine(const std::vector<double>& u, std::uint64_t size, Complex* out) {
+        combine_rows(basis_.get(), size, u.data(), 1, {0}, 1, out, n_, threads_);
+    }
+
+    /// out = v + a pseudo-random vector of about unit norm (stream `stream`).
+    void seed(const Complex* v, std::uint64_t stream, Complex* out) {
+        // Entries uniform in [-1, 1)^2 have mean square 2/3.
+        const double scale = 1.0 / std::sqrt(2.0 * static_cast<double>(n_) / 3.0);
+        for_each_chunk(n_, threads_, [=](std::uint64_t begin, std::uint64_t end) {
+            for (std::uint64_t x = begin; x < end; ++x) {
+                const Complex r = pseudo_random_amplitude(x, stream);
+                out[x] = Complex(v[x].real() + scale * r.real(), v[x].imag() + scale * r.imag());
+            }
+        });
+    }
+    std::uint64_t basis_dim() const { return m_; }
     std::uint64_t products() const { return products_; }
     std::uint64_t restarts() const { return restarts_; }
     double norm_estimate() const { return norm_estimate_; }
@@ -304,8 +322,14 @@ private:
         return false;
     }
 
-    Ritz cycle(std::uint64_t& stream) {
+    /// Extends the basis to m vectors (or until `done` accepts the Ritz pairs
+    /// of the basis so far, asked every few steps) and returns the Ritz pairs.
+    template <class Done>
+    Ritz cycle(std::uint64_t& stream, Done&& done) {
         Complex* V = basis_.get();
+        // How often the leading block is decomposed: every step for the usual
+        // bases, about twenty times a cycle for long ones.
+        const std::uint64_t every = std::max<std::uint64_t>(1, m_ / 20);
         const std::uint64_t m = m_;
         double beta = 0.0;
         std::uint64_t used = m;
@@ -352,16 +376,27 @@ private:
                     used = j + 1;
                     break;
                 }
-                continue;
+            } else {
+                divide_into(w, w, beta, n_, threads_);
+                if (j + 1 < m) {
+                    T_[j * m + j + 1] = T_[(j + 1) * m + j] = beta;
+                }
             }
-            divide_into(w, w, beta, n_, threads_);
-            if (j + 1 < m) {
-                T_[j * m + j + 1] = T_[(j + 1) * m + j] = beta;
+            if (j + 1 < m && (j + 1 - kept_) % every == 0) {
+                Ritz early = ritz_of(j + 1, beta);
+                if (done(early)) return early;
             }
         }
+        return ritz_of(used, used == m && m + num_locked_ < n_ ? beta : 0.0);
+    }
+
+    /// The Ritz pairs of the leading `used` basis vectors, coupled to the next
+    /// one by beta.
+    Ritz ritz_of(std::uint64_t used, double beta) {
+        const std::uint64_t m = m_;
         Ritz ritz;
         ritz.size = used;
-        ritz.beta = (used == m && m + num_locked_ < n_) ? beta : 0.0;
+        ritz.beta = beta;
         std::vector<double> t(used * used);
         for (std::uint64_t r = 0; r < used; ++r) {
             for (std::uint64_t s = 0; s < used; ++s) t[r * used + s] = T_[r * m + s];
@@ -460,7 +495,7 @@ EigenReport lanczos_eigenpairs(KrylovOperator& op, const Complex* start, Complex
 
     std::uint64_t stream = 1;
     Ritz ritz = solver.run(start, stream, nullptr, 0, k, observer, [&](const Ritz& r) {
-        return solver.converged_count(r, k) >= std::min(k, r.size);
+        return r.size >= k && solver.converged_count(r, k) >= k;
     });
     bool converged = solver.converged_count(ritz, k) >= k;
     solver.form_vectors(ritz, k, vectors);
@@ -477,33 +512,61 @@ EigenReport lanczos_eigenpairs(KrylovOperator& op, const Complex* start, Complex
         return w;
     };
     const std::uint64_t before_check = solver.products();
-    for (std::uint64_t round = 0; converged && options.check_missed && k < n && round <= k;
-         ++round) {
+    const bool check = converged && options.check_missed && k < n;
+    // The check starts from the sum of the next Ritz vectors (beyond the k
+    // found; the complement's end is near them unless a partner was missed)
+    // and a pseudo-random vector, whose overlap with a missed partner is what
+    // a random start's would be. Deciding that nothing lies beyond the k-th
+    // value then takes far fewer steps than from the random vector alone.
+    std::unique_ptr<Complex[]> next_ritz;
+    if (check) {
+        const std::uint64_t extra = std::min(k, ritz.size - k);
+        std::vector<double> sum(ritz.size, 0.0);
+        for (std::uint64_t i = k; i < k + extra; ++i) {
+            for (std::uint64_t l = 0; l < ritz.size; ++l) {
+                sum[l] = sum[l] + ritz.vectors[l * ritz.size + ritz.order[i]];
+            }
+        }
+        next_ritz = std::make_unique<Complex[]>(n);
+        solver.combine(sum, ritz.size, next_ritz.get());
+    }
+    std::unique_ptr<Complex[]> seed = check ? std::make_unique<Complex[]>(n) : nullptr;
+    for (std::uint64_t round = 0; check && round <= k; ++round) {
         const std::uint64_t w = worst();
+        solver.seed(next_ritz.get(), ++stream + 10, seed.get());
         const double bar = values[w];
         auto beats = [&](double theta, double margin) {
             return largest ? theta - margin > bar : theta + margin < bar;
         };
-        Ritz check = solver.run(nullptr, ++stream + 10, vectors, k, 1, observer,
-                                [&](const Ritz& r) {
-                                    const std::uint64_t b = r.order[0];
-                                    const double theta = r.values[b];
-                                    const double res = r.residual(b);
-                                    // Settled: converged, or provably on the far side of bar.
-                                    return solver.converged(r, b) ||
-                                           (largest ? theta + res < bar : theta - res > bar);
-                                });
-        const std::uint64_t b = check.order[0];
-        if (!solver.converged(check, b) && check.beta != 0.0 &&
-            !(largest ? check.values[b] + check.residual(b) < bar
-                      : check.values[b] - check.residual(b) > bar)) {
+        // Whether the complement's best Ritz value is settled on the far side
+        // of bar: its residual interval clears bar, or the Kato-Temple bound
+        // theta - res^2 / (next - theta) does, with the next Ritz value's
+        // interval as the gap. Asked at the ends of whole cycles only (or of
+        // an exhausted space): the Ritz values of a few steps say little
+        // about the end of the spectrum.
+        auto settled = [&](const Ritz& r) {
+            if (r.size < solver.basis_dim() && r.beta != 0.0) return false;
+            const std::uint64_t b = r.order[0];
+            if (solver.converged(r, b)) return true;
+            const double s = largest ? -1.0 : 1.0;  // the smallest end, either way
+            const double theta = s * r.values[b];
+            const double res = r.residual(b);
+            if (theta - res > s * bar) return true;
+            if (r.size < 2) return false;
+            const double next = s * r.values[r.order[1]] - r.residual(r.order[1]);
+            return next > theta && theta - res * res / (next - theta) > s * bar;
+        };
+        Ritz found = solver.run(seed.get(), stream, vectors, k, 1, observer, settled);
+        const std::uint64_t b = found.order[0];
+        if (!settled(found)) {
             converged = false;  // ran out of products
             break;
         }
-        if (!beats(check.values[b], check.residual(b))) break;
+        if (!solver.converged(found, b)) break;  // nothing beyond bar
+        if (!beats(found.values[b], found.residual(b))) break;
         // A better eigenvalue was missed: it replaces the worst one found.
-        solver.form_vectors(check, 1, vectors + w * n);
-        values[w] = check.values[b];
+        solver.form_vectors(found, 1, vectors + w * n);
+        values[w] = found.values[b];
     }
     report.check_products = solver.products() - before_check;
 

@@ -15,10 +15,11 @@
 //
 // A Krylov space grown from one vector holds one vector of each eigenspace:
 // the partner of a degenerate eigenvalue can be missed. After convergence, a
-// check run from a fixed pseudo-random vector orthogonal to the eigenvectors
-// found looks for a better eigenvalue in their complement; it stops when its
-// best Ritz value converges (and swaps in when it beats the k-th) or when
-// the Ritz value minus its residual clears the k-th eigenvalue.
+// check run in the complement of the eigenvectors found, from the next Ritz
+// vectors plus a fixed pseudo-random vector, looks for a better eigenvalue
+// there; it stops when its best Ritz value converges (and swaps in when it
+// beats the k-th) or when a bound on it (the residual interval, or the
+// Kato-Temple bound with the next Ritz value as the gap) clears the k-th.
 //
 // Every sum runs in a fixed order (chunked sums, parallel/reduce.h): the
 // results are the same bytes for every number of threads.
@@ -72,9 +73,10 @@ public:
     virtual void between_cycles(std::uint64_t products, std::uint64_t converged) = 0;
 };
 
-/// Working memory of a run in state vectors: the basis of m + 1.
+/// Working memory of a run in state vectors: the basis of m + 1, and two
+/// for the start of the check for missed eigenvalues.
 inline double eigen_working_vectors(std::uint64_t basis_size) {
-    return static_cast<double>(basis_size + 1);
+    return static_cast<double>(basis_size + 3);
 }
 
 /// Finds options.count eigenpairs of op at the end options.largest asks for,
