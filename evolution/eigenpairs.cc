@@ -24,6 +24,14 @@ namespace {
 /// The largest basis.
 constexpr std::uint64_t max_basis_size = 256;
 
+constexpr double eps = 2.220446049250313e-16;
+
+/// Overlap estimate beyond which a new basis vector is reorthogonalised
+/// against the whole basis. Semi-orthogonality (sqrt(eps)) would keep the
+/// Ritz values exact to rounding; a lower level keeps the eigenvectors
+/// orthonormal to 1e-10 too, for a few more reorthogonalisations.
+constexpr double reorthogonalization_level = 1e-12;
+
 // The reorthogonalisation's kernels work on packs of eight doubles (four
 // amplitudes, interleaved parts), in the manner of evolution/sweeps.cc: with
 // x = (re, im, ...) and its swap xs = (im, re, ...), conj(v) w sums v * w over
@@ -223,6 +231,9 @@ public:
         }
         kept_ = 0;
         T_.assign(m_ * m_, 0.0);
+        W_.assign((m_ + 1) * (m_ + 1), 0.0);
+        W_[0] = 1.0;
+        reorthogonalize_next_ = false;
         for (;;) {
             Ritz ritz = cycle(stream, done);
             observer.between_cycles(products_, converged_count(ritz, count));
@@ -290,6 +301,7 @@ public:
     std::uint64_t basis_dim() const { return m_; }
     std::uint64_t products() const { return products_; }
     std::uint64_t restarts() const { return restarts_; }
+    std::uint64_t reorthogonalizations() const { return reorthogonalizations_; }
     double norm_estimate() const { return norm_estimate_; }
     void see_value(double v) { norm_estimate_ = std::max(norm_estimate_, std::fabs(v)); }
 
@@ -353,19 +365,36 @@ private:
                 for (std::uint64_t i = 0; i < kept_; ++i) c[i] = Complex(T_[i * m + j], 0.0);
                 subtract_combination(V, kept_, c.data(), w, n_, threads_);
             }
-            subtract_current_and_norm(w, alpha, v, n_, threads_, nullptr);
-            // Full reorthogonalisation: the locked rows, then the basis.
-            project(locked_, num_locked_, w, n_, threads_, c.data());
-            subtract_combination(locked_, num_locked_, c.data(), w, n_, threads_);
-            project(V, j + 1, w, n_, threads_, c.data());
-            subtract_combination(V, j + 1, c.data(), w, n_, threads_);
+            double beta_local = subtract_current_and_norm(w, alpha, v, n_, threads_, nullptr);
+            if (!std::isfinite(beta_local)) {
+                throw std::overflow_error("eigsh: H * v left the double range");
+            }
             T_[j * m + j] = alpha;
             see_value(alpha);
-            beta = stable_norm(w, n_, threads_);
+            scale_ = std::max(scale_, std::fabs(alpha) + beta_local);
+            // The locked rows (the check's complement) always; the basis when
+            // the estimates say that orthogonality is being lost, and at the
+            // step after (whose vector inherits the loss from v_j).
+            if (num_locked_ > 0) {
+                project(locked_, num_locked_, w, n_, threads_, c.data());
+                subtract_combination(locked_, num_locked_, c.data(), w, n_, threads_);
+            }
+            const bool forced = reorthogonalize_next_;
+            const bool triggered = estimate_overlaps(j, beta_local) > reorthogonalization_level;
+            const bool reorthogonalize = forced || triggered;
+            reorthogonalize_next_ = triggered && !forced;
+            if (reorthogonalize) {
+                project(V, j + 1, w, n_, threads_, c.data());
+                subtract_combination(V, j + 1, c.data(), w, n_, threads_);
+                ++reorthogonalizations_;
+            }
+            beta = (reorthogonalize || num_locked_ > 0) ? stable_norm(w, n_, threads_) : beta_local;
             if (!std::isfinite(beta)) {
                 throw std::overflow_error("eigsh: H * v left the double range");
             }
-            scale_ = std::max(scale_, std::fabs(alpha) + beta);
+            if (reorthogonalize) {
+                settle_overlaps(j, beta);
+            }
             if (beta <= breakdown_tol * scale_) {
                 // An invariant subspace: continue in its complement from a
                 // fresh vector, coupled by zero.
@@ -376,6 +405,8 @@ private:
                     used = j + 1;
                     break;
                 }
+                settle_overlaps(j, 1.0);
+                reorthogonalize_next_ = true;
             } else {
                 divide_into(w, w, beta, n_, threads_);
                 if (j + 1 < m) {
@@ -388,6 +419,52 @@ private:
             }
         }
         return ritz_of(used, used == m && m + num_locked_ < n_ ? beta : 0.0);
+    }
+
+    /// Simon's recurrence for the overlaps omega_(j+1,k) ~ <v_(j+1), v_k>,
+    /// k <= j, generalised to the arrow of a thick restart: from
+    /// H v_k = sum_l T_lk v_l (+ the residual direction beyond the basis),
+    ///   beta omega_(j+1,k) = (T omega_j)_k - alpha_j omega_(j,k)
+    ///                        - sum_(l before j) T_lj omega_(l,k),
+    /// where "before j" is j - 1, or every kept vector right after a restart,
+    /// each step adding a rounding term of eps ||T|| in the direction of its
+    /// sign. Stores omega_(j+1, .) (with w's norm beta before any
+    /// reorthogonalisation) and returns the largest |omega_(j+1,k)|.
+    double estimate_overlaps(std::uint64_t j, double beta) {
+        const std::uint64_t m = m_;
+        const std::uint64_t s = m + 1;
+        if (beta == 0.0) return 0.0;
+        const double noise = 2.0 * eps * scale_;
+        double largest = 0.0;
+        const bool arrow = j == kept_ && kept_ > 0;
+        for (std::uint64_t k = 0; k < j; ++k) {
+            double x = 0.0;
+            for (std::uint64_t l = 0; l <= j; ++l) {
+                const double t = l < m && k < m ? T_[l * m + k] : 0.0;
+                if (t != 0.0) x = x + t * W_[j * s + l];
+            }
+            x = x - T_[j * m + j] * W_[j * s + k];
+            if (arrow) {
+                for (std::uint64_t l = 0; l < kept_; ++l) x = x - T_[l * m + j] * W_[l * s + k];
+            } else if (j > 0) {
+                x = x - T_[(j - 1) * m + j] * W_[(j - 1) * s + k];
+            }
+            x = (x + std::copysign(noise, x)) / beta;
+            W_[(j + 1) * s + k] = W_[k * s + j + 1] = x;
+            largest = std::max(largest, std::fabs(x));
+        }
+        // Against v_j: rounding of the local step alone.
+        W_[(j + 1) * s + j] = W_[j * s + j + 1] = noise / beta;
+        W_[(j + 1) * s + j + 1] = 1.0;
+        return largest;
+    }
+
+    /// After a full reorthogonalisation of v_(j+1): overlaps at rounding level.
+    void settle_overlaps(std::uint64_t j, double beta) {
+        const std::uint64_t s = m_ + 1;
+        const double level = beta > 0.0 ? std::max(eps, eps * scale_ / beta) : eps;
+        for (std::uint64_t k = 0; k <= j; ++k) W_[(j + 1) * s + k] = W_[k * s + j + 1] = level;
+        W_[(j + 1) * s + j + 1] = 1.0;
     }
 
     /// The Ritz pairs of the leading `used` basis vectors, coupled to the next
@@ -434,13 +511,33 @@ private:
         }
         kept_ = p;
         ++restarts_;
-        if (ritz.beta == 0.0) {
+        // The kept Ritz vectors are orthogonal to the level the basis was;
+        // the continuation vector is made orthogonal to them here.
+        const std::uint64_t s = m + 1;
+        double worst = eps;
+        for (std::uint64_t a = 0; a < m; ++a) {
+            for (std::uint64_t b = 0; b < a; ++b) worst = std::max(worst, std::fabs(W_[a * s + b]));
+        }
+        if (ritz.beta != 0.0) {
+            std::vector<Complex> c(p);
+            project(V, p, V + p * n_, n_, threads_, c.data());
+            subtract_combination(V, p, c.data(), V + p * n_, n_, threads_);
+            const double norm = stable_norm(V + p * n_, n_, threads_);
+            divide_into(V + p * n_, V + p * n_, norm, n_, threads_);
+        } else {
             // The basis spans an invariant subspace: go on from a fresh vector.
             fill_random(V + p * n_, ++stream + 3000);
             if (!normalize_fresh(V, p, stream)) {
                 throw std::logic_error("eigsh: no direction left outside an invariant subspace");
             }
         }
+        std::fill(W_.begin(), W_.end(), 0.0);
+        for (std::uint64_t a = 0; a <= p; ++a) {
+            for (std::uint64_t b = 0; b <= p; ++b) {
+                W_[a * s + b] = a == b ? 1.0 : (a == p || b == p ? eps : worst);
+            }
+        }
+        reorthogonalize_next_ = false;
     }
 
     KrylovOperator& op_;
@@ -453,6 +550,10 @@ private:
     const Complex* locked_ = nullptr;
     std::uint64_t num_locked_ = 0;
     std::vector<double> T_;
+    /// Estimates of the overlaps <v_a, v_b> of the basis, (m + 1) x (m + 1).
+    std::vector<double> W_;
+    bool reorthogonalize_next_ = false;
+    std::uint64_t reorthogonalizations_ = 0;
     std::uint64_t m_ = 0;
     std::uint64_t kept_ = 0;
     std::uint64_t products_ = 0;
@@ -628,6 +729,7 @@ EigenReport lanczos_eigenpairs(KrylovOperator& op, const Complex* start, Complex
     report.residuals = std::move(sorted_residuals);
     report.products = solver.products();
     report.restarts = solver.restarts();
+    report.reorthogonalizations = solver.reorthogonalizations();
     report.converged = converged;
     report.norm_estimate = solver.norm_estimate();
     return report;

@@ -2,12 +2,15 @@
 
 // Eigenpairs at one end of the spectrum of a Hermitian operator (any of the
 // Krylov engine's operators, evolution/krylov_operator.h) by thick-restart
-// Lanczos with full reorthogonalisation (Wu & Simon 2000).
+// Lanczos (Wu & Simon 2000) with partial reorthogonalisation (Simon 1984).
 //
 // A cycle extends the basis v_0 .. v_(m-1) by Lanczos steps: w = H v_j, minus
 // alpha_j v_j and beta_(j-1) v_(j-1) (or, right after a restart, the arrow of
-// the kept Ritz vectors), then one classical Gram-Schmidt pass against the
-// whole basis. The Ritz pairs (theta, y = V u) of T = V^H H V estimate their
+// the kept Ritz vectors). Simon's recurrence estimates the overlaps of the new
+// vector with the basis from T alone; when one exceeds 1e-12, the vector (and
+// the next one) gets a classical Gram-Schmidt pass against the whole basis,
+// so the basis stays orthonormal to about 1e-12 while most steps read only
+// three vectors instead of all of them. The Ritz pairs (theta, y = V u) of T = V^H H V estimate their
 // residuals as |beta_m u_(m-1)|; a pair has converged when that is at most
 // tol * max |theta| (the largest Ritz value estimating ||H||). A restart keeps
 // the p best Ritz vectors and the residual direction, so that T becomes
@@ -57,6 +60,9 @@ struct EigenReport {
     std::vector<double> residuals;
     std::uint64_t products = 0;
     std::uint64_t restarts = 0;
+    /// Basis vectors orthogonalised against the whole basis (the others only
+    /// against their two predecessors, while the overlap estimates allow).
+    std::uint64_t reorthogonalizations = 0;
     /// Products spent by the check for missed eigenvalues (within `products`).
     std::uint64_t check_products = 0;
     /// Whether every pair met the tolerance within max_products.

@@ -667,7 +667,8 @@ nb::tuple eigenpairs(nb::handle op_handle, nb::object start, std::uint64_t k, bo
     auto values = nb::module_::import_("numpy").attr("array")(report.values);
     auto residuals = nb::module_::import_("numpy").attr("array")(report.residuals);
     return nb::make_tuple(values, vectors, residuals, report.products, report.restarts,
-                          report.check_products, report.converged, report.norm_estimate);
+                          report.check_products, report.converged, report.norm_estimate,
+                          report.reorthogonalizations);
 }
 
 nb::tuple lanczos_chain(nb::handle op_handle, StateIn v, std::uint64_t steps,
@@ -763,7 +764,7 @@ NB_MODULE(_native, m) {
           "progress"_a.none(),
           "k eigenpairs at one end of the spectrum by thick-restart Lanczos: returns (values, "
           "vectors as rows, residual norms, products, restarts, products of the check for "
-          "missed eigenvalues, converged, norm estimate).");
+          "missed eigenvalues, converged, norm estimate, full reorthogonalisations).");
     m.def("lanczos_chain", &lanczos_chain, "op"_a, "v"_a, "steps"_a, "num_threads"_a,
           "progress"_a.none() = nb::none(),
           "(norm, alpha, beta, products): the Lanczos coefficients of v / ||v|| by the plain "

@@ -49,6 +49,10 @@ class EigshResult:
         Thick restarts of the basis.
     norm_estimate : float
         The largest |Ritz value| seen: `tol` is relative to it.
+    reorthogonalizations : int
+        Basis vectors orthogonalised against the whole basis; the others were
+        orthogonalised against their predecessors only, while the estimates of
+        their overlaps with the rest stayed below 1e-12.
     """
 
     eigenvalues: NDArray[np.float64]
@@ -58,6 +62,7 @@ class EigshResult:
     check_applications: int
     restarts: int
     norm_estimate: float
+    reorthogonalizations: int
 
 
 class ConvergenceError(RuntimeError):
@@ -110,8 +115,10 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     """The `k` smallest (or largest) eigenvalues of a Hermitian H and their
     eigenvectors, without building a matrix.
 
-    Thick-restart Lanczos (Wu & Simon 2000) with full reorthogonalisation: a
-    cycle grows an orthonormal basis of `krylov_dim` vectors by products H @ v,
+    Thick-restart Lanczos (Wu & Simon 2000) with partial reorthogonalisation
+    (Simon 1984: a vector is orthogonalised against the whole basis when the
+    estimates of its overlaps exceed 1e-12): a cycle grows an orthonormal
+    basis of `krylov_dim` vectors by products H @ v,
     the Ritz pairs of H on that basis estimate their residuals, and a restart
     keeps the best Ritz vectors. A pair has converged when its residual is at
     most ``tol * max |Ritz value|`` (``tol`` relative to the estimate of
@@ -202,14 +209,14 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     threads = resolve_num_threads(num_threads)
     bar = _ProductBar(count) if progress else None
     try:
-        (values, vectors, residuals, products, restarts, check_products, converged,
-         norm) = _native.eigenpairs(H._operator, start, count, which == "LA", tolerance, basis,
+        (values, vectors, residuals, products, restarts, check_products, converged, norm,
+         reorthogonalizations) = _native.eigenpairs(H._operator, start, count, which == "LA", tolerance, basis,
                                     limit, threads, bool(check_missed), bar)
     finally:
         if bar is not None:
             bar.close()
     result = EigshResult(values, vectors, residuals, int(products), int(check_products),
-                         int(restarts), float(norm))
+                         int(restarts), float(norm), int(reorthogonalizations))
     if not converged:
         raise ConvergenceError(
             f"eigsh did not reach tol={tolerance:g} within {limit} products H @ v (largest "
