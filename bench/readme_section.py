@@ -8,7 +8,10 @@ from mpi.md between <!-- mpi-benchmark:start --> and <!-- mpi-benchmark:end -->,
 from sectors.md between <!-- sectors-benchmark:start --> and
 <!-- sectors-benchmark:end -->, and from time_dependent.md (without its list of
 every run of the tolerance searches) between
-<!-- time-dependent-benchmark:start --> and <!-- time-dependent-benchmark:end -->.
+<!-- time-dependent-benchmark:start --> and <!-- time-dependent-benchmark:end -->,
+and from eigen.md and batch.md between <!-- eigen-benchmark:start --> and
+<!-- eigen-benchmark:end -->, <!-- batch-benchmark:start --> and
+<!-- batch-benchmark:end -->.
 
     python bench/readme_section.py README.md
 """
@@ -109,6 +112,13 @@ def main():
         text = replace_between(text, "time-dependent-benchmark", summary +
                                "\n\nEvery run of the tolerance searches: "
                                "`bench/results/time_dependent.md`.")
+    for name in ("eigen", "batch"):
+        result = RESULTS / f"{name}.md"
+        if result.is_file():
+            body = result.read_text().strip()
+            # The file's own title is the README's subsection heading.
+            body = "\n".join(line for line in body.splitlines() if not line.startswith("# "))
+            text = replace_between(text, f"{name}-benchmark", body.strip())
     readme.write_text(text)
 
 
