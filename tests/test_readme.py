@@ -16,7 +16,8 @@ def test_readme_example():
     assert result.failed == 0
 
 
-@pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states", "sector", "time_dependent"])
+@pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states", "sector", "time_dependent",
+                                  "correlations"])
 def test_docstring_examples(name):
     module = importlib.import_module(f"velmora.{name}")
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)

@@ -6,6 +6,8 @@ weight, translations and reflections, spin flip), on which `PauliSum.in_sector`
 gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes.
 `TimeDependentSum` is a Hamiltonian whose parts are scaled by functions of
 time, evolved by commutator-free quasi-Magnus steps (`velmora.quasi_magnus`).
+`correlation` and `spectral_function` give dynamical correlations (also at
+infinite temperature, by random states) and Lanczos continued fractions.
 `velmora.models` builds the common spin chains; `entanglement_entropy` measures the entanglement of a state
 across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
 a state split over MPI processes. The low-level core stays available as the
@@ -37,6 +39,7 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
     raise
 
 from velmora import models
+from velmora.correlations import CorrelationResult, SpectralResult, correlation, spectral_function
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
 from velmora.sector import Sector, SectorOperator
@@ -44,6 +47,7 @@ from velmora.states import entanglement_entropy
 from velmora.tapering import TaperedSum
 from velmora.time_dependent import TimeDependentSum
 
-__all__ = ["EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
-           "TimeDependentSum", "TrajectoryResult", "entanglement_entropy", "evolve", "models", "trajectory"]
+__all__ = ["CorrelationResult", "EvolveResult", "PauliSum", "Sector", "SectorOperator",
+           "SpectralResult", "TaperedSum", "TimeDependentSum", "TrajectoryResult", "correlation",
+           "entanglement_entropy", "evolve", "models", "spectral_function", "trajectory"]
 __version__ = "0.1.0"
