@@ -39,7 +39,8 @@ demo: install
 
 # The README's pictures, regenerated into examples/output.
 pictures: install
-	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring driven_ising; do \
+	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring driven_ising \
+			heisenberg_autocorrelation; do \
 		$(PY) examples/$$example.py --out examples/output || exit 1; done
 
 system-deps:

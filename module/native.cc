@@ -127,6 +127,27 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
 }
 
+/// sum_i conj(a_i) b_i in the fixed chunks of evolution/reduction.h (the
+/// same bits for every num_threads). The lock stays held: the sum reads the
+/// arrays in place, and no Python code may change them meanwhile.
+Complex inner(StateIn a, StateIn b, std::int32_t num_threads) {
+    const std::uint64_t n = a.shape(0);
+    if (b.shape(0) != n) {
+        throw std::invalid_argument("the vectors have " + std::to_string(n) + " and " +
+                                    std::to_string(b.shape(0)) + " amplitudes");
+    }
+    velmora::prepare_team(num_threads, n * velmora::sweep_entry_work);
+    return velmora::dot(a.data(), b.data(), n, num_threads);
+}
+
+/// The Euclidean norm by evolution/reduction.h's stable_norm (no overflow or
+/// underflow for finite entries; the same bits for every num_threads).
+double norm(StateIn a, std::int32_t num_threads) {
+    const std::uint64_t n = a.shape(0);
+    velmora::prepare_team(num_threads, n * velmora::sweep_entry_work);
+    return velmora::stable_norm(a.data(), n, num_threads);
+}
+
 
 using IndicesOut = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>, nb::c_contig>;
 
@@ -749,6 +770,12 @@ NB_MODULE(_native, m) {
     m.def("expectation", &expectation, "op"_a, "psi"_a, "num_threads"_a,
           "<psi|H|psi>, not normalised, word by word; each word's sum over fixed chunks "
           "combined pairwise (same bits for every num_threads).");
+    m.attr("reduction_chunk") = velmora::reduction_chunk;
+    m.def("inner", &inner, "a"_a, "b"_a, "num_threads"_a,
+          "sum_i conj(a_i) * b_i, summed in fixed chunks (same bits for every num_threads).");
+    m.def("norm", &norm, "a"_a, "num_threads"_a,
+          "The Euclidean norm of a, without overflow or underflow for finite entries (same "
+          "bits for every num_threads).");
     m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
           "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
           "progress"_a.none(), "comm"_a.none() = nb::none(), "normalize"_a = false,

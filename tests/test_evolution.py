@@ -3,6 +3,7 @@ their promises: the error bound holds, the bytes do not depend on threads,
 trajectories agree with single evolutions, bad input is refused, Ctrl-C stops
 a run."""
 
+import os
 import signal
 import subprocess
 import sys
@@ -323,3 +324,24 @@ def test_sparse_matrix_observables():
     with pytest.raises(ValueError, match=r"observables\[0\]: a sparse matrix observable must "
                                          r"be 32 x 32, got shape \(16, 16\)"):
         trajectory(H, psi, times, observables=[scipy.sparse.eye(16)])
+
+
+def test_sparse_matrix_observables_keep_their_bits_for_any_blas_thread_count():
+    # numpy.vdot runs in OpenBLAS, whose sums split by its own thread count;
+    # the engine's fixed-chunk inner product does not.
+    script = textwrap.dedent("""
+        import numpy as np, velmora
+        from velmora.models import ising_chain
+        H = ising_chain(16)
+        psi = np.zeros(2**16, dtype=complex); psi[0] = 1
+        run = velmora.trajectory(H, psi, [0.5, 1.0], observables=[H.to_sparse()])
+        print(run.expectations.tobytes().hex())
+    """)
+    outputs = set()
+    for threads in ("1", "2"):
+        env = {**os.environ, "OPENBLAS_NUM_THREADS": threads}
+        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              env=env, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        outputs.add(proc.stdout)
+    assert len(outputs) == 1

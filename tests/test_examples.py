@@ -49,6 +49,9 @@ def drawn_with(name, argv, monkeypatch):
         ("driven_ising", ["--spins", "8", "--check-spins", "6", "--ramps", "2", "4",
                           "--points", "21"],
          "against solve_ivp", {"spins": 8, "check_spins": 6, "ramps": [2.0, 4.0]}),
+        ("heisenberg_autocorrelation", ["--spins", "10", "--check-spins", "6", "--t-end", "8",
+                                        "--points", "41"],
+         "against the exact trace", {"spins": 10, "check_spins": 6, "points": 41}),
     ],
 )
 def test_example_runs(tmp_path, monkeypatch, name, args, summary, recorded):

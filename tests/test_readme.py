@@ -17,7 +17,7 @@ def test_readme_example():
 
 
 @pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states", "sector", "time_dependent",
-                                  "eigen"])
+                                  "eigen", "correlations"])
 def test_docstring_examples(name):
     module = importlib.import_module(f"velmora.{name}")
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)

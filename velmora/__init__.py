@@ -7,6 +7,8 @@ gives a `SectorOperator` that evolves like a PauliSum in far fewer amplitudes.
 `TimeDependentSum` is a Hamiltonian whose parts are scaled by functions of
 time, evolved by commutator-free quasi-Magnus steps (`velmora.quasi_magnus`).
 `eigsh` finds ground states and other extreme eigenpairs without a matrix.
+`correlation` and `spectral_function` give dynamical correlations (also at
+infinite temperature, by random states) and Lanczos continued fractions.
 `velmora.models` builds the common spin chains; `entanglement_entropy` measures the entanglement of a state
 across a cut. `velmora.mpi` (with mpi4py installed) runs the same evolution on
 a state split over MPI processes. The low-level core stays available as the
@@ -38,6 +40,7 @@ except ImportError as error:  # pragma: no cover - depends on how Python was sta
     raise
 
 from velmora import models
+from velmora.correlations import CorrelationResult, SpectralResult, correlation, spectral_function
 from velmora.eigen import ConvergenceError, EigshResult, eigsh
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora.pauli_sum import PauliSum
@@ -46,7 +49,8 @@ from velmora.states import entanglement_entropy
 from velmora.tapering import TaperedSum
 from velmora.time_dependent import TimeDependentSum
 
-__all__ = ["ConvergenceError", "EigshResult", "EvolveResult", "PauliSum", "Sector", "SectorOperator", "TaperedSum",
-           "TimeDependentSum", "TrajectoryResult", "eigsh", "entanglement_entropy", "evolve", "models",
-           "trajectory"]
+__all__ = ["ConvergenceError", "CorrelationResult", "EigshResult", "EvolveResult", "PauliSum",
+           "Sector", "SectorOperator", "SpectralResult", "TaperedSum", "TimeDependentSum",
+           "TrajectoryResult", "correlation", "eigsh", "entanglement_entropy", "evolve", "models",
+           "spectral_function", "trajectory"]
 __version__ = "0.1.0"

@@ -266,7 +266,8 @@ def _check_observables(H: PauliSum | SectorOperator, observables: Sequence[Obser
             hermitian = False
             continue
         if type(obs).__module__.startswith("scipy.sparse"):
-            measure, symmetric = _sparse_observable(j, obs, size, whole)
+            measure, symmetric = _sparse_observable(j, obs, size, whole,
+                                                    resolve_num_threads(num_threads))
             compiled.append(measure)
             hermitian = hermitian and symmetric
             continue
@@ -284,10 +285,12 @@ def _check_observables(H: PauliSum | SectorOperator, observables: Sequence[Obser
     return compiled, hermitian
 
 
-def _sparse_observable(j: int, obs: Any, size: int,
-                       whole: int) -> tuple[Callable[[NDArray[np.complex128]], complex], bool]:
+def _sparse_observable(j: int, obs: Any, size: int, whole: int,
+                       threads: int) -> tuple[Callable[[NDArray[np.complex128]], complex], bool]:
     """A SciPy sparse matrix as a function state -> <state|A|state> for the
-    engine, and whether A is Hermitian."""
+    engine, and whether A is Hermitian. The inner product is the engine's
+    fixed-chunk sum: numpy.vdot's (OpenBLAS's) bits change with the number of
+    BLAS threads."""
     if size != whole:
         raise ValueError(f"observables[{j}]: a sparse matrix needs the whole state; with "
                          "velmora.mpi give PauliSums or diagonals")
@@ -301,7 +304,7 @@ def _sparse_observable(j: int, obs: Any, size: int,
     symmetric = difference.nnz == 0 or not np.abs(difference.data).any()
 
     def measure(state: NDArray[np.complex128]) -> complex:
-        return complex(np.vdot(state, matrix @ state))
+        return complex(_native.inner(state, matrix @ state, threads))
 
     return measure, symmetric
 

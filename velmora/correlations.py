@@ -1,0 +1,682 @@
+"""Dynamical correlation functions and spectral functions.
+
+`correlation` gives C(t) = <psi|exp(iHt) A exp(-iHt) B|psi> from the
+evolutions of psi and B psi, with a bound of its numerical error derived from
+the two evolutions' bounds; without a state, the infinite-temperature value
+Tr(A(t) B) / dim by quantum typicality, with the statistical error of the
+random states reported apart from the numerical one. `spectral_function`
+gives G(omega) = <psi|A^dagger (omega + i eta - (H - E0))^-1 A|psi> by the
+Lanczos continued fraction of A psi, with a check of its convergence in the
+number of Lanczos steps.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmora import _native
+from velmora._checks import real_number
+from velmora._threads import resolve_num_threads
+from velmora.evolution import (_check_budget, _check_duration, _check_hamiltonian, _check_state,
+                               _check_times, _check_tol, _pauli_sum, trajectory)
+from velmora.pauli_sum import PauliSum
+from velmora.sector import SectorOperator, observable_in
+
+#: A PauliSum, a SectorOperator (with a sector H) or a real diagonal (typed loosely).
+Operand = Union[PauliSum, SectorOperator, ArrayLike]
+
+#: Random states of an infinite-temperature correlation by default.
+DEFAULT_SAMPLES = 4
+
+#: Lanczos steps of a spectral function by default.
+DEFAULT_CHAIN_STEPS = 200
+
+#: The most Lanczos steps a spectral function may ask for.
+MAX_CHAIN_STEPS = 1_000_000
+
+_EPS = float(np.finfo(np.float64).eps)
+
+
+@dataclass(frozen=True)
+class CorrelationResult:
+    """The result of `correlation`."""
+
+    #: The output times, as given (float64).
+    times: NDArray[np.float64]
+    #: C(t_k) (complex128); without a state, the mean over the random states.
+    values: NDArray[np.complex128]
+    #: Per time, a bound of |values[k] - C(t_k)| from the evolutions and the
+    #: rounding (without a state: of the difference to the exact mean over the
+    #: same random states; the sampling is in `statistical_error`).
+    error: NDArray[np.float64]
+    #: Per time, the standard error of the mean over the random states
+    #: (sqrt(sum_s |C_s - mean|^2 / (S (S - 1)))); None for a given state.
+    statistical_error: NDArray[np.float64] | None
+    #: The number S of random states; None for a given state.
+    num_samples: int | None
+    #: Krylov steps and products H @ v of all evolutions.
+    steps: int
+    applications: int
+    #: Runs the times were split into to keep the states within the memory
+    #: budget (1 when all fit).
+    chunks: int
+
+
+@dataclass(frozen=True)
+class SpectralResult:
+    """The result of `spectral_function`."""
+
+    #: The frequencies, as given (float64).
+    omegas: NDArray[np.float64]
+    #: G(omega) (complex128); -values.imag / pi is the broadened spectral density.
+    values: NDArray[np.complex128]
+    #: max over omegas of |G - G_half|, G_half the continued fraction of the
+    #: first half of the chain (max(1, steps // 2) levels).
+    convergence: float
+    #: True when convergence <= tol * max |G|, or when the chain ended at an
+    #: invariant subspace (then G is exact up to rounding).
+    converged: bool
+    #: True when the chain ended early at an invariant subspace.
+    terminated: bool
+    #: The Lanczos steps taken (the levels of the continued fraction).
+    steps: int
+    #: E0: the `energy` given, else <psi|H|psi> / <psi|psi>.
+    energy: float
+    #: ||A psi||, the weight of the continued fraction (G ~ norm^2 / omega).
+    norm: float
+    #: The chain: alpha[j] = <v_j|H|v_j>, beta[j] joining v_j and v_(j+1).
+    alpha: NDArray[np.float64]
+    beta: NDArray[np.float64]
+
+
+# -- operands ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Operand:
+    """An operator A or B as the computations use it: its product, a bound of
+    its norm, and `rounding` with ||computed A v - A v|| <= rounding * ||v||."""
+
+    apply: Callable[[NDArray[np.complex128]], NDArray[np.complex128]]
+    norm: float
+    rounding: float
+
+
+def _sum_abs(operator: PauliSum) -> float:
+    """sum |c| over every term, the identity included: a bound of ||operator||."""
+    return math.fsum(abs(c) for _, c in operator.terms)
+
+
+def _word_rounding(words: int, sum_abs: float) -> float:
+    """The rounding of a product by a sum of `words` Pauli words of sum |c| =
+    `sum_abs` (relative to ||v||): each amplitude sums at most `words` products
+    c * v[y], each within 2 eps of its value, so the entry is within
+    (words + 2) eps sum_k |c_k| |v[y_k]| (any order of the sum), and the
+    vector within (words + 2) eps sum |c| ||v||. Sector products multiply
+    each term by one more computed factor (the orbit sizes' ratio): two eps
+    more."""
+    return (words + 4) * _EPS * sum_abs
+
+
+def _diagonal(name: str, values: object, size: int) -> NDArray[np.float64]:
+    diagonal = np.asarray(values)
+    if diagonal.ndim != 1 or diagonal.size != size:
+        raise ValueError(f"{name} must be a PauliSum or a real 1-D array of {size} entries "
+                         f"(a diagonal), got shape {diagonal.shape}")
+    if np.iscomplexobj(diagonal) or not np.issubdtype(diagonal.dtype, np.number) \
+            or diagonal.dtype == np.bool_:
+        raise TypeError(f"{name}: a diagonal must be real, got dtype {diagonal.dtype}")
+    result = np.ascontiguousarray(diagonal, dtype=np.float64)
+    if not np.isfinite(result).all():
+        index = int(np.flatnonzero(~np.isfinite(result))[0])
+        raise ValueError(f"{name} has a non-finite entry at index {index}")
+    return result
+
+
+def _operand(name: str, operator: object, H: PauliSum | SectorOperator, threads: int, *,
+             closed: bool) -> _Operand:
+    """`operator` (a PauliSum, a SectorOperator on H's sector or a diagonal) on
+    the states of H. With `closed`, its products must stay in H's sector (the
+    operator applied to the state); without, only its matrix between sector
+    states matters (the operator measured), which the sector form of its
+    average over the symmetry group gives."""
+    sector = H.sector if isinstance(H, SectorOperator) else None
+    if isinstance(operator, (PauliSum, SectorOperator)):
+        if operator.num_qubits != H.num_qubits:
+            raise ValueError(f"{name} acts on {operator.num_qubits} qubits, but H acts on "
+                             f"{H.num_qubits}")
+        words = _pauli_sum(operator)
+        bound = _sum_abs(words)
+        if isinstance(operator, SectorOperator):
+            if sector is None or operator.sector is not sector:
+                raise ValueError(f"{name} is a SectorOperator on another sector than H's; give "
+                                 "a PauliSum or an operator on H's sector")
+            handle = operator._operator  # type: ignore[attr-defined]
+        elif sector is None:
+            pauli = operator._operator
+            return _Operand(lambda v: _native.apply(pauli, v, threads), bound,
+                            _word_rounding(len(words), bound))
+        elif closed:
+            try:
+                handle = operator.in_sector(sector, precompute=False, num_threads=threads)._operator
+            except ValueError as error:
+                reason = str(error).removeprefix("H does not commute with the sector: ")
+                raise ValueError(f"{name} does not map the sector of H into itself, so "
+                                 f"{name} psi has no sector vector: {reason}") from None
+        else:
+            handle = observable_in(sector, operator, threads)
+        # The group average has at most |G| words per word of the operator.
+        rounding = _word_rounding(len(words) * sector.group_order, bound)
+        return _Operand(lambda v: handle.apply(v, threads), bound, rounding)
+    if isinstance(operator, (str, bytes)) or callable(operator):
+        raise TypeError(f"{name} must be a velmora.PauliSum, a SectorOperator or a real 1-D "
+                        f"array (a diagonal), got {type(operator).__name__}")
+    diagonal = _diagonal(name, operator, len(H) if sector is not None else 1 << H.num_qubits)
+    largest = float(np.max(np.abs(diagonal)))
+
+    def multiply(v: NDArray[np.complex128]) -> NDArray[np.complex128]:
+        out = np.empty_like(v)
+        np.multiply(v.real, diagonal, out=out.real)
+        np.multiply(v.imag, diagonal, out=out.imag)
+        return out
+
+    return _Operand(multiply, largest, _EPS * largest)
+
+
+def _divided(v: NDArray[np.complex128], scale: float) -> NDArray[np.complex128]:
+    """v / scale for a real scale, part by part (one rounding per part)."""
+    out = np.empty_like(v)
+    np.divide(v.real, scale, out=out.real)
+    np.divide(v.imag, scale, out=out.imag)
+    return out
+
+
+def _dot_rounding(size: int) -> float:
+    """gamma with |computed <a|b> - <a|b>| <= gamma ||a|| ||b|| for
+    `_native.inner` (and the relative error of `_native.norm`): each chunk of
+    at most `reduction_chunk` terms is summed in order, each term a complex
+    product written out, and the chunk sums are added in a pairwise tree of
+    ceil(log2(chunks)) levels; the usual bound (terms + levels + 2) u per
+    part, sqrt(2) for the two parts, and sum |a_i| |b_i| <= ||a|| ||b||."""
+    chunk = int(_native.reduction_chunk)
+    levels = math.ceil(math.log2(max(1, -(-size // chunk))))
+    return (min(size, chunk) + levels + 3) * _EPS
+
+
+# -- checks --------------------------------------------------------------------
+
+
+def _check_samples(num_samples: object, given_state: bool) -> int | None:
+    if given_state:
+        if num_samples is not None:
+            raise ValueError("num_samples applies to infinite temperature (state=None); "
+                             "with a given state there is nothing to sample")
+        return None
+    if num_samples is None:
+        return DEFAULT_SAMPLES
+    if isinstance(num_samples, (bool, np.bool_)) or not isinstance(num_samples, numbers.Integral):
+        raise TypeError(f"num_samples must be an int, got {type(num_samples).__name__}")
+    if num_samples < 2:
+        raise ValueError(f"num_samples must be at least 2 (the statistical error is the spread "
+                         f"of the samples), got {num_samples}")
+    return int(num_samples)
+
+
+def _check_seed(seed: object, given_state: bool) -> np.random.Generator | None:
+    if given_state:
+        if seed is not None:
+            raise ValueError("seed applies to infinite temperature (state=None), which draws "
+                             "random states")
+        return None
+    if seed is None or isinstance(seed, np.random.Generator):
+        return np.random.default_rng(seed)
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, numbers.Integral):
+        raise TypeError(f"seed must be None, an int or a numpy.random.Generator, got "
+                        f"{type(seed).__name__}")
+    if seed < 0:
+        raise ValueError(f"seed must be >= 0, got {seed}")
+    return np.random.default_rng(int(seed))
+
+
+def _check_real_array(name: str, values: ArrayLike) -> NDArray[np.float64]:
+    array = np.asarray(values)
+    if array.ndim != 1 or array.size == 0:
+        raise ValueError(f"{name} must be a non-empty 1-D sequence of real numbers, got shape "
+                         f"{array.shape}")
+    if np.iscomplexobj(array) or not np.issubdtype(array.dtype, np.number) \
+            or array.dtype == np.bool_:
+        raise TypeError(f"{name} must be real numbers, got dtype {array.dtype}")
+    result = np.ascontiguousarray(array, dtype=np.float64)
+    if not np.isfinite(result).all():
+        raise ValueError(f"{name} must be finite")
+    return result
+
+
+# -- correlation ---------------------------------------------------------------
+
+
+def _offsets(times: NDArray[np.float64], start: float) -> tuple[NDArray[np.float64],
+                                                                NDArray[np.float64]]:
+    """times - start as computed, and the exact residual of each subtraction
+    (Knuth's two-sum: times - start = offset + residual exactly)."""
+    offset = times - start
+    back_time = offset + start
+    back_start = offset - back_time
+    return offset, (times - back_time) + (-start - back_start)
+
+
+def _evolve_pair(H: PauliSum | SectorOperator, u: NDArray[np.complex128],
+                 v: NDArray[np.complex128], offsets: NDArray[np.float64],
+                 measure: Callable[[NDArray[np.complex128], NDArray[np.complex128]], complex],
+                 tol: float, threads: int, krylov_dim: int | None,
+                 budget: int) -> tuple[Any, ...]:
+    """Evolves u and v to the offsets, measuring measure(u(t_k), v(t_k)) at
+    each: (values, u at the last offset, v there, u's run error, v's run
+    error, steps, products). The one place where the two states are evolved.
+
+    u's states are kept (the caller sized the chunk for them); v's run
+    measures each of its states against the kept state of the same time, which
+    the engine hands to its observables in the order of the times."""
+    first = trajectory(H, u, offsets, tol=tol, num_threads=threads, krylov_dim=krylov_dim,
+                       memory_budget=budget)
+    kept = first.states
+    assert kept is not None
+    seen = [0]
+    end: list[NDArray[np.complex128]] = []
+
+    def observe(state: NDArray[np.complex128]) -> complex:
+        k = seen[0]
+        seen[0] += 1
+        if k == offsets.size - 1:
+            end.append(state.copy())
+        return measure(kept[k], state)
+
+    second = trajectory(H, v, offsets, observables=[observe], tol=tol, num_threads=threads,
+                        krylov_dim=krylov_dim, memory_budget=budget)
+    if seen[0] != offsets.size:  # pragma: no cover - the engine measures every output once
+        raise RuntimeError(f"the evolution measured {seen[0]} of {offsets.size} outputs")
+    assert second.expectations is not None
+    return (second.expectations[:, 0], kept[-1].copy(), end[0], first.error, second.error,
+            first.steps + second.steps, first.applications + second.applications)
+
+
+def _chunk_length(num_times: int, size: int, budget: int) -> int:
+    """Output times per run: the kept states take at most half of the budget."""
+    return max(1, min(num_times, (budget // 2) // (16 * size)))
+
+
+def _correlate(H: PauliSum | SectorOperator, psi: NDArray[np.complex128], B: _Operand,
+               A: _Operand, times: NDArray[np.float64], tol: float, threads: int,
+               krylov_dim: int | None, budget: int) -> tuple[Any, ...]:
+    """C(t_k) = <psi(t_k)|A|(B psi)(t_k)> at every time and a bound of each
+    value's error: (values, bounds, steps, products, chunks).
+
+    The times run in chunks whose states fit; each chunk continues from the
+    previous chunk's last states, so the relative errors add up:
+    a_c = a_(c-1) + eps_c (1 + a_(c-1)) for each state, and the times of the
+    chunk are offsets from the previous chunk's last time, whose rounding
+    shifts the times by up to `drift` (both states alike)."""
+    size = psi.size
+    phi = B.apply(psi)
+    gamma = _dot_rounding(size)
+    # Norms rounded up by their relative rounding.
+    norm_psi = _native.norm(psi, threads) * (1.0 + gamma)
+    norm_phi = _native.norm(phi, threads) * (1.0 + gamma)
+    norm_h = _pauli_sum(H).norm_bound
+    length = _chunk_length(times.size, size, budget)
+    chunks = -(-times.size // length)
+    run_budget = max(0, budget - length * 16 * size)
+
+    def measure(u: NDArray[np.complex128], v: NDArray[np.complex128]) -> complex:
+        return complex(_native.inner(u, A.apply(v), threads))
+
+    values = np.empty(times.size, dtype=np.complex128)
+    bounds = np.empty(times.size)
+    u, v = psi, phi
+    error_u = error_v = 0.0
+    start, drift = 0.0, 0.0
+    steps = applications = 0
+    for first in range(0, times.size, length):
+        last = min(first + length, times.size)
+        offsets, residual = _offsets(times[first:last], start)
+        out, u, v, run_u, run_v, run_steps, run_products = _evolve_pair(
+            H, u, v, offsets, measure, tol / chunks, threads, krylov_dim, run_budget)
+        error_u += run_u * (1.0 + error_u)
+        error_v += run_v * (1.0 + error_v)
+        shift = (drift + np.abs(residual)) * norm_h
+        values[first:last] = out
+        bounds[first:last] = _bound(A, B, norm_psi, norm_phi, error_u, error_v, shift, gamma)
+        steps += run_steps
+        applications += run_products
+        start, drift = float(times[last - 1]), drift + abs(float(residual[-1]))
+    return values, bounds, steps, applications, chunks
+
+
+def _bound(A: _Operand, B: _Operand, norm_psi: float, norm_phi: float, error_u: float,
+           error_v: float, shift: NDArray[np.float64], gamma: float) -> NDArray[np.float64]:
+    """The bound of |computed C - C| (see `correlation`), from the relative
+    errors of the evolved psi (error_u, against ||psi||) and of the evolved
+    computed B psi (error_v, against its norm norm_phi), the time shift's
+    error `shift` (per time, relative, both states), B's rounding, and the
+    rounding of A's product and of the inner product."""
+    exact_phi = norm_phi + B.rounding * norm_psi  # >= ||B psi||
+    du = (error_u + shift) * norm_psi
+    dv = error_v * norm_phi + B.rounding * norm_psi + shift * exact_phi
+    propagated = A.norm * (du * exact_phi + norm_psi * dv + du * dv)
+    rounding = (norm_psi * (1.0 + error_u) * norm_phi * (1.0 + error_v)
+                * (A.rounding + gamma * (A.norm + A.rounding)))
+    return np.asarray(propagated + rounding, dtype=np.float64)
+
+
+def _random_state(rng: np.random.Generator, size: int, threads: int) -> NDArray[np.complex128]:
+    """A Haar-random unit vector: complex Gaussian amplitudes, normalised."""
+    state = np.empty(size, dtype=np.complex128)
+    state.real = rng.standard_normal(size)
+    state.imag = rng.standard_normal(size)
+    return _divided(state, float(_native.norm(state, threads)))
+
+
+def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: ArrayLike, *,
+                state: ArrayLike | None = None, num_samples: int | None = None,
+                seed: int | np.random.Generator | None = None, tol: float = 1e-12,
+                num_threads: int | None = None, krylov_dim: int | None = None,
+                memory_budget: int | None = None) -> CorrelationResult:
+    r"""The correlation C(t) = <psi|exp(iHt) A exp(-iHt) B|psi> at real times.
+
+    C(t) = <u(t)|A|v(t)> with u(t) = exp(-iHt) psi and v(t) = exp(-iHt) B psi:
+    psi and B psi are evolved (`velmora.trajectory`) and A applied to v(t).
+    With ``state=None`` the result is the infinite-temperature correlation
+    Tr(A(t) B) / D (D = 2^n, or the sector's dimension) by quantum
+    typicality: the mean of C over `num_samples` Haar-random unit states r_s,
+    each an unbiased estimate (E <r|X|r> = Tr X / D), whose spread is
+    reported as `statistical_error`; it shrinks like 1 / sqrt(S D).
+
+    The error bound. Let eps_u and eps_v be the relative errors of the two
+    evolved states (the runs' reported errors, added over the chunks as
+    a_c = a_(c-1) + eps_c (1 + a_(c-1)), plus ||H - c|| |dt| for the rounding
+    dt of the times), rho_B and rho_A the roundings of the products by B and
+    A (``||computed B psi - B psi|| <= rho_B ||psi||``), and gamma that of
+    the inner product. With du = eps_u ||psi|| and
+    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies
+
+        |C~ - C| <= ||A|| (du ||B psi|| + ||psi|| dv + du dv)
+                    + ||psi|| (1 + eps_u) ||B psi|| (1 + eps_v) (rho_A + gamma (||A|| + rho_A)),
+
+    the first term from <u + du|A|v + dv> - <u|A|v> = <du|A|v> + <u|A|dv>
+    + <du|A|dv>, the second from forming <u~|A v~> in floating point. ||A||
+    is bounded by sum |coeff| (every term) or max |d| of a diagonal; the
+    norms are rounded up. `error[k]` is this bound at t_k: a run reports one
+    bound for all its times, so it is constant within a chunk and grows from
+    chunk to chunk. Without a state it is the mean of the samples' bounds
+    (plus the rounding of the mean): a bound of the distance to the exact
+    mean over the same random states.
+
+    The cost: two evolutions per state (psi and B psi) to the last time, and
+    one product by A and one inner product per time; at infinite temperature
+    2 S evolutions. The bytes are the same for every `num_threads`; a
+    different split into chunks (`memory_budget`) changes them within the
+    bound.
+
+    Parameters
+    ----------
+    H : PauliSum or SectorOperator
+        A Hermitian Hamiltonian. With a SectorOperator, states are sector
+        vectors, B must map the sector into itself (a PauliSum is restricted
+        to it, or a SectorOperator on the same sector), A is measured through
+        its average over the symmetry group (its matrix between sector
+        states), and infinite temperature is the trace over the sector.
+    A, B : PauliSum, SectorOperator or array_like
+        Any Pauli sums (Hermitian or not) or real diagonals of 2^n (or
+        len(H)) entries in the computational (or sector) basis.
+    times : array_like
+        Real, finite, non-decreasing times t >= 0.
+    state : array_like, optional
+        psi (not normalised: C is bilinear in psi). None: infinite
+        temperature.
+    num_samples : int, optional
+        Random states S >= 2 at infinite temperature (default 4); only with
+        ``state=None``.
+    seed : int or numpy.random.Generator, optional
+        Seed of the random states (numpy.random.default_rng(seed); None:
+        fresh entropy). The same seed gives the same states and bytes.
+    tol : float, optional
+        Relative error allowed for each of the two evolved states over the
+        whole run (shared evenly by the chunks), in (0, 1); default 1e-12.
+    num_threads : int, optional
+        As in `velmora.evolve`; the bytes are the same for every value.
+    krylov_dim : int, optional
+        Krylov dimension of a time step (as in `velmora.evolve`).
+    memory_budget : int, optional
+        Bytes for the kept states and Krylov bases (default
+        `velmora.evolution.default_memory_budget()`). The states of psi at up
+        to budget / 2 / (16 len(psi)) times are kept at once; longer lists of
+        times run in chunks, each continuing from the previous chunk's end.
+
+    Returns
+    -------
+    CorrelationResult
+        `values`, `error` and `statistical_error` per time.
+
+    Raises
+    ------
+    TypeError
+        When an argument has the wrong type (naming it).
+    ValueError
+        For operators on another number of qubits, diagonals of the wrong
+        size or not finite, times that are empty, negative, not finite or
+        decreasing, tol outside (0, 1), num_samples < 2, or num_samples or
+        seed with a given state; for a B that leaves H's sector.
+
+    Examples
+    --------
+    The infinite-temperature autocorrelation of Z on a site of the XX chain,
+    against its free-fermion value |[exp(-iht)]_jj|^2 (see the tests):
+
+    >>> import numpy as np
+    >>> from velmora import correlation
+    >>> from velmora.models import xxz_chain, z_diagonal
+    >>> H = xxz_chain(8, delta=0.0)
+    >>> z = z_diagonal(8, 3)
+    >>> result = correlation(H, z, z, [0.0, 1.0], num_samples=8, seed=1)
+    >>> w, v = np.linalg.eigh(2 * (np.eye(8, k=1) + np.eye(8, k=-1)))
+    >>> exact = abs(np.sum(v[3] ** 2 * np.exp(-1j * w * 1.0))) ** 2
+    >>> print(f"{result.values[1].real:.3f} +- {result.statistical_error[1]:.3f}, exact {exact:.3f}")
+    0.155 +- 0.016, exact 0.161
+    >>> bool(result.error.max() < 1e-10)
+    True
+    """
+    H = _check_hamiltonian(H)
+    threads = resolve_num_threads(num_threads)
+    given = state is not None
+    psi = _check_state(H, state) if state is not None else None
+    samples = _check_samples(num_samples, given)
+    rng = _check_seed(seed, given)
+    values_t = _check_times(times)
+    _check_duration(H, float(values_t[-1]), 1.0 + 0j)
+    tolerance = _check_tol(tol)
+    budget = _check_budget(memory_budget)
+    op_b = _operand("B", B, H, threads, closed=True)
+    op_a = _operand("A", A, H, threads, closed=False)
+
+    def one(start: NDArray[np.complex128]) -> tuple[Any, ...]:
+        return _correlate(H, start, op_b, op_a, values_t, tolerance, threads, krylov_dim, budget)
+
+    if psi is not None:
+        values, bounds, steps, applications, chunks = one(psi)
+        return CorrelationResult(values_t, values, bounds, None, None, steps, applications,
+                                 chunks)
+    assert rng is not None and samples is not None
+    size = len(H) if isinstance(H, SectorOperator) else 1 << H.num_qubits
+    estimates = np.empty((samples, values_t.size), dtype=np.complex128)
+    sample_bounds = np.empty((samples, values_t.size))
+    steps = applications = chunks = 0
+    for s in range(samples):
+        estimates[s], sample_bounds[s], run_steps, run_products, chunks = one(
+            _random_state(rng, size, threads))
+        steps += run_steps
+        applications += run_products
+    mean = np.sum(estimates, axis=0) / samples
+    spread = np.abs(estimates - mean) ** 2
+    statistical = np.sqrt(np.sum(spread, axis=0) / (samples * (samples - 1)))
+    # The mean of the bounds bounds the error of the mean; its own rounding
+    # (a sum of S terms and a division) adds (S + 1) eps max |C_s|.
+    bounds = (np.sum(sample_bounds, axis=0) / samples
+              + (samples + 1) * _EPS * np.max(np.abs(estimates), axis=0))
+    return CorrelationResult(values_t, mean, bounds, statistical, samples, steps, applications,
+                             chunks)
+
+
+# -- spectral functions --------------------------------------------------------
+
+
+def _lanczos_chain(op: Any, v: NDArray[np.complex128], steps: int,
+                   num_threads: int) -> tuple[float, NDArray[np.float64], NDArray[np.float64], int]:
+    """(norm, alpha, beta, products): the Lanczos coefficients of v / ||v||
+    under the compiled operator `op` by the plain three-term recurrence (no
+    reorthogonalisation), at most `steps` of them; beta[j] joins steps j and
+    j + 1 (the last one is the residual, 0 when the chain broke down, which
+    ends it early). The chain runs in the core, between checks for Ctrl-C."""
+    norm, alpha, beta, products = _native.lanczos_chain(op, v, steps, num_threads)
+    return float(norm), alpha, beta, int(products)
+
+
+def _continued_fraction(z_re: NDArray[np.float64], eta: float, alpha: NDArray[np.float64],
+                        beta: NDArray[np.float64], levels: int,
+                        weight: float) -> NDArray[np.complex128]:
+    """weight^2 / (z - alpha_0 - beta_0^2 / (z - alpha_1 - ...)) with `levels`
+    levels, z = z_re + i eta, evaluated from the last level up. Each division
+    x / g is written x (g* / |g|) / |g| with |g| = hypot: no overflow of
+    |g|^2, and the parts are formed with real operations alone. Im g >= eta > 0
+    at every level, so |g| never vanishes."""
+    g_re = z_re - alpha[levels - 1]
+    g_im = np.full_like(z_re, eta)
+    for j in range(levels - 2, -1, -1):
+        size = np.hypot(g_re, g_im)
+        factor = beta[j] * (beta[j] / size)
+        g_re = (z_re - alpha[j]) - factor * (g_re / size)
+        g_im = eta + factor * (g_im / size)
+    size = np.hypot(g_re, g_im)
+    factor = weight * (weight / size)
+    out = np.empty(z_re.shape, dtype=np.complex128)
+    out.real = factor * (g_re / size)
+    out.imag = -(factor * (g_im / size))
+    return out
+
+
+def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLike, *,
+                      state: ArrayLike, eta: float, krylov_dim: int = DEFAULT_CHAIN_STEPS,
+                      energy: float | None = None, tol: float = 1e-4,
+                      num_threads: int | None = None) -> SpectralResult:
+    r"""G(omega) = <psi|A^dagger (omega + i eta - (H - E0))^-1 A|psi> by the
+    Lanczos continued fraction.
+
+    The Lanczos chain of v_0 = A psi / ||A psi|| under H (alpha_j =
+    <v_j|H|v_j>, beta_j = ||H v_j - alpha_j v_j - beta_(j-1) v_(j-1)||, the
+    plain recurrence: the loss of orthogonality does not spoil the continued
+    fraction's values) gives, with z = omega + i eta + E0,
+
+        G(omega) = ||A psi||^2 / (z - alpha_0 - beta_0^2 / (z - alpha_1 - beta_1^2 / (...)))
+
+    truncated after `krylov_dim` levels (the last level z - alpha_(L-1)) or
+    where the chain ends at an invariant subspace (then exact up to
+    rounding). The check: `convergence` is the largest change of G over the
+    omegas when the chain is cut to half its levels; `converged` says whether
+    it is at most ``tol * max |G|``. A broadening eta resolves features of
+    width about eta, which needs a chain of about (spectral width) / eta
+    steps.
+
+    Parameters
+    ----------
+    H : PauliSum or SectorOperator
+        A Hermitian Hamiltonian; with a SectorOperator, psi is a sector
+        vector and A must map the sector into itself.
+    A : PauliSum, SectorOperator or array_like
+        Any Pauli sum or a real diagonal (2^n or len(H) entries).
+    omegas : array_like
+        Real, finite frequencies (any order), measured from E0.
+    state : array_like
+        psi, usually a ground state (`velmora.eigsh`); not normalised: G is
+        quadratic in psi.
+    eta : float
+        The broadening, > 0.
+    krylov_dim : int, optional
+        The most Lanczos steps (2..1e6; default 200), one product H @ v each.
+    energy : float, optional
+        E0; default <psi|H|psi> / <psi|psi>.
+    tol : float, optional
+        The relative change, in (0, 1), below which the chain counts as
+        converged (default 1e-4).
+    num_threads : int, optional
+        As in `velmora.evolve`; the bytes are the same for every value.
+
+    Returns
+    -------
+    SpectralResult
+        `values`, the check (`convergence`, `converged`, `terminated`), the
+        chain.
+
+    Raises
+    ------
+    TypeError
+        When an argument has the wrong type (naming it).
+    ValueError
+        For a state of the wrong shape, non-finite or zero (without
+        `energy`), empty or non-finite omegas, eta <= 0 or not finite,
+        krylov_dim outside 2..1e6, tol outside (0, 1), an operator on another
+        number of qubits, or an A that leaves H's sector.
+
+    Examples
+    --------
+    The spin-flip spectrum of a Heisenberg dimer from its singlet: one pole,
+    at the triplet, 4 above the singlet's energy.
+
+    >>> import numpy as np
+    >>> from velmora import PauliSum, spectral_function
+    >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 1.0)])
+    >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
+    >>> G = spectral_function(H, PauliSum([("IX", 1.0)]), [4.0], state=singlet, eta=0.1)
+    >>> G.terminated, G.steps, round(G.energy, 12), bool(np.allclose(G.values, 1 / 0.1j))
+    (True, 1, -3.0, True)
+    """
+    H = _check_hamiltonian(H)
+    threads = resolve_num_threads(num_threads)
+    psi = _check_state(H, state)
+    z_re = _check_real_array("omegas", omegas)
+    width = real_number("eta", eta)
+    if width <= 0.0:
+        raise ValueError(f"eta must be > 0 (the broadening), got {width}")
+    if isinstance(krylov_dim, (bool, np.bool_)) or not isinstance(krylov_dim, numbers.Integral):
+        raise TypeError(f"krylov_dim must be an int, got {type(krylov_dim).__name__}")
+    if not 2 <= krylov_dim <= MAX_CHAIN_STEPS:
+        raise ValueError(f"krylov_dim must be in 2..{MAX_CHAIN_STEPS} (the convergence check "
+                         f"halves the chain), got {krylov_dim}")
+    tolerance = _check_tol(tol)
+    op = _operand("A", A, H, threads, closed=True)
+    if energy is None:
+        norm_psi = float(_native.norm(psi, threads))
+        if norm_psi == 0.0:
+            raise ValueError("state is zero: it has no energy; give a nonzero state")
+        e0 = float(H.expectation(psi, threads).real) / norm_psi / norm_psi
+    else:
+        e0 = real_number("energy", energy)
+    weight, alpha, beta, _ = _lanczos_chain(H._operator, op.apply(psi), int(krylov_dim), threads)
+    steps = alpha.size
+    omegas_given = z_re.copy()
+    if steps == 0:  # A psi = 0
+        zero = np.zeros(z_re.size, dtype=np.complex128)
+        return SpectralResult(omegas_given, zero, 0.0, True, True, 0, e0, 0.0, alpha, beta)
+    terminated = bool(beta[-1] == 0.0)
+    shifted = z_re + e0
+    values = _continued_fraction(shifted, width, alpha, beta, steps, weight)
+    half = _continued_fraction(shifted, width, alpha, beta, max(1, steps // 2), weight)
+    convergence = float(np.max(np.abs(values - half)))
+    converged = terminated or convergence <= tolerance * float(np.max(np.abs(values)))
+    return SpectralResult(omegas_given, values, convergence, converged, terminated, steps, e0,
+                          weight, alpha, beta)
