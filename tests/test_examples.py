@@ -14,7 +14,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 PICTURES = EXAMPLES / "output"
 # The examples that draw a picture, each named after its script and picture.
 DRAWING = ["ising_quench", "xxz_ground_state", "molecular_hamiltonian", "accuracy_envelope",
-           "sector_ring", "driven_ising"]
+           "sector_ring", "driven_ising", "heisenberg_autocorrelation"]
 
 
 def load_example(name, monkeypatch):
