@@ -8,6 +8,10 @@ SciPy's BLAS too).
                           [--out bench/results]
     python bench/eigen.py --quick      # 14 qubits, about a minute
 
+With --merge, the rows already in --out/eigen.json are kept and only the runs
+asked for are redone (the file is rewritten after every run), so that a long
+benchmark can be run in parts.
+
 Cases (bench/workloads.py defines the first three): ising = ising_chain(n), the
 critical transverse-field chain; xxz = xxz_ring(n, 0.5); random4local =
 random_local(n, 500, 4, seed=2024); lih = LiH in STO-3G at 1.45 Angstrom
@@ -17,6 +21,7 @@ random_local(n, 500, 4, seed=2024); lih = LiH in STO-3G at 1.45 Angstrom
   velmora          velmora.eigsh(H, k, tol=1e-10, num_threads=1): its default, with
                    the check for eigenvalues a one-vector Krylov space misses;
   velmora-nocheck  the same with check_missed=False (no check, as ARPACK);
+  velmora-2threads the default on two threads (the same bytes);
   arpack           scipy.sparse.linalg.eigsh on H.as_linear_operator(1) (velmora's
                    product): ARPACK's product count on the same operator;
   scipy-csr        H.to_sparse() (CSR) then SciPy's eigsh on it: the time a SciPy user
@@ -59,7 +64,8 @@ from workloads import CSR_LIMIT_BYTES, operator  # noqa: E402
 
 TOL = 1e-10
 CASES = ("ising", "xxz", "random4local", "lih")
-METHODS = ("velmora", "velmora-nocheck", "arpack", "scipy-csr", "lobpcg", "quspin")
+METHODS = ("velmora", "velmora-nocheck", "velmora-2threads", "arpack", "scipy-csr", "lobpcg",
+           "quspin")
 
 
 def lih():
@@ -121,9 +127,9 @@ def run(method, case, n, k):
     base = rss_bytes()
     record = {"method": method, "case": case, "n": H.num_qubits, "k": k}
     start = time.perf_counter()
-    if method in ("velmora", "velmora-nocheck"):
-        result = velmora.eigsh(H, k, tol=TOL, num_threads=1,
-                               check_missed=method == "velmora")
+    if method in ("velmora", "velmora-nocheck", "velmora-2threads"):
+        result = velmora.eigsh(H, k, tol=TOL, num_threads=2 if method == "velmora-2threads" else 1,
+                               check_missed=method != "velmora-nocheck")
         values, vectors = result.eigenvalues, result.eigenvectors
         record.update(products=result.applications, check_products=result.check_applications,
                       restarts=result.restarts)
@@ -222,9 +228,9 @@ def markdown(info, rows):
         "their matrix. Ratios: the peer's time over velmora's default run.",
         "",
         "| case | n | k | velmora products (check) | no check | ARPACK | LOBPCG | velmora s "
-        "| no check s | SciPy CSR s (build) | ratio | QuSpin s (build) | ratio | largest "
-        "residual | peak MiB velmora / SciPy CSR |",
-        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+        "| no check s | 2 threads s | SciPy CSR s (build) | ratio | QuSpin s (build) | ratio "
+        "| largest residual | peak MiB velmora / SciPy CSR |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     groups = {}
     for r in rows:
@@ -252,9 +258,15 @@ def markdown(info, rows):
             f"({fmt(v.get('check_products'), 'd')}) | {fmt(get('velmora-nocheck', 'products'), 'd')} "
             f"| {fmt(get('arpack', 'products'), 'd')} | {fmt(get('lobpcg', 'products'), 'd')} "
             f"| {fmt(v.get('seconds'), '.2f')} | {fmt(get('velmora-nocheck', 'seconds'), '.2f')} "
+            f"| {fmt(get('velmora-2threads', 'seconds'), '.2f')} "
             f"| {timed(csr)} | {ratio(csr)} | {timed(qs)} | {ratio(qs)} "
             f"| {fmt(v.get('max_residual'), '.1e')} "
             f"| {fmt(v.get('peak_mib'), '.0f')} / {fmt(csr.get('peak_mib'), '.0f')} |")
+    missing = [f"- {r['method']}, {r['case']} n = {r['n']}, k = {r['k']}: "
+               f"{r.get('skipped') or ' '.join(r.get('failed') or [])}"
+               for r in rows if "seconds" not in r]
+    if missing:
+        lines += ["", "Not run:", ""] + missing
     lines += ["", "Eigenvalues agree between methods to (largest difference from velmora's):", ""]
     for (case, n, k), g in groups.items():
         ref = g.get("velmora", {}).get("eigenvalues")
@@ -276,6 +288,7 @@ def main():
     parser.add_argument("--cases", default=",".join(CASES))
     parser.add_argument("--methods", default=",".join(METHODS))
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--merge", action="store_true")
     parser.add_argument("--out", default=str(HERE / "results"))
     args = parser.parse_args()
     if args.child:
@@ -285,17 +298,6 @@ def main():
     sizes = [14] if args.quick else [int(s) for s in args.sizes.split(",")]
     ks = [int(k) for k in args.ks.split(",")]
     methods = args.methods.split(",")
-    rows = []
-    with tempfile.TemporaryDirectory() as tmp:
-        for case in args.cases.split(","):
-            for n in ([12] if case == "lih" else sizes):
-                for k in ks:
-                    for method in methods:
-                        record = measure(method, case, n, k, tmp)
-                        rows.append(record)
-                        print(json.dumps({key: record.get(key) for key in (
-                            "method", "case", "n", "k", "products", "seconds", "max_residual",
-                            "skipped", "failed")}), flush=True)
     info = {
         "command": "python bench/eigen.py " + " ".join(sys.argv[1:]),
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
@@ -305,7 +307,30 @@ def main():
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     name = "eigen-quick" if args.quick else "eigen"
-    (out / f"{name}.json").write_text(json.dumps({"info": info, "rows": rows}, indent=1))
+    results = out / f"{name}.json"
+    earlier = json.loads(results.read_text()) if args.merge and results.is_file() else None
+    rows = earlier["rows"] if earlier else []
+    if earlier:
+        info["command"] = earlier["info"]["command"] + "`, then `" + info["command"]
+
+    def key(r):
+        return (r["method"], r["case"], r["n"], r["k"])
+
+    with tempfile.TemporaryDirectory() as tmp:
+        for case in args.cases.split(","):
+            for n in ([12] if case == "lih" else sizes):
+                for k in ks:
+                    for method in methods:
+                        record = measure(method, case, n, k, tmp)
+                        rows = [r for r in rows if key(r) != key(record)] + [record]
+                        results.write_text(json.dumps({"info": info, "rows": rows}, indent=1))
+                        print(json.dumps({key: record.get(key) for key in (
+                            "method", "case", "n", "k", "products", "seconds", "max_residual",
+                            "skipped", "failed")}), flush=True)
+    order = {(c, m): i for i, (c, m) in enumerate(
+        (c, m) for c in CASES for m in METHODS)}
+    rows.sort(key=lambda r: (order.get((r["case"], r["method"]), 0), r["n"], r["k"]))
+    results.write_text(json.dumps({"info": info, "rows": rows}, indent=1))
     (out / f"{name}.md").write_text(markdown(info, rows))
     print(markdown(info, rows))
 

@@ -18,11 +18,10 @@
 //
 // A Krylov space grown from one vector holds one vector of each eigenspace:
 // the partner of a degenerate eigenvalue can be missed. After convergence, a
-// check run in the complement of the eigenvectors found, from the next Ritz
-// vectors plus a fixed pseudo-random vector, looks for a better eigenvalue
-// there; it stops when its best Ritz value converges (and swaps in when it
-// beats the k-th) or when a bound on it (the residual interval, or the
-// Kato-Temple bound with the next Ritz value as the gap) clears the k-th.
+// check run in the complement of the eigenvectors found, from a fixed
+// pseudo-random vector, looks for a better eigenvalue there; it stops when
+// its best Ritz value converges (and swaps in when it beats the k-th) or when
+// that value's residual interval clears the k-th.
 //
 // Every sum runs in a fixed order (chunked sums, parallel/reduce.h): the
 // results are the same bytes for every number of threads.
@@ -79,10 +78,9 @@ public:
     virtual void between_cycles(std::uint64_t products, std::uint64_t converged) = 0;
 };
 
-/// Working memory of a run in state vectors: the basis of m + 1, and two
-/// for the start of the check for missed eigenvalues.
+/// Working memory of a run in state vectors: the basis of m + 1.
 inline double eigen_working_vectors(std::uint64_t basis_size) {
-    return static_cast<double>(basis_size + 3);
+    return static_cast<double>(basis_size + 1);
 }
 
 /// Finds options.count eigenpairs of op at the end options.largest asks for,

@@ -92,12 +92,12 @@ def _check_positive_int(value: object, name: str) -> int:
 
 def _krylov_dim(krylov_dim: int | None, k: int, dim: int, budget: int) -> int:
     """ARPACK's default, max(2k + 1, 20), lowered to what the budget holds (the
-    basis of krylov_dim + 1 vectors, two for the check and the k results), never
+    basis of krylov_dim + 1 vectors and the k results), never
     below k + 2."""
     least = min(k + 2, dim + 1)
     if krylov_dim is None:
         wanted = min(max(2 * k + 1, 20), MAX_EIGSH_KRYLOV_DIM, max(dim, least))
-        fits = budget // (16 * dim) - 3 - k
+        fits = budget // (16 * dim) - 1 - k
         return max(least, min(wanted, fits))
     value = _check_positive_int(krylov_dim, "krylov_dim")
     if not min(k, dim - 1) < value <= MAX_EIGSH_KRYLOV_DIM:
