@@ -30,6 +30,7 @@
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
 #include "pauli/hamiltonian.h"
+#include "parallel/buffer.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
 #include "sector/sector_basis.h"
@@ -123,6 +124,83 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     nb::gil_scoped_release released;
     velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
+}
+
+// Batches: k states as the rows of a C-contiguous (k, n) array, copied while
+// the interpreter lock is held into one buffer aligned to a cache line.
+
+using RowsIn = nb::ndarray<const Complex, nb::shape<-1, -1>, nb::c_contig, nb::device::cpu>;
+using RowsOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
+
+/// The amplitudes per row the operator's states have; the rows must match.
+std::uint64_t checked_rows(const PauliOperator& op, const RowsIn& psi) {
+    const std::uint64_t n = velmora::state_size(op.hamiltonian());
+    if (psi.shape(1) != n) {
+        throw std::invalid_argument("psi has rows of " + std::to_string(psi.shape(1)) +
+                                    " amplitudes, but the operator needs " + std::to_string(n));
+    }
+    return n;
+}
+
+/// A private copy of the k rows (the caller has checked that they fit).
+velmora::Buffer<Complex> copy_rows(const RowsIn& psi, std::size_t k, std::uint64_t n) {
+    velmora::Buffer<Complex> copy = velmora::uninitialised_buffer<Complex>(k * n);
+    if (k != 0) {
+        std::memcpy(static_cast<void*>(copy.get()), psi.data(), k * n * sizeof(Complex));
+    }
+    return copy;
+}
+
+/// Pointers to the k rows of n amplitudes at `data`.
+template <class T>
+std::vector<T*> row_pointers(T* data, std::size_t k, std::uint64_t n) {
+    std::vector<T*> rows(k);
+    for (std::size_t r = 0; r < k; ++r) rows[r] = data + r * n;
+    return rows;
+}
+
+/// Work units of k products (saturated: they only decide whether a team runs).
+std::uint64_t batch_work(std::uint64_t n, std::size_t words, std::size_t k) {
+    const std::uint64_t per_state = n * words;
+    return per_state != 0 && k > std::numeric_limits<std::uint64_t>::max() / per_state
+               ? std::numeric_limits<std::uint64_t>::max()
+               : per_state * k;
+}
+
+RowsOut apply_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
+    const std::uint64_t n = checked_rows(op, psi);
+    const std::size_t k = psi.shape(0);
+    // The copy of the rows and the result.
+    velmora::check_state_vectors(n, 2.0 * static_cast<double>(k), "apply");
+    velmora::Buffer<Complex> in = copy_rows(psi, k, n);
+    velmora::Buffer<Complex> out;
+    {
+        nb::gil_scoped_release released;
+        const velmora::Hamiltonian& ham = op.hamiltonian();
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), k));
+        out = velmora::uninitialised_buffer<Complex>(k * n);
+        const std::vector<const Complex*> in_rows = row_pointers<const Complex>(in.get(), k, n);
+        const std::vector<Complex*> out_rows = row_pointers(out.get(), k, n);
+        ham.apply_batch(in_rows.data(), out_rows.data(), k, num_threads);
+    }
+    nb::capsule owner(out.get(), [](void* p) noexcept { std::free(p); });
+    return RowsOut(out.release(), {k, n}, owner);
+}
+
+StateOut expectation_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
+    const std::uint64_t n = checked_rows(op, psi);
+    const std::size_t k = psi.shape(0);
+    velmora::check_state_vectors(n, static_cast<double>(k), "expectation");  // the copy
+    velmora::Buffer<Complex> in = copy_rows(psi, k, n);
+    std::unique_ptr<Complex[]> values = std::make_unique<Complex[]>(std::max<std::size_t>(k, 1));
+    {
+        nb::gil_scoped_release released;
+        const velmora::Hamiltonian& ham = op.hamiltonian();
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), k));
+        const std::vector<const Complex*> rows = row_pointers<const Complex>(in.get(), k, n);
+        velmora::pauli_expectation_batch(ham, rows.data(), k, n, num_threads, values.get());
+    }
+    return hand_over(std::move(values), k);
 }
 
 
@@ -652,9 +730,15 @@ NB_MODULE(_native, m) {
 
     m.def("apply", &apply, "op"_a, "psi"_a, "num_threads"_a,
           "H @ psi as a new array (same bits for every num_threads; 0 = calling thread).");
+    m.def("apply", &apply_rows, "op"_a, "psi"_a, "num_threads"_a,
+          "H @ psi[r] for every row r of a (k, 2^n) array, as a new (k, 2^n) array: one pass "
+          "of the kernel for all rows, each row with the bits of its own call.");
     m.def("expectation", &expectation, "op"_a, "psi"_a, "num_threads"_a,
           "<psi|H|psi>, not normalised, word by word; each word's sum over fixed chunks "
           "combined pairwise (same bits for every num_threads).");
+    m.def("expectation", &expectation_rows, "op"_a, "psi"_a, "num_threads"_a,
+          "<psi[r]|H|psi[r]> for every row r of a (k, 2^n) array, as a new (k,) array, each "
+          "with the bits of its own call.");
     m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
           "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
           "progress"_a.none(), "comm"_a.none() = nb::none(), "normalize"_a = false,
