@@ -30,6 +30,7 @@
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
 #include "pauli/hamiltonian.h"
+#include "pauli/kernel.h"
 #include "parallel/buffer.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
@@ -126,8 +127,12 @@ Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threa
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
 }
 
-// Batches: k states as the rows of a C-contiguous (k, n) array, copied while
-// the interpreter lock is held into one buffer aligned to a cache line.
+// Batches: k states as the rows of a C-contiguous (k, n) array. The rows are
+// taken sweep by sweep (states_per_sweep of them at a time, as the kernels
+// sweep them): each sweep's rows are copied into one reused buffer, aligned to
+// a cache line, while the interpreter lock is held, and worked on without it.
+// The copy is then still in the cache when the kernel reads it, and the
+// buffer's pages are touched once, not once per row.
 
 using RowsIn = nb::ndarray<const Complex, nb::shape<-1, -1>, nb::c_contig, nb::device::cpu>;
 using RowsOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
@@ -140,15 +145,6 @@ std::uint64_t checked_rows(const PauliOperator& op, const RowsIn& psi) {
                                     " amplitudes, but the operator needs " + std::to_string(n));
     }
     return n;
-}
-
-/// A private copy of the k rows (the caller has checked that they fit).
-velmora::Buffer<Complex> copy_rows(const RowsIn& psi, std::size_t k, std::uint64_t n) {
-    velmora::Buffer<Complex> copy = velmora::uninitialised_buffer<Complex>(k * n);
-    if (k != 0) {
-        std::memcpy(static_cast<void*>(copy.get()), psi.data(), k * n * sizeof(Complex));
-    }
-    return copy;
 }
 
 /// Pointers to the k rows of n amplitudes at `data`.
@@ -167,22 +163,46 @@ std::uint64_t batch_work(std::uint64_t n, std::size_t words, std::size_t k) {
                : per_state * k;
 }
 
+/// work(copies, first, count) for the sweeps of the k rows of psi, `copies`
+/// pointing to the copies of rows first .. first + count - 1; between sweeps
+/// it looks for signals (Ctrl-C). The caller has checked the memory of the
+/// per_sweep * n amplitudes of the buffer.
+template <class Work>
+void by_sweeps(const RowsIn& psi, std::size_t k, std::uint64_t n, std::size_t per_sweep,
+               Work&& work) {
+    if (k == 0) {
+        return;
+    }
+    velmora::Buffer<Complex> buffer = velmora::uninitialised_buffer<Complex>(per_sweep * n);
+    const std::vector<const Complex*> copies =
+        row_pointers<const Complex>(buffer.get(), per_sweep, n);
+    for (std::size_t first = 0; first < k; first += per_sweep) {
+        if (first != 0 && PyErr_CheckSignals() != 0) {
+            throw nb::python_error();
+        }
+        const std::size_t count = std::min(per_sweep, k - first);
+        std::memcpy(static_cast<void*>(buffer.get()), psi.data() + first * n,
+                    count * n * sizeof(Complex));
+        nb::gil_scoped_release released;
+        work(copies.data(), first, count);
+    }
+}
+
 RowsOut apply_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_rows(op, psi);
     const std::size_t k = psi.shape(0);
-    // The copy of the rows and the result.
-    velmora::check_state_vectors(n, 2.0 * static_cast<double>(k), "apply");
-    velmora::Buffer<Complex> in = copy_rows(psi, k, n);
-    velmora::Buffer<Complex> out;
-    {
-        nb::gil_scoped_release released;
-        const velmora::Hamiltonian& ham = op.hamiltonian();
-        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), k));
-        out = velmora::uninitialised_buffer<Complex>(k * n);
-        const std::vector<const Complex*> in_rows = row_pointers<const Complex>(in.get(), k, n);
-        const std::vector<Complex*> out_rows = row_pointers(out.get(), k, n);
-        ham.apply_batch(in_rows.data(), out_rows.data(), k, num_threads);
-    }
+    const std::size_t per_sweep = std::min(k, velmora::states_per_sweep(n));
+    // The result and the buffer of one sweep's rows.
+    velmora::check_state_vectors(n, static_cast<double>(k) + static_cast<double>(per_sweep),
+                                 "apply");
+    velmora::Buffer<Complex> out = velmora::uninitialised_buffer<Complex>(k * n);
+    const std::vector<Complex*> out_rows = row_pointers(out.get(), k, n);
+    const velmora::Hamiltonian& ham = op.hamiltonian();
+    by_sweeps(psi, k, n, per_sweep, [&](const Complex* const* copies, std::size_t first,
+                                        std::size_t count) {
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), count));
+        ham.apply_batch(copies, out_rows.data() + first, count, num_threads);
+    });
     nb::capsule owner(out.get(), [](void* p) noexcept { std::free(p); });
     return RowsOut(out.release(), {k, n}, owner);
 }
@@ -190,19 +210,18 @@ RowsOut apply_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads
 StateOut expectation_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_rows(op, psi);
     const std::size_t k = psi.shape(0);
-    velmora::check_state_vectors(n, static_cast<double>(k), "expectation");  // the copy
-    velmora::Buffer<Complex> in = copy_rows(psi, k, n);
+    const std::size_t per_sweep = std::min(k, velmora::states_per_sweep(n));
+    velmora::check_state_vectors(n, static_cast<double>(per_sweep), "expectation");
     std::unique_ptr<Complex[]> values = std::make_unique<Complex[]>(std::max<std::size_t>(k, 1));
-    {
-        nb::gil_scoped_release released;
-        const velmora::Hamiltonian& ham = op.hamiltonian();
-        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), k));
-        const std::vector<const Complex*> rows = row_pointers<const Complex>(in.get(), k, n);
-        velmora::pauli_expectation_batch(ham, rows.data(), k, n, num_threads, values.get());
-    }
+    const velmora::Hamiltonian& ham = op.hamiltonian();
+    by_sweeps(psi, k, n, per_sweep, [&](const Complex* const* copies, std::size_t first,
+                                        std::size_t count) {
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), count));
+        velmora::pauli_expectation_batch(ham, copies, count, n, num_threads,
+                                         values.get() + first);
+    });
     return hand_over(std::move(values), k);
 }
-
 
 using IndicesOut = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>, nb::c_contig>;
 
