@@ -197,6 +197,12 @@ LONG_RUNS = {
                               (PauliSum(chain.terms[15:]), lambda t: math.cos(t))])
         run = lambda: evolve(H, psi, 1e4, num_threads=1)
         """,
+    "batched apply": """
+        from velmora.models import random_local
+        H = random_local(18, 1500)  # about 0.1 s per row; signals looked for between sweeps
+        rows = np.ones((64, 2**18), complex)
+        run = lambda: H.apply(rows, num_threads=1)
+        """,
 }
 
 
