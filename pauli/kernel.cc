@@ -126,10 +126,12 @@ struct alignas(32) Avx2Word {
     bool swap;  // flip & 1: the two amplitudes of a vector exchange places
 };
 
-__attribute__((target("avx2"))) Avx2Word prepare_avx2(const PauliWord& word) {
+// The prepare functions fill a word in place: a vector-holding struct returned
+// by value from a function with a wider target than its caller's changes the
+// calling convention.
+__attribute__((target("avx2"))) void prepare_avx2(const PauliWord& word, Avx2Word& out) {
     const WordSetup s = setup(word);
     const std::uint64_t f = s.flip & 1;
-    Avx2Word out;
     for (int h = 0; h < 2; ++h) {
         alignas(32) double re[4];
         alignas(32) double im[4];
@@ -144,7 +146,6 @@ __attribute__((target("avx2"))) Avx2Word prepare_avx2(const PauliWord& word) {
     out.high_flip = s.flip & ~std::uint64_t{1};
     out.sign_mask = s.sign_mask;
     out.swap = f != 0;
-    return out;
 }
 
 /// One word on a block of S states.
@@ -247,10 +248,9 @@ constexpr int avx512_states = 2;
 template <int S>
 constexpr int avx512_pairs = S >= 4 ? 1 : 4 / S;
 
-__attribute__((target("avx512f"))) Avx512Word prepare_avx512(const PauliWord& word) {
+__attribute__((target("avx512f"))) void prepare_avx512(const PauliWord& word, Avx512Word& out) {
     const WordSetup s = setup(word);
     const std::uint64_t f = s.flip & 7;
-    Avx512Word out;
     for (int h = 0; h < 2; ++h) {
         alignas(64) double re[8];
         alignas(64) double im[8];
@@ -275,7 +275,6 @@ __attribute__((target("avx512f"))) Avx512Word prepare_avx512(const PauliWord& wo
     out.first_offset = (f & 4) ? 4 : 0;
     out.permute = (f & 3) != 0;
     out.own = s.flip == 0;
-    return out;
 }
 
 /// The sums (or the own input planes) of a chunk: K pairs of each of S states.
@@ -449,10 +448,9 @@ void run_sweeps(const PauliWord* words, std::size_t num_words, std::uint64_t n,
                 const Complex* const* in, Complex* const* out, std::size_t count,
                 std::int32_t num_threads, bool accumulate, Prepare prepare,
                 BlockBody<Word> body) {
-    std::vector<Word> prepared;
-    prepared.reserve(num_words);
+    std::vector<Word> prepared(num_words);
     for (std::size_t t = 0; t < num_words; ++t) {
-        prepared.push_back(prepare(words[t]));
+        prepare(words[t], prepared[t]);
     }
     const std::uint64_t block = std::min(n, kernel_block_size);
     const std::uint64_t num_blocks = n / block;
@@ -541,8 +539,10 @@ void apply_words_blocked_batch(const PauliWord* words, std::size_t num_words, st
         run_sweeps<Avx2Word>(words, num_words, n, in, out, count, num_threads, accumulate,
                              prepare_avx2, block_avx2);
     } else {
-        run_sweeps<WordSetup>(words, num_words, n, in, out, count, num_threads, accumulate,
-                              setup, block_generic);
+        run_sweeps<WordSetup>(
+            words, num_words, n, in, out, count, num_threads, accumulate,
+            [](const PauliWord& word, WordSetup& prepared) { prepared = setup(word); },
+            block_generic);
     }
 }
 
