@@ -6,15 +6,15 @@
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
 #              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
-#              symmetry sectors (bench-sectors alone) and time-dependent H(t)
-#              (bench-time-dependent alone)
+#              symmetry sectors (bench-sectors alone), time-dependent H(t)
+#              (bench-time-dependent alone) and batched products (bench-batch alone)
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent
+.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-batch
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -96,6 +96,7 @@ bench: install bench-deps
 	$(PY) bench/mpi.py
 	$(PY) bench/sectors.py
 	$(PY) bench/time_dependent.py
+	$(PY) bench/batch.py
 
 bench-sectors: install $(VENV)/.bench-ready
 	$(PY) bench/sectors.py
@@ -104,6 +105,11 @@ bench-sectors: install $(VENV)/.bench-ready
 # at n = 16 (about 14 minutes; n = 20 is added by hand, see bench/time_dependent.py).
 bench-time-dependent: install $(VENV)/.bench-ready
 	$(PY) bench/time_dependent.py
+
+# Batched products at 20 qubits on one thread: velmora's apply on k states at
+# once and QuSpin's dot on k columns, each against its single calls (a few minutes).
+bench-batch: install $(VENV)/.bench-ready
+	$(PY) bench/batch.py
 
 # Strong scaling over MPI processes on this machine (n = 22 and 24).
 bench-mpi: install
