@@ -18,8 +18,8 @@ Methods, each measured in a process of its own with OMP_NUM_THREADS=1:
   quspin k         one call ham.dot(V) on a C-ordered (2^n, k) array of k
                    column vectors, k = 8, 16
 Every timing is of whole calls as users make them (argument checks, the copy of
-the input, the allocation of the result), the median of --repeats after one
-warm-up call; the figure is time per state. Writes batch.md and batch.json
+the input, the allocation of the result), the median of --repeats after three
+warm-up calls; the figure is time per state. Writes batch.md and batch.json
 under --out.
 """
 
@@ -87,8 +87,12 @@ def quspin_hamiltonian(H, n):
                        check_symm=False, check_herm=False, check_pcon=False)
 
 
-def median_seconds(call, repeats):
-    call()  # warm-up: libraries loaded, first-touch effects of the process gone
+def median_seconds(call, repeats, warm_up=3):
+    # Warm-up calls: the libraries loaded, and the allocator settled (glibc
+    # adapts its thresholds to the block sizes a process frees, which takes a
+    # few calls; until then fresh pages are faulted in on every call).
+    for _ in range(warm_up):
+        call()
     seconds = []
     for _ in range(repeats):
         start = time.perf_counter()
@@ -216,7 +220,7 @@ def markdown(info, rows):
         f"Measured with `make bench-batch` ({info['date']}, {info['machine']}, {info['cores']} "
         f"cores; {describe(info['versions'])}; velmora's kernel: {info['kernel_isa']}); one "
         f"thread, every measurement in a process of its own; {info['qubits']} qubits; median "
-        f"of {info['repeats']} calls after a warm-up. `single`: {SINGLE_CALLS} calls on "
+        f"of {info['repeats']} calls after three warm-up calls. `single`: {SINGLE_CALLS} calls on "
         f"{SINGLE_CALLS} different states; `k`: one call on k states (velmora: rows of a "
         "(k, 2^n) array to `PauliSum.apply`; QuSpin: columns of a C-ordered (2^n, k) array to "
         "`hamiltonian.dot`). Per-state speedup: time per state of the method's single calls "
