@@ -32,6 +32,8 @@
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
 #include "pauli/hamiltonian.h"
+#include "pauli/kernel.h"
+#include "parallel/buffer.h"
 #include "parallel/ranks.h"
 #include "parallel/team.h"
 #include "sector/sector_basis.h"
@@ -148,6 +150,101 @@ double norm(StateIn a, std::int32_t num_threads) {
     return velmora::stable_norm(a.data(), n, num_threads);
 }
 
+// Batches: k states as the rows of a C-contiguous (k, n) array. The rows are
+// taken sweep by sweep (states_per_sweep of them at a time, as the kernels
+// sweep them): each sweep's rows are copied into one reused buffer, aligned to
+// a cache line, while the interpreter lock is held, and worked on without it.
+// The copy is then still in the cache when the kernel reads it, and the
+// buffer's pages are touched once, not once per row.
+
+using RowsIn = nb::ndarray<const Complex, nb::shape<-1, -1>, nb::c_contig, nb::device::cpu>;
+using RowsOut = nb::ndarray<nb::numpy, Complex, nb::ndim<2>, nb::c_contig>;
+
+/// The amplitudes per row the operator's states have; the rows must match.
+std::uint64_t checked_rows(const PauliOperator& op, const RowsIn& psi) {
+    const std::uint64_t n = velmora::state_size(op.hamiltonian());
+    if (psi.shape(1) != n) {
+        throw std::invalid_argument("psi has rows of " + std::to_string(psi.shape(1)) +
+                                    " amplitudes, but the operator needs " + std::to_string(n));
+    }
+    return n;
+}
+
+/// Pointers to the k rows of n amplitudes at `data`.
+template <class T>
+std::vector<T*> row_pointers(T* data, std::size_t k, std::uint64_t n) {
+    std::vector<T*> rows(k);
+    for (std::size_t r = 0; r < k; ++r) rows[r] = data + r * n;
+    return rows;
+}
+
+/// Work units of k products (saturated: they only decide whether a team runs).
+std::uint64_t batch_work(std::uint64_t n, std::size_t words, std::size_t k) {
+    const std::uint64_t per_state = n * words;
+    return per_state != 0 && k > std::numeric_limits<std::uint64_t>::max() / per_state
+               ? std::numeric_limits<std::uint64_t>::max()
+               : per_state * k;
+}
+
+/// work(copies, first, count) for the sweeps of the k rows of psi, `copies`
+/// pointing to the copies of rows first .. first + count - 1; between sweeps
+/// it looks for signals (Ctrl-C). The caller has checked the memory of the
+/// per_sweep * n amplitudes of the buffer.
+template <class Work>
+void by_sweeps(const RowsIn& psi, std::size_t k, std::uint64_t n, std::size_t per_sweep,
+               Work&& work) {
+    if (k == 0) {
+        return;
+    }
+    velmora::Buffer<Complex> buffer = velmora::uninitialised_buffer<Complex>(per_sweep * n);
+    const std::vector<const Complex*> copies =
+        row_pointers<const Complex>(buffer.get(), per_sweep, n);
+    for (std::size_t first = 0; first < k; first += per_sweep) {
+        if (first != 0 && PyErr_CheckSignals() != 0) {
+            throw nb::python_error();
+        }
+        const std::size_t count = std::min(per_sweep, k - first);
+        std::memcpy(static_cast<void*>(buffer.get()), psi.data() + first * n,
+                    count * n * sizeof(Complex));
+        nb::gil_scoped_release released;
+        work(copies.data(), first, count);
+    }
+}
+
+RowsOut apply_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
+    const std::uint64_t n = checked_rows(op, psi);
+    const std::size_t k = psi.shape(0);
+    const std::size_t per_sweep = std::min(k, velmora::states_per_sweep(n));
+    // The result and the buffer of one sweep's rows.
+    velmora::check_state_vectors(n, static_cast<double>(k) + static_cast<double>(per_sweep),
+                                 "apply");
+    velmora::Buffer<Complex> out = velmora::uninitialised_buffer<Complex>(k * n);
+    const std::vector<Complex*> out_rows = row_pointers(out.get(), k, n);
+    const velmora::Hamiltonian& ham = op.hamiltonian();
+    by_sweeps(psi, k, n, per_sweep, [&](const Complex* const* copies, std::size_t first,
+                                        std::size_t count) {
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), count));
+        ham.apply_batch(copies, out_rows.data() + first, count, num_threads);
+    });
+    nb::capsule owner(out.get(), [](void* p) noexcept { std::free(p); });
+    return RowsOut(out.release(), {k, n}, owner);
+}
+
+StateOut expectation_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads) {
+    const std::uint64_t n = checked_rows(op, psi);
+    const std::size_t k = psi.shape(0);
+    const std::size_t per_sweep = std::min(k, velmora::states_per_sweep(n));
+    velmora::check_state_vectors(n, static_cast<double>(per_sweep), "expectation");
+    std::unique_ptr<Complex[]> values = std::make_unique<Complex[]>(std::max<std::size_t>(k, 1));
+    const velmora::Hamiltonian& ham = op.hamiltonian();
+    by_sweeps(psi, k, n, per_sweep, [&](const Complex* const* copies, std::size_t first,
+                                        std::size_t count) {
+        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), count));
+        velmora::pauli_expectation_batch(ham, copies, count, n, num_threads,
+                                         values.get() + first);
+    });
+    return hand_over(std::move(values), k);
+}
 
 using IndicesOut = nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>, nb::c_contig>;
 
@@ -767,6 +864,9 @@ NB_MODULE(_native, m) {
 
     m.def("apply", &apply, "op"_a, "psi"_a, "num_threads"_a,
           "H @ psi as a new array (same bits for every num_threads; 0 = calling thread).");
+    m.def("apply", &apply_rows, "op"_a, "psi"_a, "num_threads"_a,
+          "H @ psi[r] for every row r of a (k, 2^n) array, as a new (k, 2^n) array: one pass "
+          "of the kernel for all rows, each row with the bits of its own call.");
     m.def("expectation", &expectation, "op"_a, "psi"_a, "num_threads"_a,
           "<psi|H|psi>, not normalised, word by word; each word's sum over fixed chunks "
           "combined pairwise (same bits for every num_threads).");
@@ -776,6 +876,9 @@ NB_MODULE(_native, m) {
     m.def("norm", &norm, "a"_a, "num_threads"_a,
           "The Euclidean norm of a, without overflow or underflow for finite entries (same "
           "bits for every num_threads).");
+    m.def("expectation", &expectation_rows, "op"_a, "psi"_a, "num_threads"_a,
+          "<psi[r]|H|psi[r]> for every row r of a (k, 2^n) array, as a new (k,) array, each "
+          "with the bits of its own call.");
     m.def("krylov_evolve", &krylov_evolve, "op"_a, "psi"_a, "times"_a, "direction"_a, "tol"_a,
           "num_threads"_a, "krylov_dim"_a, "basis_budget"_a, "keep_states"_a, "observables"_a,
           "progress"_a.none(), "comm"_a.none() = nb::none(), "normalize"_a = false,

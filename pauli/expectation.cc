@@ -263,22 +263,31 @@ inline double even_minus_odd(const double* a) {
 
 namespace {
 
-/// `total` plus the sums of groups[first .. last) over the chunk [begin, end)
-/// of psi, added group by group in order. The amplitudes x ^ flip come from
-/// `partner`, which holds the slice of psi with the groups' high flip bits
-/// (psi itself for one process); `offset` is the index of psi[0] in the
-/// whole vector and `low` the index mask of a slice.
-Complex chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
-                          const double* parts, const double* partner, std::uint64_t offset,
-                          std::uint64_t low, std::uint64_t tile, std::uint64_t begin,
-                          std::uint64_t end, Complex total) {
+/// States whose sums one sweep over a chunk forms together: G is formed once
+/// per tile for all of them.
+constexpr std::size_t expectation_states = 8;
+
+/// totals[s] plus the sums of groups[first .. last) over the chunk
+/// [begin, end) of state s, for the `count` (at most expectation_states)
+/// states s, added group by group in order. The amplitudes x ^ flip come from
+/// partners[s], which holds the slice of state s with the groups' high flip
+/// bits (the state itself for one process); `offset` is the index of the
+/// states' first amplitude in the whole vector and `low` the index mask of a
+/// slice. G does not depend on the state: each tile's G serves every state,
+/// and each state gets the operations it gets alone.
+void chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
+                       const double* const* parts, const double* const* partners,
+                       std::size_t count, std::uint64_t offset, std::uint64_t low,
+                       std::uint64_t tile, std::uint64_t begin, std::uint64_t end,
+                       Complex* totals) {
     alignas(64) double g_re[expectation_tile];
     alignas(64) double g_im[expectation_tile];
+    GroupLanes lanes[expectation_states];
     for (std::size_t k = first; k < last; ++k) {
         const FlipGroup& group = gs[k];
         const bool has_inside = !group.inside_re.empty();
         const bool has_constant = !group.constant.empty();
-        GroupLanes lanes = {};
+        for (std::size_t s = 0; s < count; ++s) lanes[s] = GroupLanes{};
         for (std::uint64_t base = begin; base < end; base += tile) {
             Complex c(0.0, 0.0);
             for (std::size_t q = 0; q < group.constant.size(); ++q) {
@@ -313,36 +322,45 @@ Complex chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t la
                     }
                 }
             }
-            if (tile % 4 == 0) {
-                accumulate_tile(parts, partner, base, tile, group.flip & low, group.flip == 0, re,
-                                im, step, group.complex_weights, &lanes.acc[0][0][0]);
-            } else {
-                // Fewer than four amplitudes: G written out for each.
-                double s_re[4];
-                double s_im[4];
-                for (std::uint64_t i = 0; i < tile; ++i) {
-                    s_re[i] = re[i * step];
-                    s_im[i] = im[i * step];
+            for (std::size_t s = 0; s < count; ++s) {
+                if (tile % 4 == 0) {
+                    accumulate_tile(parts[s], partners[s], base, tile, group.flip & low,
+                                    group.flip == 0, re, im, step, group.complex_weights,
+                                    &lanes[s].acc[0][0][0]);
+                } else {
+                    // Fewer than four amplitudes: G written out for each.
+                    double s_re[4];
+                    double s_im[4];
+                    for (std::uint64_t i = 0; i < tile; ++i) {
+                        s_re[i] = re[i * step];
+                        s_im[i] = im[i * step];
+                    }
+                    accumulate_small(reinterpret_cast<const Complex*>(parts[s]), tile,
+                                     group.flip, s_re, s_im, &lanes[s].acc[0][0][0]);
                 }
-                accumulate_small(reinterpret_cast<const Complex*>(parts), tile, group.flip, s_re,
-                                 s_im, &lanes.acc[0][0][0]);
             }
         }
-        double sums[4][8];
-        for (int kind = 0; kind < 4; ++kind) merge_subs(lanes.acc[kind], sums[kind]);
-        const double sum_re = all_lanes(sums[0]) - even_minus_odd(sums[3]);
-        const double sum_im = group.flip == 0
-                                  ? all_lanes(sums[2])
-                                  : even_minus_odd(sums[1]) + all_lanes(sums[2]);
-        total = add(total, Complex(sum_re, sum_im));
+        for (std::size_t s = 0; s < count; ++s) {
+            double sums[4][8];
+            for (int kind = 0; kind < 4; ++kind) merge_subs(lanes[s].acc[kind], sums[kind]);
+            const double sum_re = all_lanes(sums[0]) - even_minus_odd(sums[3]);
+            const double sum_im = group.flip == 0
+                                      ? all_lanes(sums[2])
+                                      : even_minus_odd(sums[1]) + all_lanes(sums[2]);
+            totals[s] = add(totals[s], Complex(sum_re, sum_im));
+        }
     }
-    return total;
 }
 
 }  // namespace
 
 Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint64_t n,
                           std::int32_t num_threads, Ranks* ranks) {
+    if (ranks == nullptr) {
+        Complex result;
+        pauli_expectation_batch(ham, &psi, 1, n, num_threads, &result);
+        return result;
+    }
     if (ham.words().empty() || n == 0) {
         return Complex(0.0, 0.0);
     }
@@ -351,12 +369,6 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
     const double* parts = reinterpret_cast<const double*>(psi);
     const FlipGroup* gs = groups.data();
     const std::size_t num_groups = groups.size();
-    if (ranks == nullptr) {
-        return chunked_complex_sum(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
-            return chunk_expectation(gs, 0, num_groups, parts, parts, 0, ~std::uint64_t{0}, tile,
-                                     begin, end, Complex(0.0, 0.0));
-        });
-    }
     // Over ranks: the groups in runs of one high flip part each (ascending
     // flip masks make each high part one run), every chunk's running total
     // carried from run to run, so each chunk adds its groups in the same order.
@@ -375,14 +387,57 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
             partner = reinterpret_cast<const double*>(ranks->finish_exchange(0));
         }
         for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
-            Complex& t = out[begin / reduction_chunk];
-            t = chunk_expectation(gs, first, last, parts, partner, offset, low, tile, begin, end,
-                                  t);
+            chunk_expectation(gs, first, last, &parts, &partner, 1, offset, low, tile, begin, end,
+                              &out[begin / reduction_chunk]);
         });
         first = last;
     }
     return ranks->sum(pairwise_sum(totals.data(), totals.size(),
                                    [](Complex a, Complex b) { return add(a, b); }));
+}
+
+void pauli_expectation_batch(const Hamiltonian& ham, const Complex* const* psi,
+                             std::size_t count, std::uint64_t n, std::int32_t num_threads,
+                             Complex* results) {
+    if (ham.words().empty() || n == 0) {
+        std::fill(results, results + count, Complex(0.0, 0.0));
+        return;
+    }
+    if (count == 0) {
+        return;
+    }
+    const std::uint64_t tile = std::min(n, expectation_tile);
+    const std::vector<FlipGroup> groups = flip_groups(ham, tile);
+    const FlipGroup* gs = groups.data();
+    const std::size_t num_groups = groups.size();
+    std::vector<const double*> parts(count);
+    for (std::size_t s = 0; s < count; ++s) parts[s] = reinterpret_cast<const double*>(psi[s]);
+    // Each chunk's sum of every state (stored state-major), then per state
+    // the chunks' sums in the pairwise tree: the chunked sum of one state.
+    // The chunks are swept for the states states_per_sweep takes together.
+    const std::uint64_t chunks = chunk_count(n);
+    std::vector<Complex> totals(count * chunks, Complex(0.0, 0.0));
+    Complex* out = totals.data();
+    const double* const* states = parts.data();
+    const std::size_t per_sweep = states_per_sweep(n);
+    for (std::size_t first = 0; first < count; first += per_sweep) {
+        const std::size_t last = std::min(count, first + per_sweep);
+        for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
+            const std::uint64_t c = begin / reduction_chunk;
+            for (std::size_t s0 = first; s0 < last; s0 += expectation_states) {
+                const std::size_t here = std::min(expectation_states, last - s0);
+                Complex sums[expectation_states];
+                std::fill(sums, sums + here, Complex(0.0, 0.0));
+                chunk_expectation(gs, 0, num_groups, states + s0, states + s0, here, 0,
+                                  ~std::uint64_t{0}, tile, begin, end, sums);
+                for (std::size_t s = 0; s < here; ++s) out[(s0 + s) * chunks + c] = sums[s];
+            }
+        });
+    }
+    for (std::size_t s = 0; s < count; ++s) {
+        results[s] = pairwise_sum(out + s * chunks, chunks,
+                                  [](Complex a, Complex b) { return add(a, b); });
+    }
 }
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 // parallel/reduce.h, so the bits do not depend on the thread count, and over
 // ranks (parallel/ranks.h) they are the single-process bits.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/complex.h"
@@ -28,5 +29,13 @@ class Ranks;
 /// n alone.
 Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint64_t n,
                           std::int32_t num_threads, Ranks* ranks = nullptr);
+
+/// results[s] = <psi[s]| H |psi[s]> for the `count` states psi[s] of n
+/// amplitudes each: the bits of pauli_expectation for each state alone (one
+/// process), for every count and num_threads. The chunks are swept once for
+/// groups of states, each tile's G formed once for the group.
+void pauli_expectation_batch(const Hamiltonian& ham, const Complex* const* psi,
+                             std::size_t count, std::uint64_t n, std::int32_t num_threads,
+                             Complex* results);
 
 }  // namespace velmora

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "evolution/lanczos.h"
+#include "parallel/policy.h"
 #include "pauli/test_support.h"
 
 namespace velmora {
@@ -100,6 +101,64 @@ INSTANTIATE_TEST_SUITE_P(
                      {-1.0, "ZZIIIIIIIIII"}, {-1.0, "IIIIIIIIIIIX"}, {-1.0, "IIIIIXIIIIII"},
                      {-1.0, "XIIIIIIIIIII"}, {-1.0, "IIIIIIIIIXII"}}}),
     [](const ::testing::TestParamInfo<GroupedCase>& info) { return std::string(info.param.name); });
+
+// Several states at once: each result has the bits of its own call, for
+// counts that fill and split the groups of states that share G, and, at 17
+// qubits, batches longer than one sweep.
+struct BatchedCase {
+    std::uint64_t num_qubits;
+    std::size_t count;
+};
+
+class BatchedExpectation : public ::testing::TestWithParam<BatchedCase> {};
+
+TEST_P(BatchedExpectation, EveryStateGetsTheBitsOfItsOwnCall) {
+    const BatchedCase& c = GetParam();
+    std::mt19937_64 rng(300 + c.num_qubits + 17 * c.count);
+    // Words across the tiles and complex weights, so that G costs work per tile.
+    std::vector<PauliWord> words = testing::random_hamiltonian(rng, c.num_qubits, 14).words();
+    if (c.num_qubits >= 12) {
+        const std::string pad(c.num_qubits - 12, 'I');
+        for (const char* letters : {"IIIZZIIIIIII", "ZIIIXIIIIIIX", "IIIIYZIIIIIX"}) {
+            words.emplace_back(Complex(0.7, 0.1), pad + letters);
+        }
+    }
+    const Hamiltonian ham(std::move(words));
+    std::vector<std::vector<Complex>> states;
+    std::vector<const Complex*> rows;
+    for (std::size_t s = 0; s < c.count; ++s) {
+        states.push_back(testing::random_state(rng, c.num_qubits));
+    }
+    for (const auto& v : states) rows.push_back(v.data());
+    const std::uint64_t n = std::uint64_t{1} << c.num_qubits;
+    const std::uint64_t saved = set_min_parallel_work(0);
+    for (const std::int32_t threads : {0, 1, 3}) {
+        std::vector<Complex> results(c.count, Complex(-1.0, -1.0));
+        pauli_expectation_batch(ham, rows.data(), c.count, n, threads, results.data());
+        for (std::size_t s = 0; s < c.count; ++s) {
+            const Complex alone = pauli_expectation(ham, rows[s], n, 0);
+            EXPECT_TRUE(same_bits(results[s].real(), alone.real())) << s << ", " << threads;
+            EXPECT_TRUE(same_bits(results[s].imag(), alone.imag())) << s << ", " << threads;
+        }
+    }
+    set_min_parallel_work(saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, BatchedExpectation,
+    ::testing::Values(BatchedCase{0, 3}, BatchedCase{1, 2}, BatchedCase{3, 9}, BatchedCase{12, 1},
+                      BatchedCase{12, 3}, BatchedCase{12, 8}, BatchedCase{12, 17},
+                      BatchedCase{17, 9}));
+
+TEST(BatchedExpectation, NoStatesAndNoWords) {
+    pauli_expectation_batch(Hamiltonian({PauliWord(1.0, "XZ")}), nullptr, 0, 4, 0, nullptr);
+    const std::vector<Complex> psi = {Complex(1.0, 2.0), Complex(3.0, 4.0)};
+    const Complex* rows[2] = {psi.data(), psi.data()};
+    Complex results[2] = {Complex(5.0, 5.0), Complex(5.0, 5.0)};
+    pauli_expectation_batch(Hamiltonian({}), rows, 2, 2, 0, results);
+    EXPECT_EQ(results[0], Complex(0.0, 0.0));
+    EXPECT_EQ(results[1], Complex(0.0, 0.0));
+}
 
 }  // namespace
 }  // namespace velmora

@@ -39,4 +39,9 @@ void Hamiltonian::apply_parallel(const Complex* in, Complex* out,
     apply_blocked(*this, in, out, num_threads == 0 ? 1 : num_threads, isa_);
 }
 
+void Hamiltonian::apply_batch(const Complex* const* in, Complex* const* out, std::size_t count,
+                              std::int32_t num_threads) const {
+    apply_blocked_batch(*this, in, out, count, num_threads, isa_);
+}
+
 }  // namespace velmora

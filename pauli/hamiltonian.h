@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -54,6 +55,14 @@ public:
             apply_parallel(in, out, num_threads);
         }
     }
+
+    /// out[s] = H * in[s] for `count` states of 2^num_qubits amplitudes each
+    /// (no output overlapping an input or another output), one pass of the
+    /// kernel for all of them (apply_blocked_batch): the bits of `count` calls
+    /// of apply_with_threads, for every count and num_threads (0: the calling
+    /// thread).
+    void apply_batch(const Complex* const* in, Complex* const* out, std::size_t count,
+                     std::int32_t num_threads) const;
 
     /// exp(-i * c * H) * state: the Krylov evolution, implemented and documented
     /// with the other evolution code in evolution/evolve.h. The result is

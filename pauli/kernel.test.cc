@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "parallel/policy.h"
 #include "pauli/hamiltonian.h"
 #include "pauli/test_support.h"
 
@@ -222,6 +223,147 @@ TEST(Kernel, HugeTeamRequestsGiveTheSameBits) {
     const std::vector<Complex> in = testing::random_state(rng, 4);
     EXPECT_TRUE(same_bits(run_kernel(ham, in, std::numeric_limits<std::int32_t>::max()),
                           run_kernel(ham, in, 0)));
+}
+
+// ---------------------------------------------------------------------------
+// Several states at once.
+
+/// `count` random states of num_qubits qubits; some carry infinities, NaNs and
+/// signed zeros, which must travel through the batch as through one call.
+std::vector<std::vector<Complex>> random_states(std::mt19937_64& rng, std::uint64_t num_qubits,
+                                                std::size_t count) {
+    std::vector<std::vector<Complex>> states;
+    for (std::size_t s = 0; s < count; ++s) {
+        states.push_back(testing::random_state(rng, num_qubits));
+        if (s % 3 == 1 && states.back().size() > 3) {
+            states.back()[1] = Complex(std::numeric_limits<double>::infinity(), -0.0);
+            states.back()[3] = Complex(nan, 0.0);
+        }
+    }
+    return states;
+}
+
+/// Pointers to the rows, as the batched kernel takes them.
+template <class T>
+std::vector<T*> rows(std::vector<std::vector<Complex>>& states) {
+    std::vector<T*> p;
+    for (auto& v : states) p.push_back(v.data());
+    return p;
+}
+
+struct BatchCase {
+    std::uint64_t num_qubits;
+    std::size_t num_words;
+};
+
+/// Teams run however small the work, so that the team paths are tested too.
+class TeamsForAnyWork : public ::testing::Test {
+protected:
+    void SetUp() override { saved_ = set_min_parallel_work(0); }
+    void TearDown() override { set_min_parallel_work(saved_); }
+
+private:
+    std::uint64_t saved_ = 0;
+};
+
+class BatchedKernel
+    : public TeamsForAnyWork,
+      public ::testing::WithParamInterface<std::tuple<BatchCase, std::size_t, std::int32_t>> {};
+
+class BatchedKernelCases : public TeamsForAnyWork {};
+
+TEST_P(BatchedKernel, EveryStateGetsTheBitsOfItsOwnCall) {
+    const auto& [c, count, team] = GetParam();
+    std::mt19937_64 rng(500 + 7 * c.num_qubits + c.num_words + 101 * count);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, c.num_qubits, c.num_words);
+    std::vector<std::vector<Complex>> in = random_states(rng, c.num_qubits, count);
+    for (KernelIsa isa : runnable_isas()) {
+        std::vector<std::vector<Complex>> out(count, std::vector<Complex>(in[0].size(), Complex(nan, 1.0)));
+        apply_blocked_batch(ham, rows<const Complex>(in).data(), rows<Complex>(out).data(), count,
+                            team, isa);
+        for (std::size_t s = 0; s < count; ++s) {
+            std::vector<Complex> alone(in[s].size(), Complex(-7.0, nan));
+            apply_blocked(ham, in[s].data(), alone.data(), team, isa);
+            EXPECT_TRUE(testing::same_values(out[s], alone))
+                << kernel_isa_name(isa) << ", state " << s << " of " << count << ", team " << team;
+            EXPECT_TRUE(testing::same_values(out[s], reference_apply(ham, in[s])))
+                << kernel_isa_name(isa) << ", state " << s << " of " << count;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BatchedKernel,
+    // Sizes below, at and above one vector, one chunk and one block; word
+    // groups of the AVX-512 body; counts that leave a remainder of every
+    // group size of states.
+    ::testing::Combine(::testing::Values(BatchCase{0, 2}, BatchCase{1, 3}, BatchCase{2, 6},
+                                         BatchCase{3, 35}, BatchCase{5, 9}, BatchCase{9, 70},
+                                         BatchCase{12, 33}),
+                       ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                         std::size_t{8}, std::size_t{17}),
+                       ::testing::Values(0, 1, 3)));
+
+TEST_F(BatchedKernelCases, DiagonalWordsAndStatesBeyondOneSweep) {
+    // Z-only words take the body's own-planes path; at 17 qubits a sweep
+    // holds fewer states than the batch, so the batch runs in several.
+    std::mt19937_64 rng(41);
+    const std::uint64_t q = 17;
+    std::vector<PauliWord> words = testing::random_hamiltonian(rng, q, 6).words();
+    for (const char* letters : {"ZIIIIIIIIIIIIIIIZ", "IIIIIIIIIZZIIIIII", "IIIIIIIIIIIIIIIZZ"}) {
+        words.emplace_back(Complex(0.5, -0.25), letters);
+    }
+    const Hamiltonian ham(std::move(words));
+    const std::size_t count = 3 * states_per_sweep(std::uint64_t{1} << q) + 1;
+    std::vector<std::vector<Complex>> in = random_states(rng, q, count);
+    std::vector<std::vector<Complex>> out(count, std::vector<Complex>(in[0].size()));
+    for (std::int32_t team : {0, 2}) {
+        ham.apply_batch(rows<const Complex>(in).data(), rows<Complex>(out).data(), count, team);
+        for (std::size_t s = 0; s < count; ++s) {
+            std::vector<Complex> alone(in[s].size());
+            ham.apply_with_threads(in[s].data(), alone.data(), team);
+            EXPECT_TRUE(testing::same_values(out[s], alone)) << "state " << s << ", team " << team;
+        }
+    }
+}
+
+TEST_F(BatchedKernelCases, AccumulatingContinuesEachStatesSums) {
+    // Applying the words in two parts, the second accumulating, gives each
+    // state the bits of the whole list, as for one state.
+    std::mt19937_64 rng(43);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, 10, 40);
+    const std::size_t count = 5;
+    std::vector<std::vector<Complex>> in = random_states(rng, 10, count);
+    const std::uint64_t n = in[0].size();
+    const PauliWord* words = ham.words().data();
+    for (KernelIsa isa : runnable_isas()) {
+        std::vector<std::vector<Complex>> out(count, std::vector<Complex>(n, Complex(nan, nan)));
+        auto in_rows = rows<const Complex>(in);
+        auto out_rows = rows<Complex>(out);
+        apply_words_blocked_batch(words, 15, n, in_rows.data(), out_rows.data(), count, 0, isa,
+                                  false);
+        apply_words_blocked_batch(words + 15, 25, n, in_rows.data(), out_rows.data(), count, 2,
+                                  isa, true);
+        for (std::size_t s = 0; s < count; ++s) {
+            std::vector<Complex> whole(n);
+            apply_blocked(ham, in[s].data(), whole.data(), 0, isa);
+            EXPECT_TRUE(testing::same_values(out[s], whole)) << kernel_isa_name(isa) << ", " << s;
+        }
+    }
+}
+
+TEST_F(BatchedKernelCases, NoStatesTouchesNothing) {
+    std::mt19937_64 rng(47);
+    const Hamiltonian ham = testing::random_hamiltonian(rng, 4, 5);
+    ham.apply_batch(nullptr, nullptr, 0, 0);
+    ham.apply_batch(nullptr, nullptr, 0, 2);
+    std::vector<Complex> in = testing::random_state(rng, 4);
+    std::vector<Complex> out(in.size(), Complex(3.0, 4.0));
+    const Complex* in_row = in.data();
+    Complex* out_row = out.data();
+    apply_words_blocked_batch(ham.words().data(), ham.words().size(), in.size(), &in_row,
+                              &out_row, 0, 0, detected_kernel_isa(), false);
+    EXPECT_TRUE(same_bits(out, std::vector<Complex>(in.size(), Complex(3.0, 4.0))));
 }
 
 }  // namespace

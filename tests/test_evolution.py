@@ -141,7 +141,8 @@ BAD_INPUT = [  # (call, exception, message)
      r"H is not Hermitian: term 0 \('XY', 1j\) has a complex coefficient"),
     (lambda H, psi: evolve([("XX", 1.0)], psi, 1.0), TypeError, "H must be a velmora.PauliSum"),
     (lambda H, psi: evolve(H, psi[:4], 1.0), ValueError, "psi has 4 amplitudes, but"),
-    (lambda H, psi: evolve(H, psi.reshape(2, 4), 1.0), ValueError, "psi must be a 1-D array"),
+    (lambda H, psi: evolve(H, psi.reshape(2, 4), 1.0), ValueError,
+     "psi has rows of 4 amplitudes, but the PauliSum acts on 3 qubits"),
     (lambda H, psi: evolve(H, np.where(np.arange(8) == 3, np.nan, psi), 1.0), ValueError,
      "psi has a non-finite amplitude at index 3"),
     (lambda H, psi: evolve(H, psi, float("inf")), ValueError, "t must be finite"),
@@ -196,6 +197,12 @@ LONG_RUNS = {
         H = TimeDependentSum([PauliSum(chain.terms[:15]),
                               (PauliSum(chain.terms[15:]), lambda t: math.cos(t))])
         run = lambda: evolve(H, psi, 1e4, num_threads=1)
+        """,
+    "batched apply": """
+        from velmora.models import random_local
+        H = random_local(18, 1500)  # about 0.1 s per row; signals looked for between sweeps
+        rows = np.ones((64, 2**18), complex)
+        run = lambda: H.apply(rows, num_threads=1)
         """,
 }
 

@@ -148,7 +148,10 @@ def test_bad_terms_are_refused_with_the_term_named(terms, error, message):
 
 BAD_STATES = [  # (psi, num_threads, exception, message)
     (np.zeros(8), None, ValueError, "psi has 8 amplitudes, but the PauliSum acts on 2 qubits"),
-    (np.zeros((2, 2)), None, ValueError, r"psi must be a 1-D array .* shape \(2, 2\)"),
+    (np.zeros((2, 2)), None, ValueError,
+     r"psi has rows of 2 amplitudes, but the PauliSum acts on 2 qubits and needs 2\^2 = 4"),
+    (np.zeros((2, 2, 4)), None, ValueError,
+     r"psi must be a 1-D array of amplitudes or a 2-D array of states \(one per row\), got shape"),
     (np.array(["a", "b", "c", "d"]), None, TypeError, "psi must hold numbers"),
     (np.zeros(4), -1, ValueError, "num_threads must be None, 0 .* got -1"),
     (np.zeros(4), 1.5, TypeError, "num_threads must be an int or None, got float"),

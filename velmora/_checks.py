@@ -7,6 +7,8 @@ import numbers
 
 import numpy as np
 
+from velmora import _native
+
 
 def real_number(name: str, value: object) -> float:
     """`value` (a real number or a 0-d array of one) as a finite float, or a
@@ -19,3 +21,13 @@ def real_number(name: str, value: object) -> float:
     if not math.isfinite(number):
         raise ValueError(f"{name} must be finite, got {number}")
     return number
+
+
+def check_memory(needed: int, what: str, detail: str, advice: str = "") -> None:
+    """MemoryError when `needed` bytes exceed the most this process can ever
+    hold (`_native.memory_limit`), saying "<what> needs 4.0 GiB (<detail>), but
+    this process can have at most 2.0 GiB (<source>)<advice>"."""
+    limit, source = _native.memory_limit()
+    if needed > limit:
+        raise MemoryError(f"{what} needs {needed / 2**30:.1f} GiB ({detail}), but this process "
+                          f"can have at most {limit / 2**30:.1f} GiB ({source}){advice}")

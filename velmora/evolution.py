@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from velmora import _native
-from velmora._checks import real_number
+from velmora._checks import check_memory, real_number
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 from velmora.quasi_magnus import Integrator
@@ -72,7 +72,15 @@ def default_memory_budget() -> int:
 
 @dataclass(frozen=True)
 class EvolveResult:
-    """The result of `evolve`."""
+    """The result of `evolve`.
+
+    For a 2-D psi of k states (one per row), each evolved as its own run, every
+    field gains a leading axis of length k: `state` has shape (k, dim), `error`
+    is a float64 array of k, `steps`, `applications` and `function_calls`
+    int64 arrays, `kept_basis` a bool array and `log_norm` (with normalize) a
+    float64 array; row r holds the bits of ``evolve(H, psi[r], ...)``. The
+    annotations describe one state.
+    """
 
     #: exp(-i t H) psi, a new complex128 array (not renormalised).
     state: NDArray[np.complex128]
@@ -99,7 +107,15 @@ class EvolveResult:
 
 @dataclass(frozen=True)
 class TrajectoryResult:
-    """The result of `trajectory`."""
+    """The result of `trajectory`.
+
+    For a 2-D psi of k states (one per row), each evolved as its own run,
+    `times` stays shared and every other field gains a leading axis of length
+    k: `states` (k, len(times), dim), `expectations` (k, len(times), m),
+    `log_norms` (k, len(times)), and arrays of k for `error`, `steps`,
+    `applications`, `kept_basis` and `function_calls`; row r holds the bits of
+    ``trajectory(H, psi[r], ...)``. The annotations describe one state.
+    """
 
     #: The output times, as given (float64).
     times: NDArray[np.float64]
@@ -138,12 +154,88 @@ def _pauli_sum(H: PauliSum | SectorOperator) -> PauliSum:
     return H.pauli_sum if isinstance(H, SectorOperator) else H
 
 
-def _check_state(H: PauliSum | SectorOperator, psi: ArrayLike) -> NDArray[np.complex128]:
-    state = H._state(psi)
+def _check_state(H: PauliSum | SectorOperator | TimeDependentSum,
+                 psi: ArrayLike) -> NDArray[np.complex128]:
+    """psi as one state (1-D) or as k states, one per row (2-D), finite."""
+    state = H._state(psi, rows=True)
     if not np.isfinite(state).all():
-        index = int(np.flatnonzero(~np.isfinite(state))[0])
-        raise ValueError(f"psi has a non-finite amplitude at index {index}")
+        where = np.argwhere(~np.isfinite(state))[0]
+        if state.ndim == 1:
+            raise ValueError(f"psi has a non-finite amplitude at index {where[0]}")
+        raise ValueError(f"psi[{where[0]}] has a non-finite amplitude at index {where[1]}")
     return state
+
+
+def _evolve_rows(states: NDArray[np.complex128], one: Callable[[NDArray[np.complex128]], EvolveResult],
+                 normalized: bool) -> EvolveResult:
+    """The EvolveResult of the rows of `states`, each evolved by `one` as its
+    own run, the fields stacked along a leading axis."""
+    k, dim = states.shape
+    check_memory(16 * k * dim, "evolve", f"{k} result states of {16 * dim / 2**30:.2f} GiB")
+    out = np.empty((k, dim), dtype=np.complex128)
+    error: Any = np.zeros(k)
+    steps: Any = np.zeros(k, dtype=np.int64)
+    applications: Any = np.zeros(k, dtype=np.int64)
+    kept: Any = np.zeros(k, dtype=bool)
+    calls: Any = np.zeros(k, dtype=np.int64)
+    log_norm: Any = np.zeros(k) if normalized else None
+    for r in range(k):
+        result = one(states[r])
+        out[r] = result.state
+        error[r], steps[r], applications[r] = result.error, result.steps, result.applications
+        kept[r], calls[r] = result.kept_basis, result.function_calls
+        if log_norm is not None:
+            log_norm[r] = result.log_norm
+    return EvolveResult(out, error, steps, applications, kept, log_norm=log_norm,
+                        function_calls=calls)
+
+
+def _trajectory_rows(states: NDArray[np.complex128], times: NDArray[np.float64],
+                     one: Callable[[NDArray[np.complex128], Callable[[float], None] | None],
+                                   TrajectoryResult],
+                     keep_states: bool, num_observables: int, hermitian: bool, normalized: bool,
+                     span: float, progress: bool) -> TrajectoryResult:
+    """The TrajectoryResult of the rows of `states`, each run by
+    one(row, progress) over a time `span`, the fields stacked along a leading
+    axis; one progress bar for all rows."""
+    k, dim = states.shape
+    if keep_states:
+        check_memory(16 * k * times.size * dim, "trajectory",
+                     f"{k} x {times.size} states of {16 * dim / 2**30:.2f} GiB",
+                     "; give observables to measure along the way instead of keeping the states")
+    kept_states = np.empty((k, times.size, dim), dtype=np.complex128) if keep_states else None
+    expectations = (None if keep_states else
+                    np.zeros((k, times.size, num_observables),
+                             dtype=np.float64 if hermitian else np.complex128))
+    error: Any = np.zeros(k)
+    steps: Any = np.zeros(k, dtype=np.int64)
+    applications: Any = np.zeros(k, dtype=np.int64)
+    kept: Any = np.zeros(k, dtype=bool)
+    calls: Any = np.zeros(k, dtype=np.int64)
+    log_norms = np.zeros((k, times.size)) if normalized else None
+    bar = _Progress(k * span) if progress else None
+    try:
+        for r in range(k):
+            report = None if bar is None else _offset(bar, r * span)
+            result = one(states[r], report)
+            if kept_states is not None:
+                kept_states[r] = result.states
+            elif expectations is not None:
+                expectations[r] = result.expectations
+            error[r], steps[r], applications[r] = result.error, result.steps, result.applications
+            kept[r], calls[r] = result.kept_basis, result.function_calls
+            if log_norms is not None:
+                log_norms[r] = result.log_norms
+    finally:
+        if bar is not None:
+            bar.close()
+    return TrajectoryResult(times, kept_states, expectations, error, steps, applications, kept,
+                            log_norms=log_norms, function_calls=calls)
+
+
+def _offset(bar: _Progress, start: float) -> Callable[[float], None]:
+    """bar's callback for a run that starts at `start` of its total."""
+    return lambda reached: bar(start + reached)
 
 
 def _check_tol(tol: object) -> float:
@@ -327,13 +419,9 @@ class _Progress:
         self._bar.close()
 
 
-def _run(H: PauliSum | SectorOperator, state: NDArray[np.complex128],
-         times: NDArray[np.float64], direction: complex, tol: float, num_threads: int | None,
-         krylov_dim: int | None, memory_budget: int | None, keep_states: bool,
-         observables: list[Any],
-         progress: Callable[[float], None] | None, normalize: bool = False,
-         caller: str = "trajectory") -> tuple[Any, ...]:
-    """(states, expectations, error, steps, applications, kept_basis, log_norms)."""
+def _settings(H: PauliSum | SectorOperator, num_threads: int | None, krylov_dim: int | None,
+              memory_budget: int | None) -> tuple[int, int, int]:
+    """(threads, budget, Krylov dimension) of the engine's runs."""
     threads = resolve_num_threads(num_threads)
     budget = _check_budget(memory_budget)
     if isinstance(H, SectorOperator):
@@ -344,6 +432,16 @@ def _run(H: PauliSum | SectorOperator, state: NDArray[np.complex128],
             budget = max(0, budget - H.image_bytes)
     dimension = _check_krylov_dim(_default_krylov_dim(H, budget) if krylov_dim is None
                                   else krylov_dim)
+    return threads, budget, dimension
+
+
+def _run(H: PauliSum | SectorOperator, state: NDArray[np.complex128],
+         times: NDArray[np.float64], direction: complex, tol: float,
+         settings: tuple[int, int, int], keep_states: bool, observables: list[Any],
+         progress: Callable[[float], None] | None, normalize: bool = False,
+         caller: str = "trajectory") -> tuple[Any, ...]:
+    """(states, expectations, error, steps, applications, kept_basis, log_norms)."""
+    threads, budget, dimension = settings
     out = _native.krylov_evolve(
         H._operator, state, times, direction, tol, threads, dimension, budget, keep_states,
         observables, progress, None, normalize, caller)
@@ -386,6 +484,12 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     `H` is a Hermitian `PauliSum`; `t` may be real or complex (t = -1j * tau is
     imaginary time, exp(-tau H) psi, not renormalised). With `t0`, psi is the
     state at time t0 and the result the state at the real time t >= t0.
+
+    `psi` may be a 2-D array of k states, one per row: each row is evolved as
+    its own run, with the bytes of ``evolve(H, psi[r], ...)``, and every field
+    of the result gains a leading axis of length k (see `EvolveResult`); k = 0
+    gives arrays of length 0 after the arguments are checked. The results of
+    all rows must fit in memory (MemoryError before any run otherwise).
 
     `H` may be a `TimeDependentSum`: then the result is the state at the real
     time t >= t0 of i d/dt psi = H(t) psi with psi(t0) = psi, computed by
@@ -441,11 +545,17 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     magnitude, direction = _time_and_direction(_elapsed(t, t0))
     _check_duration(H, magnitude, direction)
     normalized = _check_normalize(normalize)
-    states, _, error, steps, applications, kept, log_norms = _run(
-        H, state, np.array([magnitude]), direction, tolerance, num_threads, krylov_dim,
-        memory_budget, True, [], None, normalized, "evolve")
-    log_norm = float(log_norms[0]) if normalized else None
-    return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
+    settings = _settings(H, num_threads, krylov_dim, memory_budget)
+    checked = H
+
+    def one(row: NDArray[np.complex128]) -> EvolveResult:
+        states, _, error, steps, applications, kept, log_norms = _run(
+            checked, row, np.array([magnitude]), direction, tolerance, settings, True, [], None,
+            normalized, "evolve")
+        log_norm = float(log_norms[0]) if normalized else None
+        return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
+
+    return one(state) if state.ndim == 1 else _evolve_rows(state, one, normalized)
 
 
 def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
@@ -479,6 +589,21 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     With `t0`, psi is the state at time t0 and the times are >= t0. `H` may
     be a `TimeDependentSum` (see `evolve`): every output time is the end of
     a step, and the observables are measured there as for a constant H.
+
+    `psi` may be a 2-D array of k states, one per row: each row runs as its
+    own trajectory, with the bytes of ``trajectory(H, psi[r], ...)``, and the
+    result's fields gain a leading axis of length k (`states` (k, len(times),
+    dim), `expectations` (k, len(times), m); see `TrajectoryResult`); k = 0
+    gives arrays of length 0. Kept states of all rows must fit in memory
+    (MemoryError before any run otherwise); the progress bar covers all rows.
+
+    >>> import numpy as np
+    >>> from velmora import trajectory
+    >>> from velmora.models import ising_chain
+    >>> psi = np.eye(2**4)[:3]  # three basis states, one per row
+    >>> result = trajectory(ising_chain(4), psi, [0.0, 0.5], observables=[ising_chain(4)])
+    >>> result.expectations.shape, result.steps.shape
+    ((3, 2, 1), (3,))
     """
     if isinstance(H, TimeDependentSum):
         return _trajectory_time_dependent(H, psi, times, t0, observables, tol, num_threads,
@@ -490,30 +615,40 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     start = real_number("t0", t0)
     given = _check_times(times, start)
     values = given - start if start != 0.0 else given
-    _check_duration(H, float(values[-1]), 1.0 + 0j)
+    span = float(values[-1])
+    _check_duration(H, span, 1.0 + 0j)
     normalized = _check_normalize(normalize)
     compiled: list[Any] = []
     hermitian = True
     if observables is not None:
         compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)
-    bar = _Progress(float(values[-1])) if progress else None
-    try:
+    settings = _settings(H, num_threads, krylov_dim, memory_budget)
+    checked = H
+
+    def one(row: NDArray[np.complex128],
+            report: Callable[[float], None] | None) -> TrajectoryResult:
         states, expectations, error, steps, applications, kept, log_norms = _run(
-            H, state, values, 1.0 + 0j, tolerance, num_threads, krylov_dim, memory_budget,
-            observables is None, compiled, bar, normalized, "trajectory")
+            checked, row, values, 1.0 + 0j, tolerance, settings, observables is None, compiled,
+            report, normalized, "trajectory")
+        if observables is None:
+            return TrajectoryResult(given, states, None, error, steps, applications, kept,
+                                    log_norms=log_norms)
+        if expectations is None:  # no observables: nothing measured, nothing kept
+            expectations = np.zeros((given.size, 0))
+        elif hermitian:
+            expectations = np.ascontiguousarray(expectations.real)
+        return TrajectoryResult(given, None, expectations, error, steps, applications, kept,
+                                log_norms=log_norms)
+
+    if state.ndim == 2:
+        return _trajectory_rows(state, given, one, observables is None, len(compiled),
+                                hermitian, normalized, span, progress)
+    bar = _Progress(span) if progress else None
+    try:
+        return one(state, bar)
     finally:
         if bar is not None:
             bar.close()
-    values = given
-    if observables is None:
-        return TrajectoryResult(values, states, None, error, steps, applications, kept,
-                                log_norms=log_norms)
-    if expectations is None:  # no observables: nothing measured, nothing kept
-        expectations = np.zeros((values.size, 0))
-    elif hermitian:
-        expectations = np.ascontiguousarray(expectations.real)
-    return TrajectoryResult(values, None, expectations, error, steps, applications, kept,
-                            log_norms=log_norms)
 
 
 # -- time-dependent sums ----------------------------------------------------
@@ -564,21 +699,26 @@ def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: o
                            tol: object, num_threads: int | None, krylov_dim: int | None,
                            memory_budget: int | None, normalize: object,
                            order: object) -> EvolveResult:
-    state = _check_state(H, psi).copy()
+    state = _check_state(H, psi)
     start = real_number("t0", t0)
     if isinstance(t, numbers.Complex) and not isinstance(t, numbers.Real) and t.imag != 0:
         raise ValueError(f"t = {t}: a TimeDependentSum evolves in real time; give a real "
                          "t >= t0")
     end = _end_time(t.real if isinstance(t, numbers.Complex) else t, start)
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
-    final: list[NDArray[np.complex128]] = [state]
 
-    def output(k: int, value: NDArray[np.complex128]) -> None:
-        final[0] = value
+    def one(row: NDArray[np.complex128]) -> EvolveResult:
+        current = row.copy()
+        final: list[NDArray[np.complex128]] = [current]
 
-    run = integrator.evolve(state, start, np.array([end]), output, None)
-    return EvolveResult(final[0], run.error, run.steps, run.applications, run.kept_basis,
-                        function_calls=run.function_calls)
+        def output(k: int, value: NDArray[np.complex128]) -> None:
+            final[0] = value
+
+        run = integrator.evolve(current, start, np.array([end]), output, None)
+        return EvolveResult(final[0], run.error, run.steps, run.applications, run.kept_basis,
+                            function_calls=run.function_calls)
+
+    return one(state) if state.ndim == 1 else _evolve_rows(state, one, False)
 
 
 def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: ArrayLike,
@@ -586,7 +726,7 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
                                tol: object, num_threads: int | None, progress: bool,
                                krylov_dim: int | None, memory_budget: int | None,
                                normalize: object, order: object) -> TrajectoryResult:
-    state = _check_state(H, psi).copy()
+    state = _check_state(H, psi)
     start = real_number("t0", t0)
     values = _check_times(times, start)
     compiled: list[Any] = []
@@ -594,35 +734,42 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
     if observables is not None:
         compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)  # type: ignore[arg-type]
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
+    dim = state.shape[-1]
     if observables is None:
         # The states returned and about six vectors of the integrator besides.
-        needed = (values.size + 6) * 16 * state.size
-        limit, source = _native.memory_limit()
-        if needed > limit:
-            raise MemoryError(
-                f"trajectory needs {needed / 2**30:.1f} GiB ({values.size} states of "
-                f"{16 * state.size / 2**30:.2f} GiB), but this process can have at most "
-                f"{limit / 2**30:.1f} GiB ({source}); give observables to measure along the "
-                "way instead of keeping the states")
-    states = None if observables is not None else np.empty((values.size, state.size), complex)
-    expectations = np.zeros((values.size, len(compiled)), complex)
+        check_memory((values.size + 6) * 16 * dim, "trajectory",
+                     f"{values.size} states of {16 * dim / 2**30:.2f} GiB",
+                     "; give observables to measure along the way instead of keeping the states")
 
-    def output(k: int, value: NDArray[np.complex128]) -> None:
-        if states is not None:
-            states[k] = value
-        elif compiled:
-            expectations[k] = integrator.measure(value, compiled)
+    def one(row: NDArray[np.complex128],
+            report: Callable[[float], None] | None) -> TrajectoryResult:
+        states = None if observables is not None else np.empty((values.size, dim), complex)
+        expectations = np.zeros((values.size, len(compiled)), complex)
 
-    bar = _Progress(float(values[-1]) - start) if progress else None
+        def output(k: int, value: NDArray[np.complex128]) -> None:
+            if states is not None:
+                states[k] = value
+            elif compiled:
+                expectations[k] = integrator.measure(value, compiled)
+
+        run = integrator.evolve(row.copy(), start, values, output, report)
+        if observables is None:
+            return TrajectoryResult(values, states, None, run.error, run.steps,
+                                    run.applications, run.kept_basis,
+                                    function_calls=run.function_calls)
+        if hermitian:
+            expectations = np.ascontiguousarray(expectations.real)
+        return TrajectoryResult(values, None, expectations, run.error, run.steps,
+                                run.applications, run.kept_basis,
+                                function_calls=run.function_calls)
+
+    span = float(values[-1]) - start
+    if state.ndim == 2:
+        return _trajectory_rows(state, values, one, observables is None, len(compiled),
+                                hermitian, False, span, progress)
+    bar = _Progress(span) if progress else None
     try:
-        run = integrator.evolve(state, start, values, output, bar)
+        return one(state, bar)
     finally:
         if bar is not None:
             bar.close()
-    if observables is None:
-        return TrajectoryResult(values, states, None, run.error, run.steps, run.applications,
-                                run.kept_basis, function_calls=run.function_calls)
-    if hermitian:
-        expectations = np.ascontiguousarray(expectations.real)
-    return TrajectoryResult(values, None, expectations, run.error, run.steps, run.applications,
-                            run.kept_basis, function_calls=run.function_calls)

@@ -8,7 +8,8 @@ import math
 import numbers
 import sys
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, SupportsComplex, SupportsFloat, SupportsIndex, Union
+from typing import (TYPE_CHECKING, Any, SupportsComplex, SupportsFloat, SupportsIndex, Union,
+                    cast)
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -99,21 +100,37 @@ def masks(label: str) -> tuple[int, int, int]:
             int(label.translate(_Z), 2))
 
 
-def state_array(psi: ArrayLike, num_qubits: int, name: str,
-                owner: str) -> NDArray[np.complex128]:
-    """psi as a contiguous complex128 vector of 2^num_qubits amplitudes; the
-    errors name the argument and say what needs that size ("<name> has 3
-    amplitudes, but <owner> 2 qubits and needs 2^2 = 4")."""
+def amplitude_array(psi: ArrayLike, size: int, name: str, needs: str,
+                    rows: bool = False) -> NDArray[np.complex128]:
+    """psi as a C-contiguous complex128 vector of `size` amplitudes, or with
+    `rows` also as a 2-D array of k such states, one per row (k may be 0).
+    The errors name the argument and end with `needs`, which says what needs
+    that size ("psi has 3 amplitudes, but <needs>", "psi has rows of 3
+    amplitudes, but <needs>")."""
     array = np.asarray(psi)
-    if array.ndim != 1:
-        raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
-    size = 1 << num_qubits
-    if array.size != size:
-        raise ValueError(f"{name} has {array.size} amplitudes, but {owner} {num_qubits} qubits "
-                         f"and needs 2^{num_qubits} = {size}")
+    if array.ndim != 1 and not (rows and array.ndim == 2):
+        what = ("a 1-D array of amplitudes or a 2-D array of states (one per row)" if rows
+                else "a 1-D array of amplitudes")
+        raise ValueError(f"{name} must be {what}, got shape {array.shape}")
+    length = array.shape[-1]
+    if length != size:
+        if array.ndim == 1:
+            raise ValueError(f"{name} has {length} amplitudes, but {needs}")
+        raise ValueError(f"{name} has rows of {length} amplitudes, but {needs}")
     if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
         raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
     return np.ascontiguousarray(array, dtype=np.complex128)
+
+
+def state_array(psi: ArrayLike, num_qubits: int, name: str, owner: str,
+                rows: bool = False) -> NDArray[np.complex128]:
+    """psi as a contiguous complex128 vector of 2^num_qubits amplitudes (with
+    `rows`, or a 2-D array of such states, one per row); the errors name the
+    argument and say what needs that size ("<name> has 3 amplitudes, but
+    <owner> 2 qubits and needs 2^2 = 4")."""
+    size = 1 << num_qubits
+    return amplitude_array(psi, size, name,
+                           f"{owner} {num_qubits} qubits and needs 2^{num_qubits} = {size}", rows)
 
 
 def _format_bytes(size: int) -> str:
@@ -134,7 +151,8 @@ class PauliSum:
     pickled.
 
     ``H + G`` and ``H - G`` concatenate the term lists, ``-H`` and ``s * H``
-    scale every coefficient, ``H @ psi`` is ``H.apply(psi)``.
+    scale every coefficient, ``H @ psi`` is ``H.apply(psi)`` (for a 2-D psi, the
+    matrix product with its columns).
 
     >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("IX", 0.5)])
     >>> H.num_qubits, H.norm_bound, H.is_hermitian
@@ -289,17 +307,24 @@ class PauliSum:
         return PauliSum(self._terms + tuple((label, -c) for label, c in other._terms))
 
     def __matmul__(self, psi: ArrayLike) -> NDArray[np.complex128]:
-        """H @ psi: the same as ``H.apply(psi)``, on every core the process may use.
+        """H @ psi: ``H.apply(psi)`` for a vector, the matrix product for a 2-D psi,
+        on every core the process may use.
+
+        A 2-D psi of shape (2^n, k) holds k states as its columns, as in
+        ``H.to_sparse() @ psi``: column j of the result is H @ psi[:, j], with the
+        bits of ``H.apply(psi[:, j])`` (it is ``H.apply(psi.T).T``, whose
+        products run in one pass of the kernel).
 
         Parameters
         ----------
         psi : array_like
-            2^n amplitudes, qubit 0 the least significant bit of the index.
+            2^n amplitudes, qubit 0 the least significant bit of the index, or
+            a (2^n, k) array of k such states as columns.
 
         Returns
         -------
         numpy.ndarray
-            A new complex128 array.
+            A new complex128 array of the shape of psi.
 
         Raises
         ------
@@ -307,18 +332,34 @@ class PauliSum:
             When psi is a PauliSum (products of PauliSums are not supported) or
             does not hold numbers.
         ValueError
-            When psi is not a 1-D array of 2^n amplitudes.
+            When psi is neither a 1-D array of 2^n amplitudes nor a 2-D array
+            of 2^n rows.
 
         Examples
         --------
         >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
         >>> H @ [1, 0, 0, 0]
         array([2.+0.j, 0.+0.j, 1.+0.j, 0.+0.j])
+        >>> H @ np.eye(4)[:, :2]
+        array([[ 2.+0.j,  0.+0.j],
+               [ 0.+0.j, -2.+0.j],
+               [ 1.+0.j,  0.+0.j],
+               [ 0.+0.j,  1.+0.j]])
         """
         if isinstance(psi, PauliSum):
             raise TypeError("H @ G: products of two PauliSums are not supported; H @ psi "
                             "applies H to a state vector psi")
-        return self.apply(psi)
+        array = np.asarray(psi)
+        if array.ndim == 1:
+            return self.apply(array)
+        if array.ndim != 2:
+            raise ValueError("psi must be a 1-D array of amplitudes or a 2-D array of states "
+                             f"(one per column), got shape {array.shape}")
+        n = self._num_qubits
+        if array.shape[0] != 1 << n:
+            raise ValueError(f"psi has columns of {array.shape[0]} amplitudes, but the PauliSum "
+                             f"acts on {n} qubits and needs 2^{n} = {1 << n}")
+        return self.apply(array.T).T
 
     def simplify(self, atol: float = 0.0) -> PauliSum:
         """The same operator with equal labels merged and negligible terms dropped.
@@ -502,22 +543,88 @@ class PauliSum:
         matrix.eliminate_zeros()
         return matrix
 
-    def _state(self, psi: ArrayLike, name: str = "psi") -> NDArray[np.complex128]:
-        return state_array(psi, self._num_qubits, name, "the PauliSum acts on")
+    def _state(self, psi: ArrayLike, name: str = "psi",
+               rows: bool = False) -> NDArray[np.complex128]:
+        return state_array(psi, self._num_qubits, name, "the PauliSum acts on", rows)
 
     def apply(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """H @ psi as a new complex128 array.
+        """H @ psi as a new complex128 array, for one state or for k states at once.
 
-        `num_threads=None` uses every core the process may use, 0 the calling
-        thread alone; the result has the same bits for every value.
+        Parameters
+        ----------
+        psi : array_like
+            2^n amplitudes, qubit 0 the least significant bit of the index; or
+            a 2-D array of shape (k, 2^n) holding k states, one per row (k = 0
+            gives an empty result).
+        num_threads : int, optional
+            None (default) uses every core the process may use, 0 the calling
+            thread alone; the result has the same bits for every value.
+
+        Returns
+        -------
+        numpy.ndarray
+            H @ psi, of the shape of psi. Row r of a 2-D result has the bits of
+            ``H.apply(psi[r])``: the k products run in one pass of the kernel,
+            which reads each word's setup once for all rows.
+
+        Raises
+        ------
+        ValueError
+            When psi is not a 1-D array of 2^n amplitudes or a 2-D array of
+            rows of 2^n amplitudes, or num_threads is negative.
+        TypeError
+            When psi does not hold numbers or num_threads is not an int.
+        MemoryError
+            When the copy of psi and the result cannot fit in the memory this
+            process may have.
+
+        Examples
+        --------
+        >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
+        >>> H.apply([[1, 0, 0, 0], [0, 1, 0, 0]])
+        array([[ 2.+0.j,  0.+0.j,  1.+0.j,  0.+0.j],
+               [ 0.+0.j, -2.+0.j,  0.+0.j,  1.+0.j]])
         """
-        state = self._state(psi)
+        state = self._state(psi, rows=True)
         return _native.apply(self._operator, state, resolve_num_threads(num_threads))
 
     def expectation(self, psi: ArrayLike, num_threads: int | None = None) -> float | complex:
-        """<psi|H|psi>, not normalised: a float when H is Hermitian, else complex."""
-        state = self._state(psi)
+        """<psi|H|psi>, not normalised, for one state or for k states at once.
+
+        Parameters
+        ----------
+        psi : array_like
+            2^n amplitudes, or a 2-D array of shape (k, 2^n) holding k states,
+            one per row (k = 0 gives an empty result).
+        num_threads : int, optional
+            As in `apply`; the result has the same bits for every value.
+
+        Returns
+        -------
+        float, complex or numpy.ndarray
+            For one state a float when H is Hermitian, else a complex; for a
+            2-D psi an array of k float64 (complex128 when H is not Hermitian)
+            whose entry r has the bits of ``H.expectation(psi[r])`` (the
+            annotation describes one state).
+
+        Raises
+        ------
+        ValueError, TypeError, MemoryError
+            As in `apply`.
+
+        Examples
+        --------
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
+        >>> H.expectation([1, 0, 0, 0])
+        1.0
+        >>> H.expectation([[1, 0, 0, 0], [0, 1, 0, 0]])
+        array([ 1., -1.])
+        """
+        state = self._state(psi, rows=True)
         value = _native.expectation(self._operator, state, resolve_num_threads(num_threads))
+        if state.ndim == 2:
+            rows = np.ascontiguousarray(value.real) if self.is_hermitian else value
+            return cast("float | complex", rows)  # the annotation describes one state
         return float(value.real) if self.is_hermitian else complex(value)
 
     def in_sector(self, sector: Any, *, precompute: bool | None = None,

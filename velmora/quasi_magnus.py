@@ -232,8 +232,8 @@ class Integrator:
         inside an accepted step [t, t + 2h] is reached by one more application
         of the scheme from t (dense output of the scheme's order), whose error
         is below the step's estimate, so output times do not shorten the
-        steps."""
-        run = self.run
+        steps. Each call counts its own run."""
+        run = self.run = Run()
         end = float(times[-1])
         span = end - t0
         stops = [b for b in self.H.breakpoints if t0 < b < end] + [end]

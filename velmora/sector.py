@@ -24,14 +24,15 @@ from __future__ import annotations
 
 import numbers
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from velmora import _native
+from velmora._checks import check_memory
 from velmora._threads import resolve_num_threads
-from velmora.pauli_sum import PauliSum
+from velmora.pauli_sum import PauliSum, amplitude_array
 
 __all__ = ["Sector", "SectorOperator"]
 
@@ -277,15 +278,9 @@ class Sector:
                              "(its projection onto the sector is zero)")
         return found
 
-    def _vector(self, phi: ArrayLike, name: str, size: int) -> NDArray[np.complex128]:
-        array = np.asarray(phi)
-        if array.ndim != 1:
-            raise ValueError(f"{name} must be a 1-D array of amplitudes, got shape {array.shape}")
-        if array.size != size:
-            raise ValueError(f"{name} has {array.size} amplitudes, but the sector needs {size}")
-        if not (np.issubdtype(array.dtype, np.number) or array.dtype == np.bool_):
-            raise TypeError(f"{name} must hold numbers, got dtype {array.dtype}")
-        return np.ascontiguousarray(array, dtype=np.complex128)
+    def _vector(self, phi: ArrayLike, name: str, size: int,
+                rows: bool = False) -> NDArray[np.complex128]:
+        return amplitude_array(phi, size, name, f"the sector needs {size}", rows)
 
     def basis_state(self, index: int) -> NDArray[np.complex128]:
         """The full 2^n vector (complex128, unit norm) of basis vector `index`
@@ -406,8 +401,9 @@ class SectorOperator:
         """Bytes of the kept images (0 while products run matrix-free)."""
         return int(self._operator.image_bytes)
 
-    def _state(self, phi: ArrayLike, name: str = "psi") -> NDArray[np.complex128]:
-        return self._sector._vector(phi, name, len(self._sector))
+    def _state(self, phi: ArrayLike, name: str = "psi",
+               rows: bool = False) -> NDArray[np.complex128]:
+        return self._sector._vector(phi, name, len(self._sector), rows)
 
     def _prepare(self, budget: int, num_threads: int) -> None:
         """Keeps the images when allowed and they fit in half of `budget`."""
@@ -421,16 +417,39 @@ class SectorOperator:
 
         Matrix-free unless the images are kept; the same bits either way and
         for every `num_threads` (None: as in `evolve`, 0: the calling thread).
-        ValueError for a phi of another length.
+        A 2-D phi of shape (k, len(sector)) holds k vectors, one per row (k may
+        be 0): the result has the same shape, row r with the bits of
+        ``apply(phi[r])``. ValueError for rows or a phi of another length;
+        MemoryError when the result and a product's own copies cannot fit.
         """
-        return self._operator.apply(self._state(phi, "phi"), resolve_num_threads(num_threads))
+        states = self._state(phi, "phi", rows=True)
+        threads = resolve_num_threads(num_threads)
+        if states.ndim == 1:
+            return self._operator.apply(states, threads)
+        row_bytes = 16 * states.shape[1]
+        check_memory(states.nbytes + 2 * row_bytes, "apply",
+                     f"{len(states)} sector vectors of {row_bytes / 2**30:.2f} GiB and a "
+                     "product's copies")
+        out = np.empty_like(states)
+        for r in range(len(states)):
+            out[r] = self._operator.apply(states[r], threads)
+        return out
 
     def expectation(self, phi: ArrayLike, num_threads: int | None = None) -> float | complex:
         """<phi|H|phi>, not normalised: a float when H is Hermitian, else
-        complex; summed in fixed chunks (the same bits for every `num_threads`)."""
-        value = self._operator.expectation(self._state(phi, "phi"),
-                                           resolve_num_threads(num_threads))
-        return float(value.real) if self.is_hermitian else complex(value)
+        complex; summed in fixed chunks (the same bits for every `num_threads`).
+        For a 2-D phi of k vectors (one per row), an array of k float64
+        (complex128 when H is not Hermitian), entry r with the bits of
+        ``expectation(phi[r])`` (the annotation describes one vector)."""
+        states = self._state(phi, "phi", rows=True)
+        threads = resolve_num_threads(num_threads)
+        if states.ndim == 1:
+            value = self._operator.expectation(states, threads)
+            return float(value.real) if self.is_hermitian else complex(value)
+        values = np.array([self._operator.expectation(row, threads) for row in states],
+                          dtype=np.complex128).reshape(len(states))
+        rows = np.ascontiguousarray(values.real) if self.is_hermitian else values
+        return cast("float | complex", rows)
 
     def to_sparse(self) -> Any:
         """The sector matrix as a `scipy.sparse.csr_array` of len x len

@@ -153,8 +153,8 @@ class TimeDependentSum:
             terms.extend((label, scale * coeff.real) for label, coeff in part.terms)
         return PauliSum(terms)
 
-    def _state(self, psi: Any, name: str = "psi") -> np.ndarray:
-        return self._parts[0][0]._state(psi, name)
+    def _state(self, psi: Any, name: str = "psi", rows: bool = False) -> np.ndarray:
+        return self._parts[0][0]._state(psi, name, rows)
 
 
 def _rebuild(terms: Sequence[Part], breakpoints: list[float]) -> TimeDependentSum:
