@@ -30,6 +30,7 @@ import numbers
 import os
 import pickle
 import sys
+import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeVar
@@ -199,6 +200,10 @@ def _guarded(comm: Any, run: Callable[[], T]) -> T:
             f"velmora.mpi: aborting all {size} processes (MPI_Abort) so that none waits "
             "forever\n")
         sys.stderr.flush()
+        # The launcher forwards a rank's output asynchronously: an abort right
+        # after the write can end the job before the message reaches the
+        # terminal (seen once in about twenty runs). A failing job may wait.
+        time.sleep(0.5)
         comm.Abort(1)
         raise  # pragma: no cover - Abort does not return
 
