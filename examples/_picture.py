@@ -7,11 +7,27 @@ examples' current defaults, so that a picture cannot silently go stale.
 """
 
 import json
+import os
 import pathlib
 
 # Arguments that change how a run is done, never what it draws (the bytes are
 # the same for every thread count).
 NOT_DRAWN = ("out", "threads")
+
+
+def title(doc):
+    """The first line of an example's docstring that is not blank: its title
+    (None when the docstring is gone: the gallery runs the code without it)."""
+    lines = (doc or "").strip().splitlines()
+    return lines[0] if lines else None
+
+
+def reduce_sizes(parser, **defaults):
+    """Lowers the example's default sizes to `defaults` when the environment
+    variable VELMORA_EXAMPLE_SIZE is "reduced" (the documentation's gallery
+    runs every example so, within a few minutes in all)."""
+    if os.environ.get("VELMORA_EXAMPLE_SIZE", "full") == "reduced":
+        parser.set_defaults(**defaults)
 
 
 def add_out_argument(parser):

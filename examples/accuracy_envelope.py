@@ -1,4 +1,8 @@
-"""Accuracy of one evolve call (one Krylov step of dimension 30) against
+"""
+Accuracy of one core step against the size of the step
+======================================================
+
+Accuracy of one evolve call (one Krylov step of dimension 30) against
 |coeff| * ||H||, for real and imaginary coefficients.
 
 Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
@@ -34,7 +38,7 @@ def random_sum(rng, n, count):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     _picture.add_out_argument(parser)
     return parser
 

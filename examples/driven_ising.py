@@ -1,4 +1,8 @@
-"""Ising chains whose field changes in time, with velmora.TimeDependentSum.
+"""
+Ising chains in a time-dependent field
+======================================
+
+Ising chains whose field changes in time, with velmora.TimeDependentSum.
 
 H(t) = -sum_q Z_q Z_(q+1) - h(t) sum_q X_q on an open chain of L spins: the
 bonds are a constant part, the field a part scaled by h(t)
@@ -98,7 +102,7 @@ def scipy_run(spins, psi, f, times, observables):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     parser.add_argument("--spins", type=int, default=14)
     parser.add_argument("--check-spins", type=int, default=8)
     parser.add_argument("--ramps", type=float, nargs="+", default=[2.0, 8.0, 32.0])
@@ -108,6 +112,7 @@ def argument_parser():
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
     _picture.add_out_argument(parser)
+    _picture.reduce_sizes(parser, spins=8, check_spins=6, ramps=[2.0, 4.0], points=41)
     return parser
 
 

@@ -1,4 +1,8 @@
-"""Spin autocorrelation of a Heisenberg chain at infinite temperature with velmora.correlation.
+"""
+Spin autocorrelation at infinite temperature
+============================================
+
+Spin autocorrelation of a Heisenberg chain at infinite temperature with velmora.correlation.
 
 H = sum_i (X_i X_(i+1) + Y_i Y_(i+1) + Z_i Z_(i+1)) on an open chain of L spins
 (`velmora.models.heisenberg_chain`). C(t) = Tr(Z_j(t) Z_j) / 2^L for the
@@ -36,7 +40,7 @@ SEED = 2024
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     parser.add_argument("--spins", type=int, default=20)
     parser.add_argument("--t-end", type=float, default=20.0)
     parser.add_argument("--points", type=int, default=201)
@@ -47,6 +51,7 @@ def argument_parser():
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
     _picture.add_out_argument(parser)
+    _picture.reduce_sizes(parser, spins=10, check_spins=6, t_end=8.0, points=41)
     return parser
 
 

@@ -1,4 +1,8 @@
-"""Quench of a transverse-field Ising chain along a whole trajectory with velmora.
+"""
+Quench of a transverse-field Ising chain
+========================================
+
+Quench of a transverse-field Ising chain along a whole trajectory with velmora.
 
 H = -J sum_i Z_i Z_(i+1) - h sum_i X_i on an open chain of L spins
 (`velmora.models.ising_chain`; spin i is qubit i). The state starts fully
@@ -54,7 +58,7 @@ def exact_magnetisation(spins, coupling, field, times):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     parser.add_argument("--spins", type=int, default=16)
     parser.add_argument("--coupling", type=float, default=1.0)
     parser.add_argument("--field", type=float, default=1.0)
@@ -64,6 +68,7 @@ def argument_parser():
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
     _picture.add_out_argument(parser)
+    _picture.reduce_sizes(parser, spins=10, points=41)
     return parser
 
 

@@ -1,4 +1,8 @@
-"""A molecular Hamiltonian read from the term lists Qiskit and OpenFermion export.
+"""
+A molecular Hamiltonian from Qiskit and OpenFermion
+===================================================
+
+A molecular Hamiltonian read from the term lists Qiskit and OpenFermion export.
 
 The hydrogen molecule in the STO-3G basis at 0.7414 Angstrom, mapped to four
 qubits by Jordan-Wigner: spin orbital q is qubit q, and orbitals 0 and 1 are
@@ -84,7 +88,7 @@ def openfermion_list(terms, num_qubits):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     _picture.add_out_argument(parser)
     return parser
 

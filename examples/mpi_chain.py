@@ -1,4 +1,8 @@
-"""A transverse-field Ising quench on a state split over MPI processes.
+"""
+An Ising quench over MPI processes
+==================================
+
+A transverse-field Ising quench on a state split over MPI processes.
 
 H = -J sum_i Z_i Z_(i+1) - h sum_i X_i on an open chain of L spins; the state
 starts in |00...0>, made slice by slice (`velmora.mpi.basis_state`, so no
@@ -31,7 +35,7 @@ from velmora.models import ising_chain, pauli_label
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("--spins", type=int, default=20)
     parser.add_argument("--field", type=float, default=1.0)
     parser.add_argument("--t-end", type=float, default=4.0)

@@ -1,4 +1,8 @@
-"""Heisenberg ring from a Néel state, evolved in a symmetry sector with velmora.Sector.
+"""
+A Heisenberg ring in a symmetry sector
+======================================
+
+Heisenberg ring from a Néel state, evolved in a symmetry sector with velmora.Sector.
 
 H = sum over the bonds of X_q X_(q+1) + Y_q Y_(q+1) + Z_q Z_(q+1) on a ring of L
 spins (`velmora.models.heisenberg_chain(L, periodic=True)`) conserves the
@@ -96,7 +100,7 @@ def in_full_space(spins, sector, times, tol, threads):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     parser.add_argument("--spins", type=int, default=20)
     parser.add_argument("--check-spins", type=int, default=14)
     parser.add_argument("--t-end", type=float, default=10.0)
@@ -105,6 +109,7 @@ def argument_parser():
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
     _picture.add_out_argument(parser)
+    _picture.reduce_sizes(parser, spins=12, check_spins=8, points=41)
     return parser
 
 

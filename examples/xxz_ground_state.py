@@ -1,4 +1,8 @@
-"""Ground state of an XXZ chain by imaginary-time evolution with velmora.evolve.
+"""
+Ground state of an XXZ ring by imaginary time
+=============================================
+
+Ground state of an XXZ chain by imaginary-time evolution with velmora.evolve.
 
 H = sum_i (X_i X_(i+1) + Y_i Y_(i+1) + delta Z_i Z_(i+1)) on a ring of L spins
 (`velmora.models.xxz_ring`). velmora.evolve(H, psi, -1j * tau, tol=...) returns
@@ -31,7 +35,7 @@ SEED = 1
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
     parser.add_argument("--spins", type=int, default=12)
     parser.add_argument("--delta", type=float, default=0.5)
     parser.add_argument("--tau", type=float, default=0.2)
@@ -40,6 +44,7 @@ def argument_parser():
     parser.add_argument("--threads", type=int, default=None,
                         help="default: every core this process may use")
     _picture.add_out_argument(parser)
+    _picture.reduce_sizes(parser, spins=8, steps=40)
     return parser
 
 

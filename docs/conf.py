@@ -1,0 +1,128 @@
+"""Sphinx configuration of velmora's documentation site (`make docs`)."""
+
+import doctest
+import os
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE / "_ext"))
+
+# The gallery runs every example in this process: at reduced sizes unless the
+# reader asks for the full ones (VELMORA_EXAMPLE_SIZE=full make docs).
+os.environ.setdefault("VELMORA_EXAMPLE_SIZE", "reduced")
+
+import velmora  # noqa: E402  (the installed package, not the source folder)
+
+project = "velmora"
+author = "the velmora developers"
+copyright = "2026, the velmora developers"
+release = velmora.__version__
+version = release
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.autosummary",
+    "sphinx.ext.doctest",
+    "sphinx.ext.intersphinx",
+    "sphinx.ext.mathjax",
+    "numpydoc",
+    "myst_parser",
+    "sphinx_gallery.gen_gallery",
+    "sphinx_copybutton",
+    "velmora_docs",
+]
+
+source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
+exclude_patterns = ["_build", "README.md", "auto_examples/*.ipynb", "auto_examples/*.py",
+                    "auto_examples/*.zip", "auto_examples/*.json", "auto_examples/*.md5",
+                    "auto_examples/*.codeobj.json"]
+templates_path = ["_templates"]
+root_doc = "index"
+
+# Every cross-reference must resolve: a broken one is a build error (-W).
+nitpicky = True
+nitpick_ignore_regex = [
+    # numpydoc's type fields name kinds of values, not objects.
+    ("py:class", r"array_like|array-like|optional|callable|sequence|iterable|mapping|"
+                 r"default .*|int or None|float or None|.* of .*|.*-D .*|{.*}|.*\"|\".*"),
+    # Type-variable and private aliases that annotations expand into.
+    ("py:class", r"numpy\._typing\..*|numpy\.typing\..*|np\..*|NDArray|ArrayLike|_.*"),
+    ("py:class", r"nanobind\..*|_velmora\..*"),
+]
+
+# A name in single backquotes links to its object when it names one and is set
+# in italics otherwise (a parameter's name, say).
+default_role = "autolink"
+
+autosummary_generate = True
+autosummary_imported_members = False
+autodoc_default_options = {"members": True, "show-inheritance": True}
+autodoc_typehints = "none"  # numpydoc's sections carry the types
+autodoc_member_order = "groupwise"
+
+numpydoc_show_class_members = False
+numpydoc_class_members_toctree = False
+numpydoc_xref_param_type = True
+numpydoc_xref_aliases = {
+    "PauliSum": "velmora.PauliSum", "SectorOperator": "velmora.SectorOperator",
+    "Sector": "velmora.Sector", "TaperedSum": "velmora.TaperedSum",
+    "TimeDependentSum": "velmora.TimeDependentSum", "EvolveResult": "velmora.EvolveResult",
+    "TrajectoryResult": "velmora.TrajectoryResult", "EigshResult": "velmora.EigshResult",
+    "CorrelationResult": "velmora.CorrelationResult", "SpectralResult": "velmora.SpectralResult",
+    "ndarray": "numpy.ndarray", "LinearOperator": "scipy.sparse.linalg.LinearOperator",
+    "SparsePauliOp": "qiskit.quantum_info.SparsePauliOp",
+    "QubitOperator": "openfermion.QubitOperator",
+}
+numpydoc_xref_ignore = {"optional", "default", "of", "or", "shape", "array_like", "callable",
+                        "sequence", "iterable", "mapping", "None", "k", "n", "dim", "T", "m",
+                        "the", "same", "as", "type", "real", "complex", "positive", "and"}
+
+# Docstrings must say what a public name takes, gives back and how to use it.
+numpydoc_validation_checks = {"GL08", "PR01", "PR02", "RT01", "EX01"}
+# The core module keeps its own docstrings: its page adds what they leave out.
+numpydoc_validation_exclude = {r"\.__init__$", r"\.__post_init__$", r"\.__repr__$", r"^_velmora\."}
+
+myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
+myst_heading_anchors = 3
+
+# Every `>>>` block of the pages and docstrings runs under `make docs` (doctest).
+doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
+doctest_test_doctest_blocks = "default"
+
+# The build reaches no documentation site: the inventories of the libraries
+# these pages cite are written from docs/_ext/inventories.py, with the URLs of
+# their own pages.
+import inventories  # noqa: E402
+
+INVENTORIES = ROOT / "build" / "docs" / "inventories"
+inventories.write(INVENTORIES)
+intersphinx_mapping = {name: (url, str(INVENTORIES / f"{name}.inv"))
+                       for name, url in inventories.BASES.items()}
+intersphinx_timeout = 1
+
+sphinx_gallery_conf = {
+    "examples_dirs": str(ROOT / "examples"),
+    "gallery_dirs": "auto_examples",
+    # Every example runs but the MPI one, which needs a launcher (it is shown).
+    "filename_pattern": r"/(?!mpi_chain)[a-z][a-z_]*\.py$",
+    "ignore_pattern": r"^_",
+    "reset_argv": "velmora_docs.gallery_argv",
+    "abort_on_example_error": True,
+    "only_warn_on_example_error": False,
+    "download_all_examples": False,
+    "image_scrapers": ("matplotlib",),
+    "matplotlib_animations": False,
+    "remove_config_comments": True,
+    "show_memory": False,
+    "plot_gallery": "True",
+    "within_subsection_order": "FileNameSortKey",
+}
+
+html_theme = "furo"
+html_title = f"velmora {release}"
+html_static_path = ["_static"]
+html_css_files = ["velmora.css"]
+html_theme_options = {"navigation_with_keys": True}
+html_show_sourcelink = False
