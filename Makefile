@@ -2,7 +2,11 @@
 #              and run the main example
 # make test  - the rest of the development packages (requirements-dev.txt), C++ tests (plain
 #              and sanitized), memcheck, then the Python tests (pytest) once, against the
-#              manylinux wheel in a fresh environment (make py-test runs them against .venv)
+#              manylinux wheel in a fresh environment (make py-test runs them against .venv),
+#              then the documentation site (make docs)
+# make docs  - the documentation site into build/docs/html: warnings are errors, every code
+#              example runs as a doctest, internal links are checked (examples at reduced
+#              sizes; VELMORA_EXAMPLE_SIZE=full runs them at their defaults)
 # make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
 #              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
@@ -15,7 +19,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
+.PHONY: demo docs pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -28,7 +32,7 @@ $(VENV)/.demo-ready: requirements-demo.txt
 	$(PY) -m pip install -q -r requirements-demo.txt
 	touch $@
 
-$(VENV)/.ready: $(VENV)/.demo-ready requirements-dev.txt
+$(VENV)/.ready: $(VENV)/.demo-ready requirements-dev.txt requirements-docs.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
@@ -75,8 +79,16 @@ wheel-test: $(VENV)/.ready
 memcheck: install
 	scripts/memcheck
 
+# The site is built afresh (-E) so that every warning shows; the doctest builder reuses
+# its parsed pages, and the gallery does not rerun examples whose source is unchanged.
+docs: install $(VENV)/.ready
+	rm -rf build/docs/html build/docs/doctest build/docs/doctrees
+	$(VENV)/bin/sphinx-build -E -W --keep-going -q -d build/docs/doctrees -b html docs build/docs/html
+	$(VENV)/bin/sphinx-build -W --keep-going -q -d build/docs/doctrees -b doctest docs build/docs/doctest
+	$(PY) docs/check_links.py build/docs/html
+
 # The Python tests run once, in wheel-test: against the artifact users install.
-test: cpp-test cpp-test-sanitize memcheck wheel-test
+test: cpp-test cpp-test-sanitize memcheck wheel-test docs
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt

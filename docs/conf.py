@@ -71,7 +71,8 @@ numpydoc_xref_aliases = {
     "TimeDependentSum": "velmora.TimeDependentSum", "EvolveResult": "velmora.EvolveResult",
     "TrajectoryResult": "velmora.TrajectoryResult", "EigshResult": "velmora.EigshResult",
     "CorrelationResult": "velmora.CorrelationResult", "SpectralResult": "velmora.SpectralResult",
-    "ndarray": "numpy.ndarray", "LinearOperator": "scipy.sparse.linalg.LinearOperator",
+    "ndarray": "numpy.ndarray", "complex128": "numpy.complex128", "float64": "numpy.float64",
+    "int64": "numpy.int64", "uint64": "numpy.uint64", "Generator": "numpy.random.Generator", "LinearOperator": "scipy.sparse.linalg.LinearOperator",
     "SparsePauliOp": "qiskit.quantum_info.SparsePauliOp",
     "QubitOperator": "openfermion.QubitOperator",
 }
@@ -90,6 +91,13 @@ myst_heading_anchors = 3
 # Every `>>>` block of the pages and docstrings runs under `make docs` (doctest).
 doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
 doctest_test_doctest_blocks = "default"
+# The docstrings' examples assume what their modules import, as NumPy's assume
+# `import numpy as np`; the pages' sessions import what they use.
+doctest_global_setup = """
+import numpy as np
+from velmora import *
+from velmora.models import *
+"""
 
 # The build reaches no documentation site: the inventories of the libraries
 # these pages cite are written from docs/_ext/inventories.py, with the URLs of

@@ -3,15 +3,17 @@ Accuracy of one core step against the size of the step
 ======================================================
 
 Accuracy of one evolve call (one Krylov step of dimension 30) against
-|coeff| * ||H||, for real and imaginary coefficients.
+``|coeff| * ||H||``, for real and imaginary coefficients.
 
 Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
-are scaled to spectral radius ||H|| = 1 and compared with exp(-i coeff H) psi
+are scaled to spectral radius ``||H|| = 1`` and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
 velmora-output/accuracy_envelope.png (or --out), with the parameters beside it
 in accuracy_envelope.json, and prints the table the README quotes.
 
-Run: python examples/accuracy_envelope.py
+Run::
+
+    python examples/accuracy_envelope.py
 """
 
 import argparse

@@ -7,20 +7,24 @@ Ising chains whose field changes in time, with velmora.TimeDependentSum.
 H(t) = -sum_q Z_q Z_(q+1) - h(t) sum_q X_q on an open chain of L spins: the
 bonds are a constant part, the field a part scaled by h(t)
 (`TimeDependentSum([bonds, (field, h)])`). Two runs:
-  - a ramp across the transition at h = 1: from the ground state at h = 2
-    (found by imaginary-time evolution of the same chain, `velmora.evolve` with
-    t = -1j * tau and normalize=True), h(t) falls linearly to 0 over a ramp
-    time T. The density of domain walls left behind, (1/(L-1)) sum_q
-    <(1 - Z_q Z_(q+1))/2>, falls as the ramp gets slower (Kibble-Zurek); it
-    is measured along the way with `velmora.trajectory` for several T;
-  - a periodic drive h(t) = 1 + 0.5 cos(3t) from all spins up, measuring the
-    magnetisations <Z_0> at the edge and the mean <X>.
+
+- a ramp across the transition at h = 1: from the ground state at h = 2
+  (found by imaginary-time evolution of the same chain, `velmora.evolve` with
+  t = -1j * tau and normalize=True), h(t) falls linearly to 0 over a ramp
+  time T. The density of domain walls left behind, (1/(L-1)) sum_q
+  <(1 - Z_q Z_(q+1))/2>, falls as the ramp gets slower (Kibble-Zurek); it
+  is measured along the way with `velmora.trajectory` for several T;
+- a periodic drive h(t) = 1 + 0.5 cos(3t) from all spins up, measuring the
+  magnetisations <Z_0> at the edge and the mean <X>.
+
 A smaller chain (--check-spins) is run both ways with velmora and with SciPy's
 solve_ivp (DOP853, rtol 1e-12) on the sparse matrices, and the curves agree
 to the tolerance. Plotted to velmora-output/driven_ising.png (or --out), with
 the parameters beside it in driven_ising.json.
 
-Run: python examples/driven_ising.py [--spins 14] [--check-spins 8] [--ramps 2 8 32]
+Run::
+
+    python examples/driven_ising.py [--spins 14] [--check-spins 8] [--ramps 2 8 32]
 """
 
 import argparse

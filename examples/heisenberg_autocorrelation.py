@@ -22,7 +22,9 @@ from the eigenvectors of its matrix. The curves are plotted to
 velmora-output/heisenberg_autocorrelation.png (or --out), with the parameters
 beside it in heisenberg_autocorrelation.json.
 
-Run: python examples/heisenberg_autocorrelation.py [--spins 20] [--t-end 20] [--points 201]
+Run::
+
+    python examples/heisenberg_autocorrelation.py [--spins 20] [--t-end 20] [--points 201]
      [--samples 4]
 """
 

@@ -6,7 +6,7 @@ Quench of a transverse-field Ising chain along a whole trajectory with velmora.
 
 H = -J sum_i Z_i Z_(i+1) - h sum_i X_i on an open chain of L spins
 (`velmora.models.ising_chain`; spin i is qubit i). The state starts fully
-polarised, |00...0> (every spin up along z), the ground state for h = 0; at
+polarised, ``|00...0>`` (every spin up along z), the ground state for h = 0; at
 t = 0 the field is switched on. One call of `velmora.trajectory` evolves the
 state to every output time within the tolerance `--tol` and measures the
 magnetisation <Z> per spin (a diagonal observable) and the energy <H> (the
@@ -17,7 +17,9 @@ diagonalisation of its matrix (`PauliSum.to_sparse`); the curves are plotted to
 velmora-output/ising_quench.png (or --out), with the parameters beside it in
 ising_quench.json.
 
-Run: python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10] [--points 101]
+Run::
+
+    python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10] [--points 101]
 """
 
 import argparse

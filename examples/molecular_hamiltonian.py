@@ -15,7 +15,9 @@ state in real time, and plots both to
 velmora-output/molecular_hamiltonian.png (or --out), with the parameters beside
 it in molecular_hamiltonian.json.
 
-Run: python examples/molecular_hamiltonian.py
+Run::
+
+    python examples/molecular_hamiltonian.py
 """
 
 import argparse

@@ -5,7 +5,7 @@ An Ising quench over MPI processes
 A transverse-field Ising quench on a state split over MPI processes.
 
 H = -J sum_i Z_i Z_(i+1) - h sum_i X_i on an open chain of L spins; the state
-starts in |00...0>, made slice by slice (`velmora.mpi.basis_state`, so no
+starts in ``|00...0>``, made slice by slice (`velmora.mpi.basis_state`, so no
 process ever holds the whole vector). `velmora.mpi.trajectory` measures the
 magnetisation of the first and the last spin (the last one is a rank qubit:
 its X terms exchange slices between processes) and the energy; then
@@ -13,7 +13,7 @@ its X terms exchange slices between processes) and the energy; then
 SHA-256 digest of its bytes.
 
 Everything printed on standard output is the same, byte for byte, for 1, 2, 4,
-8, ... processes and for the single-process `velmora.evolve`:
+8, ... processes and for the single-process `velmora.evolve`::
 
     mpiexec -n 2 python examples/mpi_chain.py
     python examples/mpi_chain.py                 # one process: the same output

@@ -7,29 +7,33 @@ Heisenberg ring from a Néel state, evolved in a symmetry sector with velmora.Se
 H = sum over the bonds of X_q X_(q+1) + Y_q Y_(q+1) + Z_q Z_(q+1) on a ring of L
 spins (`velmora.models.heisenberg_chain(L, periodic=True)`) conserves the
 weight (the number of spins in state 1) and commutes with the translations,
-the reflection q -> L - 1 - q and the spin flip. The Néel state |0101...01>
+the reflection q -> L - 1 - q and the spin flip. The Néel state ``|0101...01>``
 has weight L/2; its projection on momentum 0, parity +1 and spin flip +1 is
-(|0101...01> + |1010...10>)/sqrt(2), one basis vector of
+``(|0101...01> + |1010...10>)/sqrt(2)``, one basis vector of
 `Sector.chain(L, weight=L/2, momentum=0, parity=1, spin_flip=1)`, which has
 about C(L, L/2)/(4L) states instead of 2^L amplitudes. One call of
 `velmora.trajectory` on `H.in_sector(sector)` evolves it and measures, at every
 output time:
-  - the staggered magnetisation M_s = (1/L) sum_q (-1)^q Z_q, a PauliSum
-    (measured on the sector state embedded in the 2^L space). It stays 0: the
-    translation by one site and the spin flip both change its sign, and the
-    sector's states are their eigenstates;
-  - its square M_s^2, which does not vanish. It is diagonal in the basis of
-    integers and takes one value on each orbit, so it is diagonal in the
-    sector's basis too: a real array over `sector.states`;
-  - the return probability |<start|psi(t)>|^2, also a diagonal in the sector
-    basis.
+
+- the staggered magnetisation M_s = (1/L) sum_q (-1)^q Z_q, a PauliSum
+  (measured on the sector state embedded in the 2^L space). It stays 0: the
+  translation by one site and the spin flip both change its sign, and the
+  sector's states are their eigenstates;
+- its square M_s^2, which does not vanish. It is diagonal in the basis of
+  integers and takes one value on each orbit, so it is diagonal in the
+  sector's basis too: a real array over `sector.states`;
+- the return probability ``|<start|psi(t)>|^2``, also a diagonal in the sector
+  basis.
+
 A smaller ring (--check-spins) is evolved both in its sector and in the full
 space of 2^L amplitudes from the same start (`sector.basis_state`), where M_s^2
 is the PauliSum (1/L^2) (L + 2 sum_{q<r} (-1)^(q+r) Z_q Z_r), and the curves
 agree to the tolerance. Plotted to velmora-output/sector_ring.png (or --out),
 with the parameters beside it in sector_ring.json.
 
-Run: python examples/sector_ring.py [--spins 20] [--check-spins 14] [--t-end 10] [--points 201]
+Run::
+
+    python examples/sector_ring.py [--spins 20] [--check-spins 14] [--t-end 10] [--points 201]
 """
 
 import argparse

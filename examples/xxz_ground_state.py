@@ -17,7 +17,9 @@ eigenvalue by SciPy's eigsh); the convergence is plotted to
 velmora-output/xxz_ground_state.png (or --out), with the parameters beside it in
 xxz_ground_state.json.
 
-Run: python examples/xxz_ground_state.py [--spins 12] [--delta 0.5] [--tau 0.2] [--steps 80]
+Run::
+
+    python examples/xxz_ground_state.py [--spins 12] [--delta 0.5] [--tau 0.2] [--steps 80]
 """
 
 import argparse

@@ -41,6 +41,14 @@ def _python():
     yield "pathlib.Path", "py:class", "library/pathlib.html#pathlib.Path"
     yield "numbers.Number", "py:class", "library/numbers.html#numbers.Number"
     yield "numbers.Real", "py:class", "library/numbers.html#numbers.Real"
+    yield "math.fsum", "py:function", "library/math.html#math.fsum"
+    yield "functools.partial", "py:function", "library/functools.html#functools.partial"
+    yield "multiprocessing", "py:module", "library/multiprocessing.html#module-multiprocessing"
+    yield "os.sched_getaffinity", "py:function", "library/os.html#os.sched_getaffinity"
+    # numpydoc's type words: "sequence", "iterable", "bool".
+    for term in ["sequence", "iterable", "mapping", "callable"]:
+        yield term, "std:term", f"glossary.html#term-{term}"
+    yield "bltin-boolean-values", "std:label", "library/stdtypes.html#boolean-values"
     yield "pickle", "py:module", "library/pickle.html#module-pickle"
     yield "doctest", "py:module", "library/doctest.html#module-doctest"
 
@@ -61,6 +69,7 @@ def _numpy():
         "reference/random/generator.html#numpy.random.Generator"
     yield "numpy.random.default_rng", "py:function", \
         "reference/random/generator.html#numpy.random.default_rng"
+    yield "array_like", "std:term", "glossary.html#term-array_like"
     yield "numpy.typing.ArrayLike", "py:data", \
         "reference/typing.html#numpy.typing.ArrayLike"
     yield "numpy.typing.NDArray", "py:data", "reference/typing.html#numpy.typing.NDArray"

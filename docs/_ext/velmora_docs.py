@@ -3,6 +3,11 @@
 - Every code block of a Markdown page that starts with `>>>` runs under the
   doctest builder, as `.. doctest::` blocks do in reStructuredText: one
   namespace per page, so a page reads (and runs) as one session.
+- A name in single backquotes (the default role) links to the documented
+  object it names, found by its last dotted parts when the docstring's module
+  imports it under a shorter name (`EvolveResult` in `velmora.mpi`), and is
+  set as code when it names no documented object (a parameter, a field).
+  Explicit roles stay strict: a broken one is a build error.
 - The gallery's command lines: each example writes its picture and parameters
   into a scratch folder, never into the source tree.
 """
@@ -31,6 +36,22 @@ def _mark_doctests(app, doctree):
         block["language"] = "pycon"
 
 
+def _resolve_default_role(app, env, node, contnode):
+    if node.get("refdomain") != "py" or node.get("reftype") != "obj":
+        return None
+    target = node["reftarget"].lstrip("~.")
+    objects = env.get_domain("py").objects
+    suffix = "." + target
+    matches = sorted(name for name in objects if name == target or name.endswith(suffix))
+    if len(matches) == 1:
+        from sphinx.util.nodes import make_refnode
+        entry = objects[matches[0]]
+        return make_refnode(app.builder, node["refdoc"], entry.docname, entry.node_id,
+                            contnode, matches[0])
+    return nodes.literal(node.astext(), node.astext())
+
+
 def setup(app):
     app.connect("doctree-read", _mark_doctests)
+    app.connect("missing-reference", _resolve_default_role)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
