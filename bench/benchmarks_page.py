@@ -1,4 +1,5 @@
-"""Writes the README's performance sections from bench/results/benchmark.json
+"""Writes the tables of the documentation's benchmarks page (docs/benchmarks.md)
+from bench/results/benchmark.json
 and benchmark.md, between the markers <!-- benchmark:start --> and
 <!-- benchmark:end -->, from trajectory.md between
 <!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, from
@@ -13,7 +14,7 @@ and from eigen.md and batch.md between <!-- eigen-benchmark:start --> and
 <!-- eigen-benchmark:end -->, <!-- batch-benchmark:start --> and
 <!-- batch-benchmark:end -->.
 
-    python bench/readme_section.py README.md
+    python bench/benchmarks_page.py [docs/benchmarks.md]
 """
 
 import json
@@ -67,7 +68,7 @@ def section():
     table = (RESULTS / "benchmark.md").read_text()
     lines += [
         "",
-        "![evolve time against qubits](bench/results/benchmark.png)",
+        "![evolve time against qubits](../bench/results/benchmark.png)",
         "",
         "<details><summary>Full table: every size and thread count, applications per second, ns "
         "per word·amplitude, bandwidth, and the kernel alone</summary>",
@@ -86,7 +87,8 @@ def replace_between(text, name, body):
 
 
 def main():
-    readme = pathlib.Path(sys.argv[1])
+    readme = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
+                          pathlib.Path(__file__).resolve().parent.parent / "docs" / "benchmarks.md")
     text = replace_between(readme.read_text(), "benchmark", section())
     trajectory = RESULTS / "trajectory.md"
     if trajectory.is_file():
@@ -116,7 +118,7 @@ def main():
         result = RESULTS / f"{name}.md"
         if result.is_file():
             body = result.read_text().strip()
-            # The file's own title is the README's subsection heading.
+            # The file's own title is the page's section heading.
             body = "\n".join(line for line in body.splitlines() if not line.startswith("# "))
             text = replace_between(text, f"{name}-benchmark", body.strip())
     readme.write_text(text)
