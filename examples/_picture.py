@@ -26,7 +26,14 @@ def reduce_sizes(parser, **defaults):
     """Lowers the example's default sizes to `defaults` when the environment
     variable VELMORA_EXAMPLE_SIZE is "reduced" (the documentation's gallery
     runs every example so, within a few minutes in all)."""
-    if os.environ.get("VELMORA_EXAMPLE_SIZE", "full") == "reduced":
+    known = {action.dest for action in parser._actions}
+    unknown = sorted(set(defaults) - known)
+    if unknown:
+        raise ValueError(f"reduce_sizes: the parser has no argument {unknown}")
+    size = os.environ.get("VELMORA_EXAMPLE_SIZE", "full")
+    if size not in ("full", "reduced"):
+        raise ValueError(f"VELMORA_EXAMPLE_SIZE must be 'full' or 'reduced', got {size!r}")
+    if size == "reduced":
         parser.set_defaults(**defaults)
 
 

@@ -1,0 +1,92 @@
+"""The documentation's own tools: the internal-link check, the intersphinx
+inventories written for an offline build, and the examples' reduced sizes."""
+
+import importlib.util
+import json
+import pathlib
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "docs"))
+sys.path.insert(0, str(ROOT / "docs" / "_ext"))
+
+import check_links  # noqa: E402
+import inventories  # noqa: E402
+
+from test_examples import DRAWING, load_example  # noqa: E402
+
+
+def write(root, name, body):
+    path = root / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f"<html><body>{body}</body></html>")
+
+
+def test_check_links_finds_each_kind_of_broken_link(tmp_path):
+    write(tmp_path, "index.html", '<a href="api/page.html#good">ok</a>'
+          '<a href="api/page.html#gone">anchor</a><a href="missing.html">file</a>'
+          '<a href="https://numpy.org/doc/">other site</a><a href="api/">folder</a>'
+          '<img src="_images/picture.png"><a href="#top" id="top">self</a>'
+          '<a href="../outside.html">outside</a>')
+    write(tmp_path, "api/page.html", '<h1 id="good">page</h1><a href="../index.html#top">up</a>'
+          '<span name="named"></span><a href="#named">named anchor</a>')
+    write(tmp_path, "api/index.html", "")
+    count, broken = check_links.broken_links(tmp_path)
+    found = {(path.name, link, reason) for path, link, reason in broken}
+    assert count == 3
+    assert found == {("index.html", "api/page.html#gone", "no such anchor"),
+                     ("index.html", "missing.html", "no such file"),
+                     ("index.html", "_images/picture.png", "no such file"),
+                     ("index.html", "../outside.html", "points outside the site")}
+
+
+def test_check_links_passes_a_sound_site(tmp_path):
+    write(tmp_path, "index.html", '<a href="a%20b.html#x">space</a>')
+    write(tmp_path, "a b.html", '<p id="x"></p>')
+    assert check_links.broken_links(tmp_path) == (2, [])
+
+
+@pytest.mark.parametrize("project", sorted(inventories.BASES))
+def test_inventories_read_back_as_sphinx_reads_them(tmp_path, project):
+    from sphinx.util.inventory import InventoryFile
+
+    inventories.write(tmp_path)
+    base = inventories.BASES[project]
+    loaded = InventoryFile.loads((tmp_path / f"{project}.inv").read_bytes(), uri=base)
+    names = [name for name, _, _ in inventories.ENTRIES[project]()]
+    assert len(names) == len(set(names)), "a name listed twice"
+    found = {name for entries in loaded.data.values() for name in entries}
+    assert found == set(names)
+    for entries in loaded.data.values():
+        for item in entries.values():
+            assert item.uri.startswith(base) and " " not in item.uri
+
+
+@pytest.mark.parametrize("name", DRAWING)
+def test_reduced_sizes_are_no_larger_than_the_defaults(name, monkeypatch):
+    module = load_example(name, monkeypatch)
+    full = vars(module.argument_parser().parse_args([]))
+    monkeypatch.setenv("VELMORA_EXAMPLE_SIZE", "reduced")
+    reduced = vars(module.argument_parser().parse_args([]))
+    assert reduced.keys() == full.keys()
+    for key, value in reduced.items():
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            assert value <= full[key], key
+        elif isinstance(value, list):
+            assert len(value) <= len(full[key]) and max(value) <= max(full[key]), key
+    json.dumps(reduced)  # what the picture's record holds
+
+
+def test_reduced_sizes_refuse_unknown_arguments_and_values(monkeypatch):
+    picture = load_example("_picture", monkeypatch)
+    import argparse
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--spins", type=int, default=16)
+    with pytest.raises(ValueError, match=r"no argument \['spin'\]"):
+        picture.reduce_sizes(parser, spin=8)
+    monkeypatch.setenv("VELMORA_EXAMPLE_SIZE", "small")
+    with pytest.raises(ValueError, match="VELMORA_EXAMPLE_SIZE must be"):
+        picture.reduce_sizes(parser, spins=8)
