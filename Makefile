@@ -19,7 +19,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
+.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -86,6 +86,10 @@ docs: install $(VENV)/.ready
 	$(VENV)/bin/sphinx-build -E -W --keep-going -q -d build/docs/doctrees -b html docs build/docs/html
 	$(VENV)/bin/sphinx-build -W --keep-going -q -d build/docs/doctrees -b doctest docs build/docs/doctest
 	$(PY) docs/check_links.py build/docs/html
+
+# Screenshots of a few pages as a reader sees them (Chromium from Debian's packages).
+docs-screenshots:
+	scripts/docs-screenshots
 
 # The Python tests run once, in wheel-test: against the artifact users install.
 test: cpp-test cpp-test-sanitize memcheck wheel-test docs

@@ -85,6 +85,10 @@ numpydoc_validation_checks = {"GL08", "PR01", "PR02", "RT01", "EX01"}
 # The core module keeps its own docstrings: its page adds what they leave out.
 numpydoc_validation_exclude = {r"\.__init__$", r"\.__post_init__$", r"\.__repr__$", r"^_velmora\."}
 
+# MathJax from the site itself (copied by docs/_ext/velmora_docs.py): formulas render
+# without a network.
+mathjax_path = "mathjax/tex-chtml.js"
+
 myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
 myst_heading_anchors = 3
 

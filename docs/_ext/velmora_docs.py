@@ -8,11 +8,14 @@
   imports it under a shorter name (`EvolveResult` in `velmora.mpi`), and is
   set as code when it names no documented object (a parameter, a field).
   Explicit roles stay strict: a broken one is a build error.
+- MathJax is served from the site itself (the files of the PyPI package
+  django-static-mathjax), so that formulas render without a network.
 - The gallery's command lines: each example writes its picture and parameters
   into a scratch folder, never into the source tree.
 """
 
 import pathlib
+import shutil
 import tempfile
 
 from docutils import nodes
@@ -51,7 +54,24 @@ def _resolve_default_role(app, env, node, contnode):
     return nodes.literal(node.astext(), node.astext())
 
 
+def _mathjax_source():
+    import mathjax  # django-static-mathjax: MathJax 3 under mathjax/static/mathjax
+
+    return pathlib.Path(mathjax.__file__).resolve().parent / "static" / "mathjax" / "es5"
+
+
+def _copy_mathjax(app, exception):
+    if exception is not None or app.builder.format != "html":
+        return
+    source, target = _mathjax_source(), pathlib.Path(app.outdir) / "_static" / "mathjax"
+    target.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(source / "tex-chtml.js", target / "tex-chtml.js")
+    fonts = pathlib.Path("output") / "chtml" / "fonts" / "woff-v2"
+    shutil.copytree(source / fonts, target / fonts, dirs_exist_ok=True)
+
+
 def setup(app):
+    app.connect("build-finished", _copy_mathjax)
     app.connect("doctree-read", _mark_doctests)
     app.connect("missing-reference", _resolve_default_role)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
