@@ -40,6 +40,8 @@ exclude_patterns = ["_build", "README.md", "auto_examples/*.ipynb", "auto_exampl
                     "auto_examples/*.codeobj.json"]
 templates_path = ["_templates"]
 root_doc = "index"
+# Code-heavy text: "--tol" stays two hyphens and quotes stay straight.
+smartquotes = False
 
 # Every cross-reference must resolve: a broken one is a build error (-W).
 nitpicky = True

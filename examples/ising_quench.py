@@ -13,7 +13,7 @@ magnetisation <Z> per spin (a diagonal observable) and the energy <H> (the
 PauliSum itself, conserved by the exact evolution) without keeping any state.
 Printed: the observables at a few times, the error bound the engine reports,
 steps and H-products. A chain of 8 spins is checked against exact
-diagonalisation of its matrix (`PauliSum.to_sparse`); the curves are plotted to
+diagonalisation of its matrix (`velmora.PauliSum.to_sparse`); the curves are plotted to
 velmora-output/ising_quench.png (or --out), with the parameters beside it in
 ising_quench.json.
 
