@@ -6,7 +6,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 # The benchmarks measure a dedicated machine: idle workers spin (the OpenMP
 # runtime's own default) unless the caller chose otherwise. velmora's default
-# outside benchmarks is passive (see the README, "Threads on a loaded machine").
+# outside benchmarks is passive (see docs/benchmarks.md, "Threads on a loaded machine").
 # Processes the benchmarks start inherit the setting.
 os.environ.setdefault("OMP_WAIT_POLICY", "active")
 

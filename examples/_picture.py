@@ -1,7 +1,7 @@
 """What the examples share for their pictures.
 
 Every picture is written together with the parameters that produced it
-(`name.png` and `name.json` in the same folder). The README's copies live in
+(`name.png` and `name.json` in the same folder). The copies that the README and the documentation show live in
 examples/output, and tests/test_examples.py compares their parameters with the
 examples' current defaults, so that a picture cannot silently go stale.
 """
@@ -40,7 +40,7 @@ def reduce_sizes(parser, **defaults):
 def add_out_argument(parser):
     parser.add_argument("--out", default="velmora-output",
                         help="folder for the plot and its parameters (default: ./velmora-output; "
-                             "`make pictures` writes the README's copies to examples/output)")
+                             "`make pictures` writes the copies the documentation shows to examples/output)")
 
 
 def parameters(args, **constants):

@@ -9,7 +9,7 @@ Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
 are scaled to spectral radius ``||H|| = 1`` and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
 velmora-output/accuracy_envelope.png (or --out), with the parameters beside it
-in accuracy_envelope.json, and prints the table the README quotes.
+in accuracy_envelope.json, and prints the table quoted on the error-control page of the documentation.
 
 Run::
 

@@ -1,6 +1,7 @@
 """The documentation's own tools: the internal-link check, the intersphinx
 inventories written for an offline build, and the examples' reduced sizes."""
 
+import importlib
 import importlib.util
 import json
 import pathlib
@@ -90,3 +91,28 @@ def test_reduced_sizes_refuse_unknown_arguments_and_values(monkeypatch):
     monkeypatch.setenv("VELMORA_EXAMPLE_SIZE", "small")
     with pytest.raises(ValueError, match="VELMORA_EXAMPLE_SIZE must be"):
         picture.reduce_sizes(parser, spins=8)
+
+
+def reference_entries():
+    """{module: names} of the autosummary tables of docs/api/index.rst."""
+    entries, module, in_table = {}, None, False
+    for line in (ROOT / "docs" / "api" / "index.rst").read_text().splitlines():
+        if line.startswith(".. currentmodule::"):
+            module = line.split("::")[1].strip()
+        elif line.startswith(".. autosummary::"):
+            in_table = True
+        elif in_table and line.startswith("   ") and not line.strip().startswith(":"):
+            entries.setdefault(module, set()).add(line.strip())
+        elif in_table and line and not line.startswith(" "):
+            in_table = False
+    return entries
+
+
+@pytest.mark.parametrize("module", ["velmora", "velmora.models", "velmora.mpi",
+                                    "velmora.quasi_magnus"])
+def test_every_public_name_has_a_reference_entry(module):
+    imported = importlib.import_module(module)
+    public = {name for name in getattr(imported, "__all__", [])
+              if not type(getattr(imported, name)).__name__ == "module"}
+    assert hasattr(imported, "__all__"), f"{module} does not say what is public (__all__)"
+    assert public == reference_entries().get(module, set())

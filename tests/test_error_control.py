@@ -19,7 +19,7 @@ LETTERS = np.array(list("IXYZ"))
 
 
 def smallest_tol(H, t):
-    """The smallest tol that real-time runs meet (README, "How the error is
+    """The smallest tol that real-time runs meet (docs/concepts/error_control.md, "How the error is
     controlled"): rounding alone leaves about eps * ||H|| t."""
     return max(1e-13, 5e-16 * H.norm_bound * abs(t))
 

@@ -1,5 +1,5 @@
 """Every example runs as one command, prints its summary and writes its plot
-with the parameters that drew it; the README's pictures in examples/output
+with the parameters that drew it; the pictures in examples/output (shown by the README and the documentation)
 were drawn with the examples' current defaults."""
 
 import importlib.util
