@@ -97,13 +97,6 @@ myst_heading_anchors = 3
 # Every `>>>` block of the pages and docstrings runs under `make docs` (doctest).
 doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
 doctest_test_doctest_blocks = "default"
-# The docstrings' examples assume what their modules import, as NumPy's assume
-# `import numpy as np`; the pages' sessions import what they use.
-doctest_global_setup = """
-import numpy as np
-from velmora import *
-from velmora.models import *
-"""
 
 # The build reaches no documentation site: the inventories of the libraries
 # these pages cite are written from docs/_ext/inventories.py, with the URLs of

@@ -3,6 +3,9 @@
 - Every code block of a Markdown page that starts with `>>>` runs under the
   doctest builder, as `.. doctest::` blocks do in reStructuredText: one
   namespace per page, so a page reads (and runs) as one session.
+- The reference pages' examples come from the docstrings, which run as
+  doctests in their modules too: they get what those modules have (NumPy as
+  np, velmora's public names and models), set up on every reference page.
 - A name in single backquotes (the default role) links to the documented
   object it names, found by its last dotted parts when the docstring's module
   imports it under a shorter name (`EvolveResult` in `velmora.mpi`), and is
@@ -29,7 +32,15 @@ def gallery_argv(gallery_conf, script_vars):
     return ["--out", str(_SCRATCH / pathlib.Path(script_vars["src_file"]).stem)]
 
 
+_REFERENCE_SETUP = "import numpy as np\nfrom velmora import *\nfrom velmora.models import *"
+
+
 def _mark_doctests(app, doctree):
+    if app.env.docname.startswith("api/"):
+        setup = nodes.comment(_REFERENCE_SETUP, _REFERENCE_SETUP)
+        setup["testnodetype"] = "testsetup"
+        setup["groups"] = ["default"]
+        doctree.append(setup)
     for block in doctree.findall(nodes.literal_block):
         if "testnodetype" in block or not block.astext().lstrip().startswith(">>>"):
             continue
