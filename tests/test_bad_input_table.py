@@ -1,6 +1,7 @@
-"""Runs every row of the README's table of refused input: the call must raise
-the listed exception with the listed message (TypeError messages: as a prefix,
-since the accepted signatures follow)."""
+"""Runs every row of the table of refused input on the documentation's limits
+page (docs/concepts/limits.md): the call must raise the listed exception with
+the listed message (TypeError messages: as a prefix, since the accepted
+signatures follow)."""
 
 import builtins
 import pathlib
@@ -9,11 +10,11 @@ import pytest
 
 from _velmora import Hamiltonian, PauliWord, evolve
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+PAGE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "concepts" / "limits.md"
 
 
 def table_rows():
-    text = README.read_text()
+    text = PAGE.read_text()
     block = text.split("<!-- bad-input-table:start -->")[1].split("<!-- bad-input-table:end -->")[0]
     rows = []
     for line in block.strip().splitlines()[2:]:
