@@ -19,8 +19,8 @@ LETTERS = np.array(list("IXYZ"))
 
 
 def smallest_tol(H, t):
-    """The smallest tol that real-time runs meet (docs/concepts/error_control.md, "How the error is
-    controlled"): rounding alone leaves about eps * ||H|| t."""
+    """The smallest tol that real-time runs meet (docs/concepts/error_control.md, "The smallest tol
+    that is met"): rounding alone leaves about eps * ||H|| t."""
     return max(1e-13, 5e-16 * H.norm_bound * abs(t))
 
 
