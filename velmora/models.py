@@ -13,8 +13,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velmora._checks import real_number
-
 from velmora.pauli_sum import PauliSum
+
+__all__ = ["heisenberg_chain", "ising_chain", "pauli_label", "random_local", "xxz_chain",
+           "xxz_ring", "z_diagonal"]
 
 # 2^40 float64 entries are 8 TiB: beyond that z_diagonal refuses before allocating.
 _MAX_DIAGONAL_QUBITS = 40

@@ -34,6 +34,8 @@ from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 from velmora.time_dependent import TimeDependentSum, evaluate
 
+__all__ = ["SCHEMES", "Scheme", "default_order"]
+
 #: The error estimate is multiplied by this before it is compared with the
 #: tolerance and added to `error`: it is asymptotic, not a bound.
 SAFETY = 4.0
