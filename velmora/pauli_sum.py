@@ -651,7 +651,8 @@ class PauliSum:
                [ 0. ,  0.5,  0.5,  1. ]])
         >>> H.to_sparse(max_bytes=100)
         Traceback (most recent call last):
-        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs about 260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it anyway
+        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs about
+        260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it anyway
         """
         import scipy.sparse
 
