@@ -163,7 +163,8 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
     --------
     >>> from velmora.models import xxz_chain
     >>> xxz_chain(3, 0.5).terms
-    [('IXX', (1+0j)), ('IYY', (1+0j)), ('IZZ', (0.5+0j)), ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
+    [('IXX', (1+0j)), ('IYY', (1+0j)), ('IZZ', (0.5+0j)),
+     ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
     >>> len(xxz_chain(3, 0.5, periodic=True)), len(xxz_chain(2, periodic=True))
     (9, 3)
     """
