@@ -301,6 +301,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> (-PauliSum([("ZZ", 1.0), ("XI", -0.5)])).terms
         [('ZZ', (-1-0j)), ('XI', (0.5-0j))]
         """
@@ -329,6 +330,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
         >>> (H - PauliSum([("ZZ", 0.25)])).terms
         [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('ZZ', (-0.25-0j))]
@@ -369,6 +371,8 @@ class PauliSum:
 
         Examples
         --------
+        >>> import numpy as np
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
         >>> H @ [1, 0, 0, 0]
         array([2.+0.j, 0.+0.j, 1.+0.j, 0.+0.j])
