@@ -64,14 +64,14 @@ class CorrelationResult:
         C(t_k) (complex128, shape (len(times),)); without a state, the mean
         over the random states.
     error : numpy.ndarray
-        Per time (float64), a bound of |values[k] - C(t_k)| from the
+        Per time (float64), a bound of ``|values[k] - C(t_k)|`` from the
         evolutions and the rounding (without a state: of the difference to
         the exact mean over the same random states; the sampling is in
         `statistical_error`).
     statistical_error : numpy.ndarray or None
         Per time (float64), the standard error of the mean over the random
-        states (sqrt(sum_s |C_s - mean|^2 / (S (S - 1)))); None for a given
-        state.
+        states, ``sqrt(sum_s |C_s - mean|^2 / (S (S - 1)))``; None for a
+        given state.
     num_samples : int or None
         The number S of random states; None for a given state.
     steps : int
@@ -128,10 +128,10 @@ class SpectralResult:
         G(omega) (complex128, shape (len(omegas),)); -values.imag / pi is the
         broadened spectral density.
     convergence : float
-        max over omegas of |G - G_half|, G_half the continued fraction of the
+        max over omegas of ``|G - G_half|``, G_half the continued fraction of the
         first half of the chain (max(1, steps // 2) levels).
     converged : bool
-        True when convergence <= tol * max |G|, or when the chain ended at an
+        True when ``convergence <= tol * max |G|``, or when the chain ended at an
         invariant subspace (then G is exact up to rounding).
     terminated : bool
         True when the chain ended early at an invariant subspace.
@@ -478,18 +478,18 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
 
     The error bound. Let eps_u and eps_v be the relative errors of the two
     evolved states (the runs' reported errors, added over the chunks as
-    a_c = a_(c-1) + eps_c (1 + a_(c-1)), plus ||H - c|| |dt| for the rounding
+    a_c = a_(c-1) + eps_c (1 + a_(c-1)), plus ``||H - c|| |dt|`` for the rounding
     dt of the times), rho_B and rho_A the roundings of the products by B and
     A (``||computed B psi - B psi|| <= rho_B ||psi||``), and gamma that of
     the inner product. With du = eps_u ||psi|| and
-    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies
+    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies::
 
         |C~ - C| <= ||A|| (du ||B psi|| + ||psi|| dv + du dv)
                     + ||psi|| (1 + eps_u) ||B psi|| (1 + eps_v) (rho_A + gamma (||A|| + rho_A)),
 
     the first term from <u + du|A|v + dv> - <u|A|v> = <du|A|v> + <u|A|dv>
     + <du|A|dv>, the second from forming <u~|A v~> in floating point. ||A||
-    is bounded by sum |coeff| (every term) or max |d| of a diagonal; the
+    is bounded by ``sum |coeff|`` (every term) or ``max |d|`` of a diagonal; the
     norms are rounded up. `error[k]` is this bound at t_k: a run reports one
     bound for all its times, so it is constant within a chunk and grows from
     chunk to chunk. Without a state it is the mean of the samples' bounds
@@ -533,7 +533,7 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
         Krylov dimension of a time step (as in `velmora.evolve`).
     memory_budget : int, optional
         Bytes for the kept states and Krylov bases (default
-        `velmora.evolution.default_memory_budget()`). The states of psi at up
+        ``velmora.evolution.default_memory_budget()``). The states of psi at up
         to budget / 2 / (16 len(psi)) times are kept at once; longer lists of
         times run in chunks, each continuing from the previous chunk's end.
 
@@ -591,7 +591,7 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     (True, True)
 
     The infinite-temperature autocorrelation of Z on a site of the XX chain,
-    against its free-fermion value |[exp(-iht)]_jj|^2 (see the tests):
+    against its free-fermion value ``|[exp(-iht)]_jj|^2`` (see the tests):
 
     >>> import numpy as np
     >>> from velmora import correlation
@@ -694,7 +694,7 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     The Lanczos chain of v_0 = A psi / ||A psi|| under H (alpha_j =
     <v_j|H|v_j>, beta_j = ||H v_j - alpha_j v_j - beta_(j-1) v_(j-1)||, the
     plain recurrence: the loss of orthogonality does not spoil the continued
-    fraction's values) gives, with z = omega + i eta + E0,
+    fraction's values) gives, with z = omega + i eta + E0::
 
         G(omega) = ||A psi||^2 / (z - alpha_0 - beta_0^2 / (z - alpha_1 - beta_1^2 / (...)))
 
@@ -773,7 +773,7 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     (True, 1, -3.0, True)
 
     From the ground state of the 6-spin Ising chain, against the resolvent of
-    its matrix, sum_m |<m|X|g>|^2 / (omega + i eta - (E_m - E0)):
+    its matrix, ``sum_m |<m|X|g>|^2 / (omega + i eta - (E_m - E0))``:
 
     >>> from velmora import eigsh
     >>> from velmora.models import ising_chain

@@ -57,7 +57,7 @@ class EigshResult:
     restarts : int
         Thick restarts of the basis.
     norm_estimate : float
-        The largest |Ritz value| seen: `tol` is relative to it.
+        The largest ``|Ritz value|`` seen: `tol` is relative to it.
     reorthogonalizations : int
         Basis vectors orthogonalised against the whole basis; the others were
         orthogonalised against their predecessors only, while the estimates of
@@ -201,7 +201,8 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     num_threads : int, optional
         Threads (None: as `evolve`); the bytes do not depend on it.
     memory_budget : int, optional
-        Bytes for the basis and the results (default: `default_memory_budget()`).
+        Bytes for the basis and the results (default:
+        ``velmora.evolution.default_memory_budget()``).
     max_products : int, optional
         Products H @ v after which the run gives up (default 10,000).
     check_missed : bool, optional

@@ -577,8 +577,8 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     soon as the bound is met. `error` is never below the true error: the step
     bounds plus a rounding floor (which grows with the run and with cancelling
     coefficients, so on long runs it may exceed a small `tol` that the state
-    itself meets; real-time results meet tol >= max(1e-13, 5e-16 *
-    H.norm_bound * |t|)). In imaginary and complex time `error` also counts
+    itself meets; real-time results meet
+    ``tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)``). In imaginary and complex time `error` also counts
     how much each step's error grows until the end, relative to the result;
     that is an estimate, and it exceeds 1 when double precision cannot give
     the result.
@@ -617,7 +617,7 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
         The Krylov dimension of a step (8..200; None: 30, and 90 for a sector
         whose 91 vectors take at most a quarter of the budget).
     memory_budget : int, optional
-        Bytes (default `velmora.evolution.default_memory_budget()`); decides
+        Bytes (default ``velmora.evolution.default_memory_budget()``); decides
         whether the Krylov basis is kept or regenerated in a second pass (the
         same bytes either way).
     normalize : bool, optional
@@ -740,7 +740,7 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     """The states exp(-i t_k H) psi at real times t_k, or expectations along them.
 
     The times are real, non-decreasing and >= 0 (>= `t0` when given).
-    `observables` is a sequence of `PauliSum`s, real 1-D arrays (diagonal
+    `observables` is a sequence of `PauliSum` objects, real 1-D arrays (diagonal
     observables in the computational basis), SciPy sparse matrices of
     2^n x 2^n (measured as vdot(psi, A @ psi) on each output, with the
     interpreter lock held: slower than a PauliSum) and/or callables f(state)

@@ -1,4 +1,4 @@
-"""Common spin models as `PauliSum`s, and the label helper they share.
+"""Common spin models as `PauliSum` objects, and the label helper they share.
 
 Every chain numbers its sites by qubit: site q is qubit q, the letter at
 position n - 1 - q of each label.

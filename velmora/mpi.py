@@ -72,6 +72,15 @@ __all__ = [
 #: Slices below this many amplitudes are too small to carry the engine's
 #: fixed chunks of sums; such (small) states are evolved whole on every rank
 #: from the gathered slices, which gives the same bytes.
+#:
+#: An int: a slice of n qubits over 2^r processes has 2^(n - r) amplitudes,
+#: so states of fewer than 12 + r qubits are evolved whole on every rank.
+#:
+#: Examples
+#: --------
+#: >>> import velmora.mpi
+#: >>> velmora.mpi.MIN_SLICE
+#: 4096
 MIN_SLICE = 4096
 
 T = TypeVar("T")
@@ -519,7 +528,7 @@ def gather(local: ArrayLike, comm: Any) -> NDArray[np.complex128] | None:
 
 
 def basis_state(num_qubits: int, index: int, comm: Any) -> NDArray[np.complex128]:
-    """This rank's slice of the basis state |index> of `num_qubits` qubits.
+    """This rank's slice of the basis state ``|index>`` of `num_qubits` qubits.
 
     Made without the whole vector existing anywhere: the rank that holds
     amplitude `index` sets it to 1, the others return zeros.

@@ -145,7 +145,7 @@ class PauliSum:
 
     Labels use the letters I, X, Y and Z, all of one length n; the **last letter
     acts on qubit 0**, the least significant bit of an amplitude index (Qiskit's
-    order, and the order of `SparsePauliOp.to_list()`). Terms are kept in the
+    order, and the order of ``SparsePauliOp.to_list()``). Terms are kept in the
     given order, never merged or dropped (`simplify` returns a merged copy). A
     mapping {label: coeff} is accepted too. The object is immutable and can be
     pickled.
@@ -514,7 +514,7 @@ class PauliSum:
 
     @property
     def norm_bound(self) -> float:
-        """Sum |coeff| over the terms that are not the identity.
+        """The sum of ``|coeff|`` over the terms that are not the identity.
 
         A float >= 0: an upper bound of the spectral norm of H minus its
         identity part, summed with `math.fsum`.
@@ -789,7 +789,7 @@ class PauliSum:
             Keep every product's images (basis index and factor of each
             term): True now, False never, None (default) at the first `evolve`
             or `trajectory` when they fit in half of the default memory budget
-            (`velmora.evolution.default_memory_budget()`). The results are the
+            (``velmora.evolution.default_memory_budget()``). The results are the
             same bytes either way.
         num_threads : int, optional
             Threads of the checks and the diagonal (default as in `evolve`).

@@ -166,6 +166,12 @@ CF8 = Scheme("CF8:8", 8, _GL4, (
 #: The schemes by order: {4: CF4:2, 6: CF6:4, 8: CF8:8}, each a `Scheme`; the
 #: keys are the values of `order` that `velmora.evolve` and
 #: `velmora.trajectory` accept for a `velmora.TimeDependentSum`.
+#:
+#: Examples
+#: --------
+#: >>> from velmora.quasi_magnus import SCHEMES
+#: >>> {order: scheme.name for order, scheme in SCHEMES.items()}
+#: {4: 'CF4:2', 6: 'CF6:4', 8: 'CF8:8'}
 SCHEMES: dict[int, Scheme] = {4: CF4, 6: CF6, 8: CF8}
 
 

@@ -12,11 +12,11 @@ state with bit q set goes to the one with bit perm[q] set. Given (perm, k), the
 sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under it,
 order the permutation's order; `spin_flip` is the eigenvalue of the product of
 X over all qubits. On the group G these generate, chi is a character, and the
-basis vector of an orbit with smallest index r is
+basis vector of an orbit with smallest index r is::
 
     |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
 
-so that g |r~> = chi(g) |r~>. Orbits on whose stabiliser chi is not 1 have no
+so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1 have no
 such vector and are not in the sector.
 """
 
@@ -93,9 +93,9 @@ class Sector:
     The basis is enumerated once, over the C(n, weight) (or 2^n) basis
     indices: each orbit is kept as its smallest index, with its size. Long
     enumerations can be interrupted with Ctrl-C. The object is immutable.
-    See the module `velmora.sector` for the conventions (how a permutation
-    acts, the phases of the basis vectors). `Sector.chain` builds the sectors
-    of a ring from its momentum and parity.
+    `Sector.chain` builds the sectors of a ring from its momentum and parity;
+    the conventions (how a permutation acts, the phases of the basis
+    vectors) are in the Notes below.
 
     Parameters
     ----------
@@ -135,6 +135,20 @@ class Sector:
         (refused before the enumeration starts).
     KeyboardInterrupt
         On Ctrl-C during the enumeration.
+
+    Notes
+    -----
+    A permutation `perm` moves qubit q to qubit perm[q]: the basis state with
+    bit q set goes to the one with bit perm[q] set. Given (perm, k), the
+    sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under
+    it, order the permutation's order; `spin_flip` is the eigenvalue of the
+    product of X over all qubits. On the group G these generate, chi is a
+    character, and the basis vector of an orbit with smallest index r is::
+
+        |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
+
+    so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1
+    have no such vector and are not in the sector.
 
     Examples
     --------
@@ -381,7 +395,7 @@ class Sector:
         -------
         int
             The position in `states` of x's orbit. Its basis vector is the
-            normalised projection of |x> onto the sector, up to the phase
+            normalised projection of ``|x>`` onto the sector, up to the phase
             chi(g) of the element g that takes x to the orbit's smallest index.
 
         Raises
@@ -450,7 +464,7 @@ class Sector:
         return self.embed(phi, num_threads=0)
 
     def embed(self, phi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """The full 2^n state sum_r phi[r] |r~> of a sector vector.
+        """The full 2^n state ``sum_r phi[r] |r~>`` of a sector vector.
 
         `phi` holds len(sector) amplitudes (ValueError otherwise); the result
         is a new complex128 array with the same norm. MemoryError when 2^n
@@ -595,7 +609,8 @@ class Sector:
         return PauliSum(terms).simplify()
 
 
-class SectorOperator:
+# The constructor's _require_closed is internal (observable_in below), not documented.
+class SectorOperator:  # numpydoc ignore=PR01
     """A `PauliSum` restricted to a `Sector` (made by `PauliSum.in_sector`).
 
     Its vectors are sector vectors (`len(sector)` amplitudes in the basis of

@@ -63,8 +63,9 @@ def entanglement_entropy(psi: ArrayLike, qubits: Iterable[int], *,
     S(A) = -tr(rho_A log rho_A), where rho_A is the reduced density matrix of
     the qubits A = `qubits` (the rest traced out). For a pure state S(A) equals
     S of the complement, 0 for a product state across the cut, and at most
-    min(|A|, n - |A|) bits. psi is normalised first. The entropy comes from
-    the singular values of psi arranged as a 2^|A| x 2^(n - |A|) matrix.
+    ``min(|A|, n - |A|)`` bits. psi is normalised first. The entropy comes
+    from the singular values of psi arranged as a ``2^|A| x 2^(n - |A|)``
+    matrix.
 
     Parameters
     ----------

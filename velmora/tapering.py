@@ -9,7 +9,7 @@ along as the third entry of a `_Word` (x, z, k).
 Tapering conjugates every term by a Clifford W built from the symmetries alone.
 W maps each symmetry generator g to a single Z on its own "pivot" qubit, with
 sign +1 (W g W^dagger = Z_q), so the sector where g has eigenvalue +1 (-1) is the
-one where qubit q is |0> (|1>) after W. W is a product of steps
+one where qubit q is ``|0>`` (``|1>``) after W. W is a product of steps
 (A + B) / sqrt(2) for anticommuting Hermitian Pauli words A and B; each step is
 Hermitian and unitary, maps B to A, and acts on any word P as
 ``P`` (commutes with both), ``-P`` (anticommutes with both), ``P B A``
