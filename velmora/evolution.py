@@ -641,7 +641,7 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     TypeError
         When H is not a PauliSum, SectorOperator or TimeDependentSum; psi
         does not hold numbers; t is not a number (not a real number when t0 is
-        given or H is a TimeDependentSum), t0 or tol is not a real number,
+        not 0 or H is a TimeDependentSum), t0 or tol is not a real number,
         `krylov_dim`, `memory_budget` or `num_threads` is not an int (or
         None), or `normalize` is not a bool.
     ValueError

@@ -103,10 +103,10 @@ class Sector:
         The number of qubits n, 1..63.
     weight : int, optional
         The number of qubits in state 1 (0..n); any when None.
-    symmetries : sequence of (permutation, k)
+    symmetries : sequence of (permutation, k) pairs, optional
         Each permutation (n distinct ints; qubit q goes to permutation[q])
         with the index k (0 <= k < its order) of its eigenvalue
-        exp(2 pi i k / order).
+        exp(2 pi i k / order); none by default.
     spin_flip : {+1, -1}, optional
         The eigenvalue of the product of X over all qubits. With `weight`,
         only at half filling (n even, weight = n / 2).
