@@ -17,8 +17,10 @@ def test_readme_example():
 
 
 @pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states", "sector", "time_dependent",
-                                  "eigen", "correlations"])
+                                  "eigen", "correlations", "tapering", "quasi_magnus", "mpi"])
 def test_docstring_examples(name):
+    if name == "mpi":
+        pytest.importorskip("mpi4py")  # the examples run on one process, without mpiexec
     module = importlib.import_module(f"velmora.{name}")
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted >= 1

@@ -46,52 +46,130 @@ _EPS = float(np.finfo(np.float64).eps)
 
 @dataclass(frozen=True)
 class CorrelationResult:
-    """The result of `correlation`."""
+    """The result of `correlation`.
 
-    #: The output times, as given (float64).
+    The values of C(t) at the output times with their error bounds, and the
+    work done; the record is immutable.
+
+    Parameters
+    ----------
+    times, values, error, statistical_error, num_samples, steps, applications, chunks
+        The attributes below, in this order; `correlation` makes the record.
+
+    Attributes
+    ----------
+    times : numpy.ndarray
+        The output times, as given (float64, shape (len(times),)).
+    values : numpy.ndarray
+        C(t_k) (complex128, shape (len(times),)); without a state, the mean
+        over the random states.
+    error : numpy.ndarray
+        Per time (float64), a bound of ``|values[k] - C(t_k)|`` from the
+        evolutions and the rounding (without a state: of the difference to
+        the exact mean over the same random states; the sampling is in
+        `statistical_error`).
+    statistical_error : numpy.ndarray or None
+        Per time (float64), the standard error of the mean over the random
+        states, ``sqrt(sum_s |C_s - mean|^2 / (S (S - 1)))``; None for a
+        given state.
+    num_samples : int or None
+        The number S of random states; None for a given state.
+    steps : int
+        Krylov steps of all evolutions.
+    applications : int
+        Products H @ v of all evolutions.
+    chunks : int
+        Runs the times were split into to keep the states within the memory
+        budget (1 when all fit).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import correlation
+    >>> from velmora.models import ising_chain, z_diagonal
+    >>> z = z_diagonal(6, 2)
+    >>> psi = np.zeros(2**6); psi[0] = 1
+    >>> result = correlation(ising_chain(6), z, z, [0.0, 0.5], state=psi)
+    >>> result.values.shape, result.statistical_error, result.num_samples, result.chunks
+    ((2,), None, None, 1)
+    >>> random = correlation(ising_chain(6), z, z, [0.0, 0.5], num_samples=4, seed=7)
+    >>> random.num_samples, random.statistical_error.shape
+    (4, (2,))
+    """
+
     times: NDArray[np.float64]
-    #: C(t_k) (complex128); without a state, the mean over the random states.
     values: NDArray[np.complex128]
-    #: Per time, a bound of |values[k] - C(t_k)| from the evolutions and the
-    #: rounding (without a state: of the difference to the exact mean over the
-    #: same random states; the sampling is in `statistical_error`).
     error: NDArray[np.float64]
-    #: Per time, the standard error of the mean over the random states
-    #: (sqrt(sum_s |C_s - mean|^2 / (S (S - 1)))); None for a given state.
     statistical_error: NDArray[np.float64] | None
-    #: The number S of random states; None for a given state.
     num_samples: int | None
-    #: Krylov steps and products H @ v of all evolutions.
     steps: int
     applications: int
-    #: Runs the times were split into to keep the states within the memory
-    #: budget (1 when all fit).
     chunks: int
 
 
 @dataclass(frozen=True)
 class SpectralResult:
-    """The result of `spectral_function`."""
+    """The result of `spectral_function`.
 
-    #: The frequencies, as given (float64).
+    The values of G(omega), the check of their convergence and the Lanczos
+    chain; the record is immutable.
+
+    Parameters
+    ----------
+    omegas, values, convergence, converged, terminated, steps, energy, norm, alpha, beta
+        The attributes below, in this order; `spectral_function` makes the
+        record.
+
+    Attributes
+    ----------
+    omegas : numpy.ndarray
+        The frequencies, as given (float64, shape (len(omegas),)).
+    values : numpy.ndarray
+        G(omega) (complex128, shape (len(omegas),)); -values.imag / pi is the
+        broadened spectral density.
+    convergence : float
+        max over omegas of ``|G - G_half|``, G_half the continued fraction of the
+        first half of the chain (max(1, steps // 2) levels).
+    converged : bool
+        True when ``convergence <= tol * max |G|``, or when the chain ended at an
+        invariant subspace (then G is exact up to rounding).
+    terminated : bool
+        True when the chain ended early at an invariant subspace.
+    steps : int
+        The Lanczos steps taken (the levels of the continued fraction).
+    energy : float
+        E0: the `energy` given, else <psi|H|psi> / <psi|psi>.
+    norm : float
+        ||A psi||, the weight of the continued fraction (G ~ norm^2 / omega).
+    alpha : numpy.ndarray
+        The chain's diagonal, alpha[j] = <v_j|H|v_j> (float64, shape
+        (steps,)).
+    beta : numpy.ndarray
+        The chain's off-diagonal, beta[j] joining v_j and v_(j+1) (float64,
+        shape (steps,); the last is the residual, 0 when the chain
+        terminated).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import PauliSum, spectral_function
+    >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 1.0)])
+    >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
+    >>> G = spectral_function(H, PauliSum([("IX", 1.0)]), [3.0, 5.0], state=singlet, eta=0.5)
+    >>> G.steps, G.terminated, G.converged, G.alpha, G.beta
+    (1, True, True, array([1.]), array([0.]))
+    >>> round(G.energy, 12), round(G.norm, 12), np.round(G.values, 4)   # 1 / (omega + 0.5j - 4)
+    (-3.0, 1.0, array([-0.8-0.4j,  0.8-0.4j]))
+    """
+
     omegas: NDArray[np.float64]
-    #: G(omega) (complex128); -values.imag / pi is the broadened spectral density.
     values: NDArray[np.complex128]
-    #: max over omegas of |G - G_half|, G_half the continued fraction of the
-    #: first half of the chain (max(1, steps // 2) levels).
     convergence: float
-    #: True when convergence <= tol * max |G|, or when the chain ended at an
-    #: invariant subspace (then G is exact up to rounding).
     converged: bool
-    #: True when the chain ended early at an invariant subspace.
     terminated: bool
-    #: The Lanczos steps taken (the levels of the continued fraction).
     steps: int
-    #: E0: the `energy` given, else <psi|H|psi> / <psi|psi>.
     energy: float
-    #: ||A psi||, the weight of the continued fraction (G ~ norm^2 / omega).
     norm: float
-    #: The chain: alpha[j] = <v_j|H|v_j>, beta[j] joining v_j and v_(j+1).
     alpha: NDArray[np.float64]
     beta: NDArray[np.float64]
 
@@ -400,18 +478,18 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
 
     The error bound. Let eps_u and eps_v be the relative errors of the two
     evolved states (the runs' reported errors, added over the chunks as
-    a_c = a_(c-1) + eps_c (1 + a_(c-1)), plus ||H - c|| |dt| for the rounding
+    a_c = a_(c-1) + eps_c (1 + a_(c-1)), plus ``||H - c|| |dt|`` for the rounding
     dt of the times), rho_B and rho_A the roundings of the products by B and
     A (``||computed B psi - B psi|| <= rho_B ||psi||``), and gamma that of
     the inner product. With du = eps_u ||psi|| and
-    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies
+    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies::
 
         |C~ - C| <= ||A|| (du ||B psi|| + ||psi|| dv + du dv)
                     + ||psi|| (1 + eps_u) ||B psi|| (1 + eps_v) (rho_A + gamma (||A|| + rho_A)),
 
     the first term from <u + du|A|v + dv> - <u|A|v> = <du|A|v> + <u|A|dv>
     + <du|A|dv>, the second from forming <u~|A v~> in floating point. ||A||
-    is bounded by sum |coeff| (every term) or max |d| of a diagonal; the
+    is bounded by ``sum |coeff|`` (every term) or ``max |d|`` of a diagonal; the
     norms are rounded up. `error[k]` is this bound at t_k: a run reports one
     bound for all its times, so it is constant within a chunk and grows from
     chunk to chunk. Without a state it is the mean of the samples' bounds
@@ -455,7 +533,7 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
         Krylov dimension of a time step (as in `velmora.evolve`).
     memory_budget : int, optional
         Bytes for the kept states and Krylov bases (default
-        `velmora.evolution.default_memory_budget()`). The states of psi at up
+        ``velmora.evolution.default_memory_budget()``). The states of psi at up
         to budget / 2 / (16 len(psi)) times are kept at once; longer lists of
         times run in chunks, each continuing from the previous chunk's end.
 
@@ -467,17 +545,53 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     Raises
     ------
     TypeError
-        When an argument has the wrong type (naming it).
+        When an argument has the wrong type (naming it): H is not a PauliSum
+        or SectorOperator, A or B is a str or a callable, a diagonal is
+        complex or not numeric, the state or the times are not numbers,
+        `num_samples` is not an int, `seed` is not None, an int or a
+        Generator, or tol, `krylov_dim`, `memory_budget` or `num_threads` has
+        the wrong type.
     ValueError
         For operators on another number of qubits, diagonals of the wrong
         size or not finite, times that are empty, negative, not finite or
         decreasing, tol outside (0, 1), num_samples < 2, or num_samples or
-        seed with a given state; for a B that leaves H's sector.
+        seed with a given state; for a B that leaves H's sector, or an A or B
+        that is a SectorOperator on another sector; for an H that is not
+        Hermitian, a state of the wrong shape or not finite, a negative seed,
+        `memory_budget` or `num_threads`, `krylov_dim` outside 8..200, or a
+        last time that would need more than 1e12 products H @ psi.
+    OverflowError
+        When a product by H leaves the double range (coefficients near
+        1e308).
+    MemoryError
+        When the vectors of an evolution cannot fit in the memory this
+        process may have.
+    KeyboardInterrupt
+        On Ctrl-C, which stops an evolution between two steps.
 
     Examples
     --------
+    A correlation in the ground state of the 6-spin Ising chain, against the
+    exponentials of its matrix:
+
+    >>> import numpy as np
+    >>> import scipy.linalg
+    >>> from velmora import PauliSum, correlation, eigsh
+    >>> from velmora.models import ising_chain
+    >>> H = ising_chain(6)
+    >>> ground = eigsh(H).eigenvectors[0]
+    >>> x = PauliSum([("IIIXII", 1.0)])                        # X on qubit 2
+    >>> result = correlation(H, x, x, [0.0, 0.5, 1.0], state=ground)
+    >>> np.round(result.values, 6)
+    array([1.      +0.j      , 0.266165-0.269547j, 0.54345 +0.151312j])
+    >>> U = scipy.linalg.expm(-1j * 1.0 * H.to_sparse().toarray())
+    >>> X = x.to_sparse().toarray()
+    >>> exact = np.vdot(U @ ground, X @ U @ X @ ground)        # <g|e^{iHt} X e^{-iHt} X|g>
+    >>> bool(abs(result.values[2] - exact) <= result.error[2]), bool(result.error.max() < 1e-10)
+    (True, True)
+
     The infinite-temperature autocorrelation of Z on a site of the XX chain,
-    against its free-fermion value |[exp(-iht)]_jj|^2 (see the tests):
+    against its free-fermion value ``|[exp(-iht)]_jj|^2`` (see the tests):
 
     >>> import numpy as np
     >>> from velmora import correlation
@@ -580,7 +694,7 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     The Lanczos chain of v_0 = A psi / ||A psi|| under H (alpha_j =
     <v_j|H|v_j>, beta_j = ||H v_j - alpha_j v_j - beta_(j-1) v_(j-1)||, the
     plain recurrence: the loss of orthogonality does not spoil the continued
-    fraction's values) gives, with z = omega + i eta + E0,
+    fraction's values) gives, with z = omega + i eta + E0::
 
         G(omega) = ||A psi||^2 / (z - alpha_0 - beta_0^2 / (z - alpha_1 - beta_1^2 / (...)))
 
@@ -598,9 +712,11 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
         A Hermitian Hamiltonian; with a SectorOperator, psi is a sector
         vector and A must map the sector into itself.
     A : PauliSum, SectorOperator or array_like
-        Any Pauli sum or a real diagonal (2^n or len(H) entries).
+        Any Pauli sum, a SectorOperator on the sector of H, or a real diagonal
+        (2^n or len(H) entries).
     omegas : array_like
-        Real, finite frequencies (any order), measured from E0.
+        Real, finite frequencies (any order), measured from E0: a non-empty
+        1-D sequence.
     state : array_like
         psi, usually a ground state (`velmora.eigsh`); not normalised: G is
         quadratic in psi.
@@ -625,12 +741,23 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     Raises
     ------
     TypeError
-        When an argument has the wrong type (naming it).
+        When an argument has the wrong type (naming it): H is not a PauliSum
+        or SectorOperator, A is a str or a callable, a diagonal or the omegas
+        are complex or not numeric, the state does not hold numbers, eta,
+        energy or tol is not a real number, `krylov_dim` is not an int, or
+        `num_threads` has the wrong type.
     ValueError
         For a state of the wrong shape, non-finite or zero (without
         `energy`), empty or non-finite omegas, eta <= 0 or not finite,
         krylov_dim outside 2..1e6, tol outside (0, 1), an operator on another
-        number of qubits, or an A that leaves H's sector.
+        number of qubits, or an A that leaves H's sector; for an H that is
+        not Hermitian, an energy that is not finite, a negative
+        `num_threads`.
+    MemoryError
+        When the chain's vectors cannot fit in the memory this process may
+        have.
+    KeyboardInterrupt
+        On Ctrl-C, which stops the chain between two levels.
 
     Examples
     --------
@@ -644,6 +771,23 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     >>> G = spectral_function(H, PauliSum([("IX", 1.0)]), [4.0], state=singlet, eta=0.1)
     >>> G.terminated, G.steps, round(G.energy, 12), bool(np.allclose(G.values, 1 / 0.1j))
     (True, 1, -3.0, True)
+
+    From the ground state of the 6-spin Ising chain, against the resolvent of
+    its matrix, ``sum_m |<m|X|g>|^2 / (omega + i eta - (E_m - E0))``:
+
+    >>> from velmora import eigsh
+    >>> from velmora.models import ising_chain
+    >>> H = ising_chain(6)
+    >>> ground = eigsh(H).eigenvectors[0]
+    >>> omegas = np.linspace(0.0, 6.0, 7)
+    >>> G = spectral_function(H, PauliSum([("IIIXII", 1.0)]), omegas, state=ground, eta=0.1)
+    >>> G.converged, np.round(-G.values.imag[:3] / np.pi, 4)      # the broadened density
+    (True, array([1.6394, 0.0199, 0.1125]))
+    >>> w, v = np.linalg.eigh(H.to_sparse().toarray())
+    >>> weights = np.abs(v.conj().T @ PauliSum([("IIIXII", 1.0)]).apply(ground)) ** 2
+    >>> exact = [np.sum(weights / (o + 0.1j - (w - G.energy))) for o in omegas]
+    >>> bool(np.allclose(G.values, exact, rtol=0, atol=1e-10))
+    True
     """
     H = _check_hamiltonian(H)
     threads = resolve_num_threads(num_threads)

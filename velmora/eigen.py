@@ -27,14 +27,23 @@ DEFAULT_MAX_PRODUCTS = 10_000
 class EigshResult:
     """The result of `eigsh`.
 
+    The eigenpairs found and the work done; the record is immutable. dim is
+    2^n, or len(H) for a `SectorOperator`.
+
+    Parameters
+    ----------
+    eigenvalues, eigenvectors, residuals, applications, check_applications, restarts, norm_estimate, reorthogonalizations
+        The attributes below, in this order; `eigsh` makes the record.
+
     Attributes
     ----------
-    eigenvalues : ndarray of float, shape (k,)
-        Ascending.
-    eigenvectors : ndarray of complex128, shape (k, dim)
-        One unit eigenvector per row, in the order of `eigenvalues`
-        (SciPy's `eigsh` returns them as columns).
-    residuals : ndarray of float, shape (k,)
+    eigenvalues : numpy.ndarray
+        Ascending, float64 of shape (k,).
+    eigenvectors : numpy.ndarray
+        One unit eigenvector per row, in the order of `eigenvalues`: complex128
+        of shape (k, dim) (SciPy's `eigsh` returns them as columns).
+    residuals : numpy.ndarray
+        float64 of shape (k,):
         ||H v - lambda v|| of each row v, computed from v itself, plus a bound
         of the rounding of the product. For Hermitian H an eigenvalue of H lies
         within `residuals[i]` of `eigenvalues[i]`, and the residual bounds the
@@ -48,11 +57,24 @@ class EigshResult:
     restarts : int
         Thick restarts of the basis.
     norm_estimate : float
-        The largest |Ritz value| seen: `tol` is relative to it.
+        The largest ``|Ritz value|`` seen: `tol` is relative to it.
     reorthogonalizations : int
         Basis vectors orthogonalised against the whole basis; the others were
         orthogonalised against their predecessors only, while the estimates of
         their overlaps with the rest stayed below 1e-12.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import eigsh
+    >>> from velmora.models import ising_chain
+    >>> H = ising_chain(6)
+    >>> result = eigsh(H, k=2)
+    >>> result.eigenvalues.shape, result.eigenvectors.shape, result.residuals.shape
+    ((2,), (2, 64), (2,))
+    >>> v, e = result.eigenvectors[0], result.eigenvalues[0]
+    >>> bool(np.linalg.norm(H.apply(v) - e * v) <= result.residuals[0])
+    True
     """
 
     eigenvalues: NDArray[np.float64]
@@ -66,8 +88,36 @@ class EigshResult:
 
 
 class ConvergenceError(RuntimeError):
-    """`eigsh` ran out of products before every pair met the tolerance; the
-    pairs reached so far, with their residuals, are in `result`."""
+    """`eigsh` ran out of products before every pair met the tolerance.
+
+    The pairs reached so far, with their residuals, are in `result`. A
+    subclass of `RuntimeError`; ``str(error)`` says the tolerance, the limit
+    and the largest residual, and what to change.
+
+    Parameters
+    ----------
+    message : str
+        The message of the exception.
+    result : EigshResult
+        The pairs found when the products ran out.
+
+    Attributes
+    ----------
+    result : EigshResult
+        The pairs found, in the order of `eigsh`'s result: their eigenvalues
+        are within ``residuals`` of eigenvalues of H, though not necessarily
+        the extreme ones yet.
+
+    Examples
+    --------
+    >>> from velmora import ConvergenceError, eigsh
+    >>> from velmora.models import ising_chain
+    >>> try:
+    ...     eigsh(ising_chain(8), k=2, max_products=30)
+    ... except ConvergenceError as error:
+    ...     print(error.result.eigenvalues.round(4), bool(error.result.residuals.max() > 1e-9))
+    [-9.838  -9.4689] True
+    """
 
     def __init__(self, message: str, result: EigshResult) -> None:
         super().__init__(message)
@@ -133,12 +183,13 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     ----------
     H : PauliSum or SectorOperator
         Hermitian (real coefficients).
-    k : int
-        Eigenpairs wanted, 1 <= k <= dim.
-    which : {"SA", "LA"}
-        Smallest or largest algebraic eigenvalues.
-    tol : float
-        Relative residual, in (0, 1).
+    k : int, optional
+        Eigenpairs wanted, 1 <= k <= dim (default 1); dim is 2^n, or len(H)
+        for a SectorOperator.
+    which : {"SA", "LA"}, optional
+        Smallest (default) or largest algebraic eigenvalues.
+    tol : float, optional
+        Relative residual, in (0, 1) (default 1e-10).
     v0 : array_like, optional
         Starting vector (dim amplitudes, not zero); by default a fixed
         pseudo-random vector, so that runs repeat exactly. A v0 inside a
@@ -150,14 +201,16 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     num_threads : int, optional
         Threads (None: as `evolve`); the bytes do not depend on it.
     memory_budget : int, optional
-        Bytes for the basis and the results (default: `default_memory_budget()`).
+        Bytes for the basis and the results (default:
+        ``velmora.evolution.default_memory_budget()``).
     max_products : int, optional
         Products H @ v after which the run gives up (default 10,000).
-    check_missed : bool
-        Run the check for missed eigenvalues (costs extra products; False
-        behaves like ARPACK, which has no such check).
-    progress : bool
-        Show a progress bar (tqdm) of the products and converged pairs.
+    check_missed : bool, optional
+        Run the check for missed eigenvalues (default True; costs extra
+        products; False behaves like ARPACK, which has no such check).
+    progress : bool, optional
+        Show a progress bar (tqdm) of the products and converged pairs
+        (default False).
 
     Returns
     -------
@@ -167,8 +220,18 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
 
     Raises
     ------
-    TypeError, ValueError
-        For a bad argument, named in the message.
+    TypeError
+        When H is not a PauliSum or SectorOperator; k, `krylov_dim`,
+        `max_products`, `memory_budget` or `num_threads` is not an int (or
+        None where allowed); tol is not a real number; v0 does not hold
+        numbers; `check_missed` is not a bool. The message names the
+        argument.
+    ValueError
+        When H is not Hermitian or its sector is empty; k is outside 1..dim;
+        `which` is not "SA" or "LA"; tol is outside (0, 1); `krylov_dim` is
+        outside min(k + 1, dim)..256; `max_products` < 1;
+        `memory_budget` or `num_threads` is negative; v0 has the wrong shape,
+        a non-finite amplitude or is zero. The message names the argument.
     MemoryError
         When the basis of k + 3 vectors does not fit the memory this process
         can have.
@@ -179,13 +242,30 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
 
     Examples
     --------
+    The three lowest levels of the 6-spin Ising chain, against the
+    eigenvalues of its matrix:
+
+    >>> import numpy as np
     >>> from velmora import eigsh
     >>> from velmora.models import ising_chain
-    >>> result = eigsh(ising_chain(10), k=2)
+    >>> H = ising_chain(6)
+    >>> result = eigsh(H, k=3)
     >>> [round(float(e), 6) for e in result.eigenvalues]
-    [-12.38149, -12.08257]
-    >>> bool(result.residuals.max() < 1e-8)
+    [-7.29623, -6.814083, -5.87781]
+    >>> bool(np.allclose(result.eigenvalues, np.linalg.eigvalsh(H.to_sparse().toarray())[:3]))
     True
+    >>> bool(result.residuals.max() < 1e-8), result.eigenvectors.shape
+    (True, (3, 64))
+
+    The largest eigenvalue, and the ground state inside a symmetry sector:
+
+    >>> round(float(eigsh(H, which="LA").eigenvalues[0]), 6)
+    7.29623
+    >>> from velmora import Sector
+    >>> from velmora.models import heisenberg_chain
+    >>> ring = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
+    >>> round(float(eigsh(ring).eigenvalues[0]), 6)
+    -14.604374
     """
     H = _check_hamiltonian(H)
     dim = len(H) if isinstance(H, SectorOperator) else 2**H.num_qubits

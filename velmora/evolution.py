@@ -79,29 +79,62 @@ class EvolveResult:
     is a float64 array of k, `steps`, `applications` and `function_calls`
     int64 arrays, `kept_basis` a bool array and `log_norm` (with normalize) a
     float64 array; row r holds the bits of ``evolve(H, psi[r], ...)``. The
-    annotations describe one state.
+    annotations describe one state. The record is immutable.
+
+    Parameters
+    ----------
+    state, error, steps, applications, kept_basis, log_norm, function_calls
+        The attributes below, in this order; `evolve` makes the record.
+
+    Attributes
+    ----------
+    state : numpy.ndarray
+        exp(-i t H) psi, a new complex128 array (not renormalised) of shape
+        (dim,): dim = 2^n, or len(H) for a `SectorOperator`.
+    error : float
+        Upper estimate of the relative error ||state - exact|| / ||exact||: in
+        real time the sum of the steps' computable bounds plus a worst-case
+        rounding floor; in imaginary and complex time the same weighted by the
+        growth of each step's error over the rest of the run (an estimate;
+        above 1 when double precision cannot give the result). For a
+        `TimeDependentSum` it adds a safety factor times an asymptotic
+        estimate of each step's time-discretisation error.
+    steps : int
+        Time steps taken: Krylov steps for a constant H, quasi-Magnus steps
+        for a `TimeDependentSum`.
+    applications : int
+        Products H @ v computed.
+    kept_basis : bool
+        True when the Krylov basis was kept in memory, False when it was
+        regenerated in a second pass to stay within `memory_budget`.
+    log_norm : float or None
+        With normalize=True: the natural log of the norm of the unnormalised
+        result (finite whenever the result is not zero, however large); None
+        otherwise.
+    function_calls : int
+        Calls of the functions f_k of a `TimeDependentSum` (0 for a constant
+        H).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import evolve
+    >>> from velmora.models import ising_chain
+    >>> psi = np.zeros(2**6, dtype=complex); psi[0] = 1
+    >>> result = evolve(ising_chain(6), psi, 1.0)
+    >>> result.state.shape, result.steps, result.kept_basis, result.log_norm
+    ((64,), 1, True, None)
+    >>> batch = evolve(ising_chain(6), np.eye(2**6)[:3], 1.0)     # three states, one per row
+    >>> batch.state.shape, batch.error.shape, batch.steps
+    ((3, 64), (3,), array([1, 1, 1]))
     """
 
-    #: exp(-i t H) psi, a new complex128 array (not renormalised).
     state: NDArray[np.complex128]
-    #: Upper estimate of the relative error ||state - exact|| / ||exact||: in real
-    #: time the sum of the steps' computable bounds plus a worst-case rounding
-    #: floor; in imaginary and complex time the same weighted by the growth of
-    #: each step's error over the rest of the run (an estimate; above 1 when
-    #: double precision cannot give the result).
     error: float
-    #: Krylov time steps taken.
     steps: int
-    #: Products H @ v computed.
     applications: int
-    #: True when the Krylov basis was kept in memory, False when it was
-    #: regenerated in a second pass to stay within `memory_budget`.
     kept_basis: bool
-    #: With normalize=True: the natural log of the norm of the unnormalised
-    #: result (finite whenever the result is not zero, however large); None
-    #: otherwise.
     log_norm: float | None = None
-    #: Calls of the functions f_k of a TimeDependentSum (0 for a constant H).
     function_calls: int = 0
 
 
@@ -114,25 +147,64 @@ class TrajectoryResult:
     k: `states` (k, len(times), dim), `expectations` (k, len(times), m),
     `log_norms` (k, len(times)), and arrays of k for `error`, `steps`,
     `applications`, `kept_basis` and `function_calls`; row r holds the bits of
-    ``trajectory(H, psi[r], ...)``. The annotations describe one state.
+    ``trajectory(H, psi[r], ...)``. The annotations describe one state. The
+    record is immutable.
+
+    Parameters
+    ----------
+    times, states, expectations, error, steps, applications, kept_basis, log_norms, function_calls
+        The attributes below, in this order; `trajectory` makes the record.
+
+    Attributes
+    ----------
+    times : numpy.ndarray
+        The output times, as given (float64, shape (len(times),)).
+    states : numpy.ndarray or None
+        States at every time, complex128 of shape (len(times), dim), dim =
+        2^n or len(H) for a `SectorOperator`; None when observables were
+        given.
+    expectations : numpy.ndarray or None
+        <psi(t_k)|O_j|psi(t_k)>, shape (len(times), len(observables));
+        float64 when every observable is Hermitian, else complex128; None
+        without observables.
+    error : float
+        Never below the relative error of any returned state (see `evolve`).
+    steps : int
+        Time steps taken (as in `EvolveResult`).
+    applications : int
+        Products H @ v computed.
+    kept_basis : bool
+        True when the Krylov basis was kept in memory, False when it was
+        regenerated to stay within `memory_budget`.
+    log_norms : numpy.ndarray or None
+        With normalize=True: the natural log of the norm of each unnormalised
+        state, shape (len(times),); None otherwise.
+    function_calls : int
+        Calls of the functions f_k of a `TimeDependentSum` (0 for a constant
+        H).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import trajectory
+    >>> from velmora.models import ising_chain, z_diagonal
+    >>> psi = np.zeros(2**6, dtype=complex); psi[0] = 1
+    >>> kept = trajectory(ising_chain(6), psi, [0.0, 0.5, 1.0])
+    >>> kept.times, kept.states.shape, kept.expectations
+    (array([0. , 0.5, 1. ]), (3, 64), None)
+    >>> measured = trajectory(ising_chain(6), psi, [0.0, 0.5, 1.0], observables=[z_diagonal(6, 0)])
+    >>> measured.states, measured.expectations.shape, measured.expectations.dtype
+    (None, (3, 1), dtype('float64'))
     """
 
-    #: The output times, as given (float64).
     times: NDArray[np.float64]
-    #: States at every time, shape (len(times), 2^n); None when observables were given.
     states: NDArray[np.complex128] | None
-    #: <psi(t_k)|O_j|psi(t_k)>, shape (len(times), len(observables)); float64 when
-    #: every observable is Hermitian, else complex128; None without observables.
     expectations: NDArray[Any] | None
-    #: Never below the relative error of any returned state (see `evolve`).
     error: float
     steps: int
     applications: int
     kept_basis: bool
-    #: With normalize=True: the natural log of the norm of each unnormalised
-    #: state, shape (len(times),); None otherwise.
     log_norms: NDArray[np.float64] | None = None
-    #: Calls of the functions f_k of a TimeDependentSum (0 for a constant H).
     function_calls: int = 0
 
 
@@ -498,42 +570,143 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     the parts' functions. Its `error` adds up a safety factor times an
     asymptotic estimate of each step's time-discretisation error, and the
     Krylov bounds; it is not a proven bound (see the README for measured
-    ratios). Complex and imaginary times are refused. The steps are chosen so
-    that the computable bound of ||result - exact|| / ||exact|| stays below
-    `tol`; a short step stops its Krylov recurrence as soon as the bound is met.
-    `error` is never below the true error: the step bounds plus a rounding floor
-    (which grows with the run and with cancelling coefficients, so on long runs
-    it may exceed a small `tol` that the state itself meets; real-time results
-    meet tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)). In imaginary and
-    complex time `error` also counts how much each step's error grows until the
-    end, relative to the result; that is an estimate, and it exceeds 1 when
-    double precision cannot give the result. `num_threads=None` uses
-    OMP_NUM_THREADS when set, the calling thread inside a multiprocessing
-    pool's workers, else every core the process may use; the bytes are the
-    same for every value.
-    `krylov_dim` is the Krylov dimension of a step (8..200; None: 30, and 90
-    for a sector whose 91 vectors take at most a quarter of the budget).
-    `memory_budget` (bytes; default `default_memory_budget()`) decides
-    whether the Krylov basis is kept or regenerated in a second pass (the same
-    bytes either way).
+    ratios). Complex and imaginary times are refused.
+
+    The steps are chosen so that the computable bound of ||result - exact|| /
+    ||exact|| stays below `tol`; a short step stops its Krylov recurrence as
+    soon as the bound is met. `error` is never below the true error: the step
+    bounds plus a rounding floor (which grows with the run and with cancelling
+    coefficients, so on long runs it may exceed a small `tol` that the state
+    itself meets; real-time results meet
+    ``tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)``). In imaginary and complex time `error` also counts
+    how much each step's error grows until the end, relative to the result;
+    that is an estimate, and it exceeds 1 when double precision cannot give
+    the result.
 
     With `normalize=True` the state comes back with unit norm and `log_norm`
     is the natural log of the norm of the true result, so that imaginary-time
     results of any size can be had (exp(-tau H) psi grows or decays like
     exp(-tau E_0)). Without it, a result beyond the double range raises
-    `OverflowError`, never a NaN or infinite state.
+    `OverflowError`, never a NaN or infinite state. The inputs are copied,
+    and the interpreter lock is released during the numerical work.
 
-    Raises `OverflowError` when H @ psi leaves the double range (coefficients
-    near 1e308) or, without `normalize`, when the result does; `ValueError`
-    for times that would need more than 1e12 products H @ psi (say how long).
+    Parameters
+    ----------
+    H : PauliSum, SectorOperator or TimeDependentSum
+        The Hamiltonian, Hermitian (real coefficients). A `TaperedSum` is a
+        PauliSum; with a `SectorOperator` (`PauliSum.in_sector`), psi and the
+        result are sector vectors of ``len(H)`` amplitudes.
+    psi : array_like
+        The initial state: 2^n amplitudes (len(H) for a SectorOperator),
+        qubit 0 the least significant bit of an index, of any norm (a zero
+        psi gives zeros with error 0); or a 2-D array of k such states, one
+        per row.
+    t : float or complex
+        The time. For a constant H with ``t0 = 0`` any finite real or complex
+        number (or a 0-d array of one); otherwise a real t >= t0.
+    t0 : float, optional
+        The time of psi (default 0.0).
+    tol : float, optional
+        The relative error allowed, in (0, 1) (default 1e-12).
+    num_threads : int, optional
+        None (default) uses OMP_NUM_THREADS when set, the calling thread
+        inside a multiprocessing pool's workers, else every core the process
+        may use; 0 the calling thread alone. The bytes are the same for every
+        value.
+    krylov_dim : int, optional
+        The Krylov dimension of a step (8..200; None: 30, and 90 for a sector
+        whose 91 vectors take at most a quarter of the budget).
+    memory_budget : int, optional
+        Bytes (default ``velmora.evolution.default_memory_budget()``); decides
+        whether the Krylov basis is kept or regenerated in a second pass (the
+        same bytes either way).
+    normalize : bool, optional
+        Return the state with unit norm and the log of its true norm in
+        `log_norm` (default False). Not with a TimeDependentSum, whose real
+        time keeps the norm.
+    order : {4, 6, 8}, optional
+        For a TimeDependentSum only: the order of the quasi-Magnus scheme
+        (None: `velmora.quasi_magnus.default_order` of tol).
+
+    Returns
+    -------
+    EvolveResult
+        `state`, the bound `error` and the work done (`steps`,
+        `applications`, `kept_basis`, `function_calls`), with `log_norm` when
+        normalize is True; each field with a leading axis of length k for a
+        2-D psi.
+
+    Raises
+    ------
+    TypeError
+        When H is not a PauliSum, SectorOperator or TimeDependentSum; psi
+        does not hold numbers; t is not a number (not a real number when t0 is
+        not 0 or H is a TimeDependentSum), t0 or tol is not a real number,
+        `krylov_dim`, `memory_budget` or `num_threads` is not an int (or
+        None), or `normalize` is not a bool.
+    ValueError
+        When H is not Hermitian (naming the first complex term) or its sector
+        is empty; psi (or a row) has the wrong number of amplitudes, more than
+        2 dimensions or a non-finite amplitude; t or t0 is not finite, t < t0,
+        or a TimeDependentSum gets a complex t; tol is outside (0, 1),
+        `krylov_dim` outside 8..200, `memory_budget` or `num_threads`
+        negative; `order` is given with a constant H or is not 4, 6 or 8;
+        `normalize` is True with a TimeDependentSum; the time would need more
+        than 1e12 products H @ psi (the message says how long). With a
+        TimeDependentSum, also when an f(t) is not a finite real number, or
+        the steps fall below 1e-13 of the time span (an f that jumps where no
+        breakpoint is given).
+    OverflowError
+        When H @ psi leaves the double range (coefficients near 1e308) or,
+        without `normalize`, when the result does.
+    MemoryError
+        When the results of a 2-D psi, or the vectors of the run, cannot fit
+        in the memory this process may have (before the run starts).
+    KeyboardInterrupt
+        On Ctrl-C, which stops a run between two steps.
+
+    Examples
+    --------
+    A quench of the 6-spin transverse-field Ising chain from all spins up,
+    checked against the exponential of its matrix:
 
     >>> import numpy as np
+    >>> import scipy.linalg
     >>> from velmora import evolve
-    >>> from velmora.models import ising_chain
-    >>> psi = np.zeros(2**6, dtype=complex); psi[0] = 1
-    >>> result = evolve(ising_chain(6), psi, 0.01)
-    >>> result.steps, result.applications <= 10, result.error <= 1e-12
-    (1, True, True)
+    >>> from velmora.models import ising_chain, z_diagonal
+    >>> H = ising_chain(6)                                # -sum Z_q Z_q+1 - sum X_q
+    >>> psi = np.zeros(2**6, dtype=complex); psi[0] = 1    # |000000>
+    >>> result = evolve(H, psi, 1.0)
+    >>> result.steps, bool(result.error <= 1e-12)
+    (1, True)
+    >>> round(float(np.vdot(result.state, z_diagonal(6, 0) * result.state).real), 6)   # <Z_0>
+    -0.033022
+    >>> exact = scipy.linalg.expm(-1j * 1.0 * H.to_sparse().toarray()) @ psi
+    >>> bool(np.linalg.norm(result.state - exact) < 1e-12)
+    True
+
+    Imaginary time t = -i tau projects onto the ground state; `normalize`
+    keeps the state at unit norm:
+
+    >>> cooled = evolve(H, psi, -30j, normalize=True)
+    >>> energy = H.expectation(cooled.state)
+    >>> round(energy, 6), bool(abs(energy - np.linalg.eigvalsh(H.to_sparse().toarray())[0]) < 1e-9)
+    (-7.29623, True)
+
+    A Hamiltonian whose field is driven as cos(t), by quasi-Magnus steps:
+
+    >>> import math
+    >>> from velmora import PauliSum, TimeDependentSum
+    >>> bonds, fields = PauliSum(H.terms[:5]), PauliSum(H.terms[5:])
+    >>> driven = evolve(TimeDependentSum([bonds, (fields, math.cos)]), psi, 1.0, tol=1e-8)
+    >>> driven.function_calls > 0, bool(driven.error <= 1e-8)
+    (True, True)
+    >>> import scipy.integrate                            # against an ODE solver
+    >>> B, X = bonds.to_sparse(), fields.to_sparse()
+    >>> ode = scipy.integrate.solve_ivp(lambda t, y: -1j * (B @ y + math.cos(t) * (X @ y)),
+    ...                                 (0.0, 1.0), psi, rtol=1e-12, atol=1e-12)
+    >>> bool(np.linalg.norm(driven.state - ode.y[:, -1]) < 1e-8)
+    True
     """
     if isinstance(H, TimeDependentSum):
         return _evolve_time_dependent(H, psi, t, t0, tol, num_threads, krylov_dim,
@@ -564,10 +737,10 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
                num_threads: int | None = None, progress: bool = False,
                krylov_dim: int | None = None, memory_budget: int | None = None,
                normalize: bool = False, order: int | None = None) -> TrajectoryResult:
-    """The states exp(-i t_k H) psi at real, non-decreasing times t_k >= 0, or
-    the expectations of `observables` along them.
+    """The states exp(-i t_k H) psi at real times t_k, or expectations along them.
 
-    `observables` is a sequence of `PauliSum`s, real 1-D arrays (diagonal
+    The times are real, non-decreasing and >= 0 (>= `t0` when given).
+    `observables` is a sequence of `PauliSum` objects, real 1-D arrays (diagonal
     observables in the computational basis), SciPy sparse matrices of
     2^n x 2^n (measured as vdot(psi, A @ psi) on each output, with the
     interpreter lock held: slower than a PauliSum) and/or callables f(state)
@@ -584,7 +757,8 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     below the true error (see `evolve`). An empty `observables` gives
     expectations of shape (len(times), 0). `normalize=True` returns unit-norm
     states (and expectations of them) with the log norms in `log_norms`.
-    `progress=True` shows a progress bar (tqdm).
+    `progress=True` shows a progress bar (tqdm). Many output times cost
+    little: every time inside a Krylov step comes from the same basis.
 
     With `t0`, psi is the state at time t0 and the times are >= t0. `H` may
     be a `TimeDependentSum` (see `evolve`): every output time is the end of
@@ -597,12 +771,101 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     gives arrays of length 0. Kept states of all rows must fit in memory
     (MemoryError before any run otherwise); the progress bar covers all rows.
 
+    Parameters
+    ----------
+    H : PauliSum, SectorOperator or TimeDependentSum
+        The Hamiltonian, Hermitian (real coefficients), as in `evolve`.
+    psi : array_like
+        The state at time t0: 2^n amplitudes (len(H) for a SectorOperator),
+        or a 2-D array of k such states, one per row.
+    times : array_like
+        The output times: a non-empty 1-D sequence of real, finite,
+        non-decreasing times >= t0.
+    t0 : float, optional
+        The time of psi (default 0.0).
+    observables : sequence, optional
+        PauliSums (on the qubits of H), real diagonals of dim entries, SciPy
+        sparse matrices of dim x dim, SectorOperators on the sector of H,
+        and/or callables f(state) -> complex; None (default) keeps the
+        states instead.
+    tol : float, optional
+        The relative error allowed for every returned state, in (0, 1)
+        (default 1e-12).
+    num_threads : int, optional
+        As in `evolve`; the bytes are the same for every value.
+    progress : bool, optional
+        Show a progress bar of the simulated time (tqdm; default False).
+    krylov_dim : int, optional
+        The Krylov dimension of a step, as in `evolve`.
+    memory_budget : int, optional
+        Bytes for the Krylov basis, as in `evolve`.
+    normalize : bool, optional
+        Return unit-norm states (and their expectations) with the log norms
+        in `log_norms` (default False); not with a TimeDependentSum.
+    order : {4, 6, 8}, optional
+        For a TimeDependentSum only: the order of the quasi-Magnus scheme
+        (None: chosen from tol).
+
+    Returns
+    -------
+    TrajectoryResult
+        `times`, and `states` (without observables) or `expectations` (with
+        them), with the bound `error` and the work done; each field but
+        `times` with a leading axis of length k for a 2-D psi.
+
+    Raises
+    ------
+    TypeError
+        As in `evolve` for H, psi, t0, tol, `krylov_dim`, `memory_budget`,
+        `num_threads` and `normalize`; when the times are not real numbers;
+        when `observables` is not a sequence (a single PauliSum or a str), or
+        a diagonal observable is complex or not numeric.
+    ValueError
+        As in `evolve` for H, psi, t0, tol, `krylov_dim`, `memory_budget`,
+        `num_threads`, `normalize` and `order`; when the times are not 1-D,
+        empty, not finite, below t0 or decreasing, or the last would need
+        more than 1e12 products H @ psi; when an observable acts on another
+        number of qubits, is a diagonal or sparse matrix of the wrong size or
+        with non-finite entries, or is a SectorOperator on another sector.
+    OverflowError
+        When H @ psi leaves the double range or, without `normalize`, a
+        state does.
+    MemoryError
+        When the kept states (of all rows), or the vectors of the run, cannot
+        fit in the memory this process may have (before the run starts).
+    KeyboardInterrupt
+        On Ctrl-C, which stops a run between two steps.
+
+    Examples
+    --------
+    The magnetisation of the first spin and the energy along a quench of the
+    6-spin Ising chain, and the states checked against the exponential of
+    its matrix:
+
     >>> import numpy as np
+    >>> import scipy.linalg
     >>> from velmora import trajectory
-    >>> from velmora.models import ising_chain
-    >>> psi = np.eye(2**4)[:3]  # three basis states, one per row
-    >>> result = trajectory(ising_chain(4), psi, [0.0, 0.5], observables=[ising_chain(4)])
-    >>> result.expectations.shape, result.steps.shape
+    >>> from velmora.models import ising_chain, z_diagonal
+    >>> H = ising_chain(6)
+    >>> psi = np.zeros(2**6, dtype=complex); psi[0] = 1    # |000000>
+    >>> times = [0.0, 0.5, 1.0, 1.5, 2.0]
+    >>> run = trajectory(H, psi, times, observables=[z_diagonal(6, 0), H])
+    >>> run.states, run.expectations.shape
+    (None, (5, 2))
+    >>> np.round(run.expectations[:, 0], 4)                # <Z_0>(t)
+    array([ 1.    ,  0.5767, -0.033 , -0.0922,  0.0587])
+    >>> np.round(run.expectations[:, 1], 10)               # the energy is conserved
+    array([-5., -5., -5., -5., -5.])
+    >>> kept = trajectory(H, psi, times)
+    >>> exact = scipy.linalg.expm(-2j * H.to_sparse().toarray()) @ psi
+    >>> kept.states.shape, bool(np.linalg.norm(kept.states[-1] - exact) < 1e-12)
+    ((5, 64), True)
+
+    Several initial states at once, one per row:
+
+    >>> batch = trajectory(ising_chain(4), np.eye(2**4)[:3], [0.0, 0.5],
+    ...                    observables=[ising_chain(4)])
+    >>> batch.expectations.shape, batch.steps.shape
     ((3, 2, 1), (3,))
     """
     if isinstance(H, TimeDependentSum):

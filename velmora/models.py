@@ -1,4 +1,4 @@
-"""Common spin models as `PauliSum`s, and the label helper they share.
+"""Common spin models as `PauliSum` objects, and the label helper they share.
 
 Every chain numbers its sites by qubit: site q is qubit q, the letter at
 position n - 1 - q of each label.
@@ -13,19 +13,50 @@ import numpy as np
 from numpy.typing import NDArray
 
 from velmora._checks import real_number
-
 from velmora.pauli_sum import PauliSum
+
+__all__ = ["heisenberg_chain", "ising_chain", "pauli_label", "random_local", "xxz_chain",
+           "xxz_ring", "z_diagonal"]
 
 # 2^40 float64 entries are 8 TiB: beyond that z_diagonal refuses before allocating.
 _MAX_DIAGONAL_QUBITS = 40
 
 
 def pauli_label(num_qubits: int, placed: Mapping[int, str] | Iterable[tuple[int, str]]) -> str:
-    """The label with the given letters on the given qubits and I elsewhere;
-    qubit 0 is the last letter. ``pauli_label(3, {0: "X"}) == "IIX"``.
+    """The label with the given letters on the given qubits and I elsewhere.
 
-    Each qubit must be an int in 0..n - 1, given at most once, and each letter
-    one of I, X, Y, Z; otherwise TypeError or ValueError names the qubit."""
+    Qubit 0 is the last letter: ``pauli_label(3, {0: "X"}) == "IIX"``. Each
+    qubit must be an int in 0..n - 1, given at most once, and each letter one
+    of I, X, Y, Z; otherwise TypeError or ValueError names the qubit.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The length n of the label, at least 1.
+    placed : mapping of int to str, or iterable of (int, str) pairs
+        The letter of each qubit that is not I.
+
+    Returns
+    -------
+    str
+        The label of n letters, the letter of qubit q at position n - 1 - q.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` or a qubit is not an int.
+    ValueError
+        When `num_qubits` < 1, or a qubit is outside 0..n - 1, given more
+        than once or given a letter other than I, X, Y and Z.
+
+    Examples
+    --------
+    >>> from velmora.models import pauli_label
+    >>> pauli_label(3, {0: "X"})
+    'IIX'
+    >>> pauli_label(4, [(0, "X"), (3, "Z")])
+    'ZIIX'
+    """
     n = _count("num_qubits", num_qubits, 1)
     letters = ["I"] * n
     pairs = placed.items() if isinstance(placed, Mapping) else placed
@@ -58,9 +89,40 @@ def _count(name: str, value: object, minimum: int, why: str = "") -> int:
 
 
 def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
-    """The open transverse-field Ising chain -J sum Z_q Z_{q+1} - h sum X_q
-    (2n - 1 terms: the bonds first, then the fields; one qubit has the field
-    alone). `num_qubits` must be at least 1, `j` and `h` finite reals."""
+    """The open transverse-field Ising chain -J sum Z_q Z_{q+1} - h sum X_q.
+
+    2n - 1 terms: the bonds first (q = 0 .. n - 2), then the fields (q = 0 ..
+    n - 1); one qubit has the field alone. `num_qubits` must be at least 1,
+    `j` and `h` finite reals.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of sites n >= 1; site q is qubit q.
+    j : float, optional
+        The coupling J of each bond Z_q Z_{q+1} (default 1.0).
+    h : float, optional
+        The transverse field h on each site (default 1.0).
+
+    Returns
+    -------
+    PauliSum
+        2n - 1 terms with coefficients -J and -h.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int, or `j` or `h` is not a real number.
+    ValueError
+        When `num_qubits` < 1, or `j` or `h` is not finite.
+
+    Examples
+    --------
+    >>> from velmora.models import ising_chain
+    >>> ising_chain(3, j=1.0, h=0.5).terms
+    [('IZZ', (-1+0j)), ('ZZI', (-1+0j)), ('IIX', (-0.5+0j)), ('IXI', (-0.5+0j)),
+     ('XII', (-0.5+0j))]
+    """
     n = _count("num_qubits", num_qubits, 1)
     j, h = real_number("j", j), real_number("h", h)
     bonds = [(pauli_label(n, {q: "Z", q + 1: "Z"}), -j) for q in range(n - 1)]
@@ -99,8 +161,10 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
 
     Examples
     --------
+    >>> from velmora.models import xxz_chain
     >>> xxz_chain(3, 0.5).terms
-    [('IXX', (1+0j)), ('IYY', (1+0j)), ('IZZ', (0.5+0j)), ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
+    [('IXX', (1+0j)), ('IYY', (1+0j)), ('IZZ', (0.5+0j)),
+     ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
     >>> len(xxz_chain(3, 0.5, periodic=True)), len(xxz_chain(2, periodic=True))
     (9, 3)
     """
@@ -118,10 +182,39 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
 
 
 def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
-    """The periodic XXZ ring sum X_q X_{q+1} + Y_q Y_{q+1} + delta Z_q Z_{q+1}
-    (3n terms, site by site): ``xxz_chain(num_qubits, delta, periodic=True)``.
+    """The periodic XXZ ring sum X_q X_{q+1} + Y_q Y_{q+1} + delta Z_q Z_{q+1}.
+
+    3n terms, site by site: ``xxz_chain(num_qubits, delta, periodic=True)``.
     `num_qubits` must be at least 2; the ring of two sites has the one bond
-    (0, 1), counted once (3 terms)."""
+    (0, 1), counted once (3 terms).
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of sites n >= 2; site q is qubit q, next to q + 1 mod n.
+    delta : float, optional
+        The anisotropy, the coefficient of each ZZ term (default 0.5).
+
+    Returns
+    -------
+    PauliSum
+        3n terms for n >= 3 (the bond (n - 1, 0) last), 3 for n = 2.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int or `delta` not a real number.
+    ValueError
+        When `num_qubits` < 2 or `delta` is not finite.
+
+    Examples
+    --------
+    >>> from velmora.models import xxz_chain, xxz_ring
+    >>> xxz_ring(3, 0.5).terms[-3:]                       # the closing bond (2, 0)
+    [('XIX', (1+0j)), ('YIY', (1+0j)), ('ZIZ', (0.5+0j))]
+    >>> len(xxz_ring(6)), xxz_ring(6) == xxz_chain(6, periodic=True)
+    (18, True)
+    """
     return xxz_chain(num_qubits, delta, periodic=True)
 
 
@@ -152,6 +245,7 @@ def heisenberg_chain(num_qubits: int, *, periodic: bool = False) -> PauliSum:
 
     Examples
     --------
+    >>> from velmora.models import heisenberg_chain, xxz_ring
     >>> heisenberg_chain(2).terms
     [('XX', (1+0j)), ('YY', (1+0j)), ('ZZ', (1+0j))]
     >>> heisenberg_chain(4, periodic=True) == xxz_ring(4, 1.0)
@@ -188,6 +282,7 @@ def z_diagonal(num_qubits: int, qubit: int) -> NDArray[np.float64]:
 
     Examples
     --------
+    >>> from velmora.models import z_diagonal
     >>> z_diagonal(2, 0)
     array([ 1., -1.,  1., -1.])
     >>> z_diagonal(2, 1)
@@ -206,11 +301,48 @@ def z_diagonal(num_qubits: int, qubit: int) -> NDArray[np.float64]:
 
 def random_local(num_qubits: int, num_terms: int = 500, locality: int = 4,
                  seed: int = 2024) -> PauliSum:
-    """`num_terms` random words, each with X, Y or Z on `locality` distinct
-    random qubits and a standard-normal coefficient. The same arguments give
-    the same operator on every machine (NumPy's PCG64 generator).
-    `num_qubits` and `num_terms` must be at least 1, `locality` in
-    1..num_qubits."""
+    """`num_terms` random words with X, Y or Z on `locality` random qubits.
+
+    Each word has X, Y or Z on `locality` distinct random qubits and a
+    standard-normal coefficient. The same arguments give the same operator on
+    every machine (NumPy's PCG64 generator). `num_qubits` and `num_terms`
+    must be at least 1, `locality` in 1..num_qubits. A test and benchmark
+    workload: a generic k-local Hamiltonian without structure.
+
+    Parameters
+    ----------
+    num_qubits : int
+        The number of qubits n >= 1.
+    num_terms : int, optional
+        The number of terms, at least 1 (default 500); equal words are not
+        merged.
+    locality : int, optional
+        The number of qubits each word acts on, 1..n (default 4).
+    seed : int, optional
+        The seed of ``numpy.random.default_rng`` (default 2024); anything it
+        accepts (None draws a fresh operator each call).
+
+    Returns
+    -------
+    PauliSum
+        `num_terms` terms with real coefficients (Hermitian).
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits`, `num_terms` or `locality` is not an int, or NumPy
+        refuses the type of `seed`.
+    ValueError
+        When `num_qubits` or `num_terms` is below 1, `locality` is outside
+        1..num_qubits, or NumPy refuses `seed` (a negative int).
+
+    Examples
+    --------
+    >>> from velmora.models import random_local
+    >>> H = random_local(6, num_terms=3, locality=2, seed=1)
+    >>> [(label, round(c.real, 4)) for label, c in H.terms]
+    [('IIXZII', -1.3032), ('IIIIZY', -0.537), ('IIIXYI', 0.0284)]
+    """
     num_qubits = _count("num_qubits", num_qubits, 1)
     num_terms = _count("num_terms", num_terms, 1)
     locality = _count("locality", locality, 1)

@@ -145,7 +145,7 @@ class PauliSum:
 
     Labels use the letters I, X, Y and Z, all of one length n; the **last letter
     acts on qubit 0**, the least significant bit of an amplitude index (Qiskit's
-    order, and the order of `SparsePauliOp.to_list()`). Terms are kept in the
+    order, and the order of ``SparsePauliOp.to_list()``). Terms are kept in the
     given order, never merged or dropped (`simplify` returns a merged copy). A
     mapping {label: coeff} is accepted too. The object is immutable and can be
     pickled.
@@ -154,9 +154,41 @@ class PauliSum:
     scale every coefficient, ``H @ psi`` is ``H.apply(psi)`` (for a 2-D psi, the
     matrix product with its columns).
 
+    Parameters
+    ----------
+    terms : iterable of (str, complex) pairs, or mapping of str to complex
+        The terms as (label, coeff) pairs, in the order of
+        ``SparsePauliOp.to_list()``, or a mapping {label: coeff}. All labels
+        have the same length n >= 1; a coefficient is any finite number (int,
+        float, complex, a NumPy scalar, `fractions.Fraction`, ...).
+
+    Raises
+    ------
+    TypeError
+        When `terms` is a str or not iterable, an item is not a (label, coeff)
+        pair, a label is not a str, or a coefficient is not a number (a str, a
+        bool, an unbound symbol); the message names the term.
+    ValueError
+        When `terms` is empty, or a label is empty, has a letter other than I,
+        X, Y and Z or another length than the label of term 0, or a
+        coefficient is not finite; the message names the term.
+    OverflowError
+        When a coefficient is beyond the double range (``10**400``); the
+        message names the term and its label.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import PauliSum
     >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("IX", 0.5)])
     >>> H.num_qubits, H.norm_bound, H.is_hermitian
     (2, 2.0, True)
+    >>> H.apply(np.array([1, 0, 0, 0]))               # H |00>
+    array([1. +0.j, 0.5+0.j, 0.5+0.j, 0. +0.j])
+    >>> PauliSum({"ZZ": 1.0, "XI": 0.5}).terms        # a mapping works too
+    [('ZZ', (1+0j)), ('XI', (0.5+0j))]
+    >>> (H + 2 * PauliSum([("ZZ", 1.0)])).terms       # concatenated, not merged
+    [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('IX', (0.5+0j)), ('ZZ', (2+0j))]
     """
 
     __slots__ = ("_terms", "_num_qubits", "_coeffs", "_operator", "_hamiltonian")
@@ -269,6 +301,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> (-PauliSum([("ZZ", 1.0), ("XI", -0.5)])).terms
         [('ZZ', (-1-0j)), ('XI', (0.5-0j))]
         """
@@ -297,6 +330,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
         >>> (H - PauliSum([("ZZ", 0.25)])).terms
         [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('ZZ', (-0.25-0j))]
@@ -337,6 +371,8 @@ class PauliSum:
 
         Examples
         --------
+        >>> import numpy as np
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
         >>> H @ [1, 0, 0, 0]
         array([2.+0.j, 0.+0.j, 1.+0.j, 0.+0.j])
@@ -394,6 +430,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9), ("XI", -0.5)])
         >>> H.simplify().terms
         [('ZZ', (3+0j)), ('IX', (1e-09+0j))]
@@ -428,12 +465,31 @@ class PauliSum:
 
     @property
     def num_qubits(self) -> int:
-        """The number of qubits n: the length of every label."""
+        """The number of qubits n: the length of every label.
+
+        An int >= 1; the states H acts on have 2^n amplitudes.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> PauliSum([("XIZ", 1.0)]).num_qubits
+        3
+        """
         return self._num_qubits
 
     @property
     def terms(self) -> list[tuple[str, complex]]:
-        """The terms as (label, complex coefficient) pairs, in the given order."""
+        """The terms as (label, complex coefficient) pairs, in the given order.
+
+        A new list of ``(str, complex)`` tuples on every access, one per term:
+        nothing merged, reordered or dropped.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> PauliSum([("ZZ", 1), ("XI", 0.5), ("ZZ", 2j)]).terms
+        [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('ZZ', 2j)]
+        """
         return list(self._terms)
 
     @property
@@ -444,23 +500,68 @@ class PauliSum:
         ``WRITEABLE`` flag (``coeffs.flags.writeable = True`` raises ValueError),
         so it always shows the coefficients H was built with. Use
         ``H.coeffs.copy()`` for an array to modify.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
+        >>> H.coeffs
+        array([1. +0.j, 0.5+0.j])
+        >>> H.coeffs.flags.writeable
+        False
         """
         return self._coeffs
 
     @property
     def norm_bound(self) -> float:
-        """sum |coeff| over the terms that are not the identity: an upper bound of
-        the spectral norm of H minus its identity part."""
+        """The sum of ``|coeff|`` over the terms that are not the identity.
+
+        A float >= 0: an upper bound of the spectral norm of H minus its
+        identity part, summed with `math.fsum`.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> PauliSum([("II", 3.0), ("ZZ", -1.0), ("XI", 0.5j)]).norm_bound
+        1.5
+        """
         return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
 
     @property
     def is_hermitian(self) -> bool:
-        """True when every coefficient is real (each Pauli word is Hermitian)."""
+        """True when every coefficient is real (each Pauli word is Hermitian).
+
+        A bool; `velmora.evolve`, `velmora.trajectory` and `velmora.eigsh`
+        need a Hermitian H.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> PauliSum([("ZZ", 1.0), ("XI", 0.5)]).is_hermitian
+        True
+        >>> PauliSum([("XY", 1j)]).is_hermitian
+        False
+        """
         return all(c.imag == 0.0 for _, c in self._terms)
 
     @property
     def hamiltonian(self) -> _velmora.Hamiltonian:
-        """The core `_velmora.Hamiltonian` of the same words, built once."""
+        """The core `_velmora.Hamiltonian` of the same words, built once.
+
+        The object the low-level step of the core module takes:
+        ``_velmora.evolve(H.hamiltonian, psi, coeff, num_threads)`` returns
+        exp(-i coeff H) psi as a new array.
+
+        Examples
+        --------
+        >>> import numpy as np, _velmora
+        >>> from velmora import PauliSum
+        >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
+        >>> psi = np.array([1, 0, 0, 0], dtype=complex)
+        >>> np.round(_velmora.evolve(H.hamiltonian, psi, 0.1, 0), 6)
+        array([ 0.97517 -0.197677j,  0.      +0.j      , -0.019834-0.097843j,
+                0.      +0.j      ])
+        """
         return self._hamiltonian
 
     # -- matrices and products -------------------------------------------------
@@ -480,6 +581,15 @@ class PauliSum:
             Shape (2^n, 2^n), dtype complex128. `matvec` is ``H.apply``; the
             adjoint applies the sum with conjugated coefficients (H itself when
             H is Hermitian).
+
+        Raises
+        ------
+        TypeError
+            When `num_threads` is not an int or None.
+        ValueError
+            When `num_threads` is negative.
+        ImportError
+            When SciPy is not installed (it is an optional dependency).
 
         Examples
         --------
@@ -509,8 +619,44 @@ class PauliSum:
     def to_sparse(self, max_bytes: int = DEFAULT_SPARSE_LIMIT) -> Any:
         """The 2^n x 2^n matrix as a `scipy.sparse.csr_array` (row = output index).
 
-        Refuses with ValueError when the matrix would take more than `max_bytes`
-        (default 1 GiB); the message says how much it needs.
+        For checks against exact methods (``scipy.linalg.expm``,
+        ``numpy.linalg.eigh``) on small systems. Refuses with ValueError when
+        the matrix would take more than `max_bytes` (default 1 GiB); the
+        message says how much it needs.
+
+        Parameters
+        ----------
+        max_bytes : int, optional
+            The most bytes the matrix (its values and indices) may take;
+            default ``2**30`` (1 GiB).
+
+        Returns
+        -------
+        scipy.sparse.csr_array
+            Shape (2^n, 2^n), dtype complex128, with sorted indices and no
+            stored zeros; entry (r, c) is <r|H|c>, qubit 0 the least
+            significant bit of r and c.
+
+        Raises
+        ------
+        ValueError
+            When the matrix would need more than `max_bytes`.
+        ImportError
+            When SciPy is not installed (it is an optional dependency).
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("IX", 0.5)])
+        >>> H.to_sparse().toarray().real
+        array([[ 1. ,  0.5,  0.5,  0. ],
+               [ 0.5, -1. ,  0. ,  0.5],
+               [ 0.5,  0. , -1. ,  0.5],
+               [ 0. ,  0.5,  0.5,  1. ]])
+        >>> H.to_sparse(max_bytes=100)
+        Traceback (most recent call last):
+        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs about
+        260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it anyway
         """
         import scipy.sparse
 
@@ -580,7 +726,10 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("XI", 1.0), ("IZ", 2.0)])
+        >>> H.apply([1, 0, 0, 0])
+        array([2.+0.j, 0.+0.j, 1.+0.j, 0.+0.j])
         >>> H.apply([[1, 0, 0, 0], [0, 1, 0, 0]])
         array([[ 2.+0.j,  0.+0.j,  1.+0.j,  0.+0.j],
                [ 0.+0.j, -2.+0.j,  0.+0.j,  1.+0.j]])
@@ -614,6 +763,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5)])
         >>> H.expectation([1, 0, 0, 0])
         1.0
@@ -639,7 +789,7 @@ class PauliSum:
             Keep every product's images (basis index and factor of each
             term): True now, False never, None (default) at the first `evolve`
             or `trajectory` when they fit in half of the default memory budget
-            (`velmora.evolution.default_memory_budget()`). The results are the
+            (``velmora.evolution.default_memory_budget()``). The results are the
             same bytes either way.
         num_threads : int, optional
             Threads of the checks and the diagonal (default as in `evolve`).
@@ -657,10 +807,15 @@ class PauliSum:
             that changes the weight (unless other terms flipping the same
             qubits cancel that, as XX + YY does), a sum that one of the
             permutations does not leave unchanged, a term that anticommutes
-            with the spin flip.
+            with the spin flip; also when the sector has another number of
+            qubits, or `num_threads` is negative.
+        TypeError
+            When `sector` is not a `velmora.Sector`, `precompute` is not None
+            or a bool, or `num_threads` is not an int or None.
 
         Examples
         --------
+        >>> import numpy as np
         >>> from velmora import Sector
         >>> from velmora.models import heisenberg_chain
         >>> H = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
@@ -703,6 +858,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 0.5)])
         >>> [s.terms for s in H.z2_symmetries()]
         [[('XX', (1+0j))], [('ZZ', (1+0j))]]
@@ -754,6 +910,7 @@ class PauliSum:
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 0.5)])
         >>> H.taper(["ZZ"], [-1]).terms
         [('X', (-2+0j)), ('I', (-0.5+0j))]
@@ -767,17 +924,91 @@ class PauliSum:
     @classmethod
     def from_qiskit(cls, op: Any) -> PauliSum:
         """From a Qiskit `SparsePauliOp`; the labels carry over unchanged (both
-        put qubit 0 last). Unbound parameters are refused."""
+        put qubit 0 last).
+
+        The terms are those of ``op.to_list()``, in that order (nothing merged).
+        Unbound parameters are refused. Qiskit is not imported: the object is
+        recognised by its class.
+
+        Parameters
+        ----------
+        op : qiskit.quantum_info.SparsePauliOp
+            The operator, with every parameter bound to a number.
+
+        Returns
+        -------
+        PauliSum
+            The same operator: its matrix equals ``op.to_matrix()``.
+
+        Raises
+        ------
+        TypeError
+            When `op` is not a `SparsePauliOp`, or a coefficient is not a
+            number.
+        ValueError
+            When `op` has unbound parameters (bind them first with
+            ``op.assign_parameters``), or a coefficient is not finite.
+        OverflowError
+            When a coefficient is beyond the double range.
+
+        Examples
+        --------
+        >>> from qiskit.quantum_info import SparsePauliOp
+        >>> from velmora import PauliSum
+        >>> op = SparsePauliOp(["ZZ", "XI"], coeffs=[1.0, 0.5])
+        >>> PauliSum.from_qiskit(op).terms
+        [('ZZ', (1+0j)), ('XI', (0.5+0j))]
+        """
         from velmora._convert import qiskit_terms
 
         return cls(qiskit_terms(op))
 
     @classmethod
     def from_openfermion(cls, op: Any, n_qubits: int | None = None) -> PauliSum:
-        """From an OpenFermion `QubitOperator` on `n_qubits` qubits (default: the
-        highest index used, plus one). OpenFermion's qubit q is the q-th letter
-        from the left, so the matrix equals `get_sparse_operator(op, n_qubits)`
-        and states from OpenFermion pass unchanged."""
+        """From an OpenFermion `QubitOperator` on `n_qubits` qubits.
+
+        OpenFermion's qubit q is the q-th letter from the left, so the matrix
+        equals ``get_sparse_operator(op, n_qubits)`` and states from
+        OpenFermion pass unchanged. The terms come in the order of
+        ``op.terms``; a factor repeated on one qubit is multiplied out. The
+        identity term ``()`` becomes the label of n I's. OpenFermion is not
+        imported: the object is recognised by its class.
+
+        Parameters
+        ----------
+        op : openfermion.QubitOperator
+            The operator, with numeric coefficients.
+        n_qubits : int, optional
+            The number of qubits n; default the highest qubit index used, plus
+            one.
+
+        Returns
+        -------
+        PauliSum
+            The same operator on n qubits.
+
+        Raises
+        ------
+        TypeError
+            When `op` is not a `QubitOperator`, or a coefficient is symbolic
+            or not a number.
+        ValueError
+            When `op` has no terms, acts on no qubit and `n_qubits` is not
+            given, acts on a qubit >= `n_qubits`, or has a coefficient that is
+            not finite.
+        OverflowError
+            When a coefficient is beyond the double range.
+
+        Examples
+        --------
+        >>> from openfermion import QubitOperator
+        >>> from velmora import PauliSum
+        >>> op = QubitOperator("X0 Z1", 0.5) + QubitOperator("Z0", 1.0)
+        >>> PauliSum.from_openfermion(op).terms
+        [('XZ', (0.5+0j)), ('ZI', (1+0j))]
+        >>> PauliSum.from_openfermion(op, n_qubits=3).terms
+        [('XZI', (0.5+0j)), ('ZII', (1+0j))]
+        """
         from velmora._convert import openfermion_terms
 
         return cls(openfermion_terms(op, n_qubits))

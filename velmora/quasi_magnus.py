@@ -18,6 +18,11 @@ h^(p+1), so the error of the two half steps is about ||big - halves|| /
 kept below the time discretisation's share of tol per unit time and added to
 `error`. The estimate is asymptotic (it holds once the steps resolve H(t)),
 not a bound.
+
+The public names: `SCHEMES`, the schemes by order (the `order` that
+`velmora.evolve` and `velmora.trajectory` accept), each a `Scheme`, and
+`default_order`, the order that ``order=None`` chooses from tol. The
+integrator itself is internal: it runs through `velmora.evolve`.
 """
 
 from __future__ import annotations
@@ -34,6 +39,8 @@ from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum
 from velmora.time_dependent import TimeDependentSum, evaluate
 
+__all__ = ["SCHEMES", "Scheme", "default_order"]
+
 #: The error estimate is multiplied by this before it is compared with the
 #: tolerance and added to `error`: it is asymptotic, not a bound.
 SAFETY = 4.0
@@ -46,7 +53,41 @@ KRYLOV_SHARE = 0.25
 
 @dataclass(frozen=True)
 class Scheme:
-    """exp(-i h B_J) ... exp(-i h B_1) with B_j = sum_i rows[j][i] H(t + nodes[i] h)."""
+    """exp(-i h B_J) ... exp(-i h B_1) with B_j = sum_i rows[j][i] H(t + nodes[i] h).
+
+    A commutator-free quasi-Magnus scheme: one step of length h from t
+    evaluates H at the nodes t + c_i h and applies J exponentials, the one of
+    the first row first. The schemes velmora uses are in `SCHEMES`; the
+    record is immutable.
+
+    Parameters
+    ----------
+    name, order, nodes, rows
+        The attributes below, in this order.
+
+    Attributes
+    ----------
+    name : str
+        "CF<order>:<exponentials>", as in the literature (e.g. "CF4:2").
+    order : int
+        The order p: the local error of a step scales as h^(p+1).
+    nodes : tuple of float
+        The Gauss-Legendre nodes c_i on [0, 1], ascending.
+    rows : tuple of tuple of float
+        The coefficients A[j][i] of H(t + c_i h) in B_j, one row of
+        len(nodes) per exponential, in the order the exponentials act.
+
+    Examples
+    --------
+    >>> from velmora.quasi_magnus import SCHEMES
+    >>> scheme = SCHEMES[4]
+    >>> scheme.name, scheme.order, scheme.exponentials
+    ('CF4:2', 4, 2)
+    >>> [round(c, 6) for c in scheme.nodes]
+    [0.211325, 0.788675]
+    >>> round(sum(map(sum, scheme.rows)), 12)      # consistent: the weights sum to 1
+    1.0
+    """
 
     name: str
     order: int
@@ -55,6 +96,17 @@ class Scheme:
 
     @property
     def exponentials(self) -> int:
+        """The number J of exponentials of a step.
+
+        An int: ``len(rows)``. Each costs a Krylov exponential, so a step's
+        cost grows with it.
+
+        Examples
+        --------
+        >>> from velmora.quasi_magnus import SCHEMES
+        >>> {order: scheme.exponentials for order, scheme in SCHEMES.items()}
+        {4: 2, 6: 4, 8: 8}
+        """
         return len(self.rows)
 
 
@@ -111,15 +163,44 @@ CF8 = Scheme("CF8:8", 8, _GL4, (
      -2.07206621202004201439e-02, 1.84808462624313039047e-01),
 ))
 
-#: The schemes by order.
+#: The schemes by order: {4: CF4:2, 6: CF6:4, 8: CF8:8}, each a `Scheme`; the
+#: keys are the values of `order` that `velmora.evolve` and
+#: `velmora.trajectory` accept for a `velmora.TimeDependentSum`.
+#:
+#: Examples
+#: --------
+#: >>> from velmora.quasi_magnus import SCHEMES
+#: >>> {order: scheme.name for order, scheme in SCHEMES.items()}
+#: {4: 'CF4:2', 6: 'CF6:4', 8: 'CF8:8'}
 SCHEMES: dict[int, Scheme] = {4: CF4, 6: CF6, 8: CF8}
 
 
 def default_order(tol: float) -> int:
-    """The order `order=None` chooses: the cost of a step grows with the
-    order (2, 4 and 8 exponentials) and its length as tol^(1/order): on
-    driven and ramped Ising chains of 10 to 16 spins order 6 took the fewest
-    products at tol >= 1e-6, order 8 below (order 4 never did)."""
+    """The order that ``order=None`` chooses for a tolerance.
+
+    The cost of a step grows with the order (2, 4 and 8 exponentials) and its
+    length as tol^(1/order): on driven and ramped Ising chains of 10 to 16
+    spins order 6 took the fewest products at tol >= 1e-6, order 8 below
+    (order 4 never did).
+
+    Parameters
+    ----------
+    tol : float
+        The tolerance of the run, in (0, 1) (`velmora.evolve` checks it).
+
+    Returns
+    -------
+    int
+        6 when tol >= 1e-6, else 8: a key of `SCHEMES`.
+
+    Examples
+    --------
+    >>> from velmora.quasi_magnus import SCHEMES, default_order
+    >>> default_order(1e-6), default_order(1e-12)
+    (6, 8)
+    >>> SCHEMES[default_order(1e-12)].name
+    'CF8:8'
+    """
     return 6 if tol >= 1e-6 else 8
 
 

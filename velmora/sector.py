@@ -12,11 +12,11 @@ state with bit q set goes to the one with bit perm[q] set. Given (perm, k), the
 sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under it,
 order the permutation's order; `spin_flip` is the eigenvalue of the product of
 X over all qubits. On the group G these generate, chi is a character, and the
-basis vector of an orbit with smallest index r is
+basis vector of an orbit with smallest index r is::
 
     |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
 
-so that g |r~> = chi(g) |r~>. Orbits on whose stabiliser chi is not 1 have no
+so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1 have no
 such vector and are not in the sector.
 """
 
@@ -90,36 +90,65 @@ def _label_bits(x: object, num_qubits: int) -> int:
 class Sector:
     """The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
 
+    The basis is enumerated once, over the C(n, weight) (or 2^n) basis
+    indices: each orbit is kept as its smallest index, with its size. Long
+    enumerations can be interrupted with Ctrl-C. The object is immutable.
+    `Sector.chain` builds the sectors of a ring from its momentum and parity;
+    the conventions (how a permutation acts, the phases of the basis
+    vectors) are in the Notes below.
+
     Parameters
     ----------
     num_qubits : int
         The number of qubits n, 1..63.
     weight : int, optional
         The number of qubits in state 1 (0..n); any when None.
-    symmetries : sequence of (permutation, k)
+    symmetries : sequence of (permutation, k) pairs, optional
         Each permutation (n distinct ints; qubit q goes to permutation[q])
         with the index k (0 <= k < its order) of its eigenvalue
-        exp(2 pi i k / order).
+        exp(2 pi i k / order); none by default.
     spin_flip : {+1, -1}, optional
         The eigenvalue of the product of X over all qubits. With `weight`,
         only at half filling (n even, weight = n / 2).
     num_threads : int, optional
-        Threads of the enumeration (None: the default of `evolve`); the basis
-        is the same for every value.
-    progress : bool
-        Show a progress bar (tqdm) while the basis is enumerated.
-
-    The basis is enumerated once, over the C(n, weight) (or 2^n) basis
-    indices: each orbit is kept as its smallest index, with its size. Long
-    enumerations can be interrupted with Ctrl-C.
+        Threads of the enumeration (None: the default of `velmora.evolve`);
+        the basis is the same for every value.
+    progress : bool, optional
+        Show a progress bar (tqdm) while the basis is enumerated (default
+        False).
 
     Raises
     ------
-    TypeError, ValueError
-        For arguments of the wrong type or range, permutations that are not
-        permutations, eigenvalues no state has together (a reflection and a
+    TypeError
+        When `num_qubits`, `weight`, a permutation's entries or its k are not
+        ints, `symmetries` is not a sequence of (permutation, k) pairs, or
+        `num_threads` is not an int or None.
+    ValueError
+        For arguments out of range (`num_qubits` outside 1..63, `weight`
+        outside 0..n, k outside 0..order - 1, `spin_flip` not +1 or -1,
+        `num_threads` negative), permutations that are not permutations of
+        0..n - 1, eigenvalues no state has together (a reflection and a
         momentum other than 0 and n/2), `spin_flip` with `weight` away from
         half filling, and groups of more than 65536 elements.
+    MemoryError
+        When the basis cannot fit in the memory this process may have
+        (refused before the enumeration starts).
+    KeyboardInterrupt
+        On Ctrl-C during the enumeration.
+
+    Notes
+    -----
+    A permutation `perm` moves qubit q to qubit perm[q]: the basis state with
+    bit q set goes to the one with bit perm[q] set. Given (perm, k), the
+    sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under
+    it, order the permutation's order; `spin_flip` is the eigenvalue of the
+    product of X over all qubits. On the group G these generate, chi is a
+    character, and the basis vector of an orbit with smallest index r is::
+
+        |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
+
+    so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1
+    have no such vector and are not in the sector.
 
     Examples
     --------
@@ -127,6 +156,9 @@ class Sector:
     >>> sector = Sector.chain(8, weight=4, momentum=0, parity=1, spin_flip=1)
     >>> len(sector), sector.group_order
     (7, 32)
+    >>> shift = [(q + 1) % 4 for q in range(4)]        # qubit q goes to q + 1
+    >>> Sector(4, weight=2, symmetries=[(shift, 0)])    # momentum 0 of a 4-ring
+    <Sector of 4 qubits, weight=2, 1 permutations: 2 states>
     """
 
     __slots__ = ("_num_qubits", "_weight", "_symmetries", "_spin_flip", "_basis", "_states")
@@ -180,10 +212,54 @@ class Sector:
         translation q -> q + 1 (crystal momentum 2 pi k / n); `parity` (+1 or
         -1) the eigenvalue under the reflection q -> n - 1 - q, which maps
         momentum k to -k and so combines with k = 0 and k = n/2 only;
-        `spin_flip` (+1 or -1) as in `Sector`. Any may be None.
+        `spin_flip` (+1 or -1) as in `Sector`. Any may be None. The
+        translation (with index k) and the reflection (index 0 for parity +1,
+        1 for -1) become the sector's `symmetries`, in that order.
 
+        Parameters
+        ----------
+        num_qubits : int
+            The number of sites n, 1..63.
+        weight : int, optional
+            The number of qubits in state 1 (0..n); any when None.
+        momentum : int, optional
+            The momentum index k, 0..n - 1; no translation symmetry when None.
+        parity : {+1, -1}, optional
+            The eigenvalue under the reflection; none when None.
+        spin_flip : {+1, -1}, optional
+            The eigenvalue of the product of X over all qubits (with `weight`,
+            only at half filling).
+        num_threads : int, optional
+            Threads of the enumeration, as in `Sector`.
+        progress : bool, optional
+            Show a progress bar (tqdm) while the basis is enumerated.
+
+        Returns
+        -------
+        Sector
+            The sector of the ring.
+
+        Raises
+        ------
+        TypeError
+            When `num_qubits`, `weight` or `momentum` is not an int, or
+            `num_threads` is not an int or None.
+        ValueError
+            When `momentum` is outside 0..n - 1, `parity` or `spin_flip` is not
+            +1 or -1, a parity is combined with a momentum other than 0 and
+            n/2, or as in `Sector`.
+        MemoryError
+            As in `Sector`.
+        KeyboardInterrupt
+            On Ctrl-C during the enumeration.
+
+        Examples
+        --------
+        >>> from velmora import Sector
         >>> len(Sector.chain(12, weight=6, momentum=0))
         80
+        >>> Sector.chain(6, weight=3, momentum=0, parity=-1).symmetries
+        (((1, 2, 3, 4, 5, 0), 0), ((5, 4, 3, 2, 1, 0), 1))
         """
         n = _integer("num_qubits", num_qubits, 1, 63)
         symmetries: list[tuple[list[int], int]] = []
@@ -218,29 +294,92 @@ class Sector:
 
     @property
     def num_qubits(self) -> int:
+        """The number of qubits n.
+
+        An int in 1..63; the full states have 2^n amplitudes.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector(6, weight=3).num_qubits
+        6
+        """
         return self._num_qubits
 
     @property
     def weight(self) -> int | None:
+        """The number of qubits in state 1, or None when any weight is allowed.
+
+        An int in 0..n, or None.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector(6, weight=3).weight, Sector(6, spin_flip=1).weight
+        (3, None)
+        """
         return self._weight
 
     @property
     def symmetries(self) -> tuple[tuple[tuple[int, ...], int], ...]:
-        """The (permutation, k) pairs, as given."""
+        """The (permutation, k) pairs, as given.
+
+        A tuple of pairs: each permutation as a tuple of n ints (qubit q goes
+        to ``permutation[q]``) and its index k.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector.chain(4, momentum=1).symmetries
+        (((1, 2, 3, 0), 1),)
+        """
         return self._symmetries
 
     @property
     def spin_flip(self) -> int | None:
+        """The eigenvalue (+1 or -1) under the flip of every qubit, or None.
+
+        An int, or None when the sector has no spin-flip symmetry.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector(4, weight=2, spin_flip=-1).spin_flip, Sector(4, weight=2).spin_flip
+        (-1, None)
+        """
         return self._spin_flip
 
     @property
     def group_order(self) -> int:
-        """The number of elements of the group the symmetries generate."""
+        """The number of elements of the group the symmetries generate.
+
+        An int >= 1 (1 without permutations and spin flip), at most 65536.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector.chain(6, momentum=0).group_order                     # translations
+        6
+        >>> Sector.chain(6, momentum=0, parity=1, spin_flip=1).group_order
+        24
+        """
         return int(self._basis.group_order)
 
     @property
     def states(self) -> NDArray[np.uint64]:
-        """The smallest basis index of each basis vector's orbit, ascending (read-only)."""
+        """The smallest basis index of each basis vector's orbit, ascending (read-only).
+
+        A uint64 array of ``len(sector)`` entries: entry r is the index of the
+        representative of the orbit of basis vector r.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> Sector(4, weight=2).states
+        array([ 3,  5,  6,  9, 10, 12], dtype=uint64)
+        >>> Sector.chain(6, weight=3, momentum=0).states
+        array([ 7, 11, 13, 21], dtype=uint64)
+        """
         return self._states
 
     def index(self, x: int | str) -> int:
@@ -256,7 +395,7 @@ class Sector:
         -------
         int
             The position in `states` of x's orbit. Its basis vector is the
-            normalised projection of |x> onto the sector, up to the phase
+            normalised projection of ``|x>`` onto the sector, up to the phase
             chi(g) of the element g that takes x to the orbit's smallest index.
 
         Raises
@@ -264,9 +403,12 @@ class Sector:
         ValueError
             When that projection is zero (x has another weight, or chi is not
             1 on its stabiliser), or x is out of range or not a label.
+        TypeError
+            When x is neither an int nor a str.
 
         Examples
         --------
+        >>> from velmora import Sector
         >>> s = Sector.chain(6, weight=3, momentum=0)
         >>> s.index("010101") == s.index("101010"), int(s.states[s.index("010101")])
         (True, 21)
@@ -283,19 +425,85 @@ class Sector:
         return amplitude_array(phi, size, name, f"the sector needs {size}", rows)
 
     def basis_state(self, index: int) -> NDArray[np.complex128]:
-        """The full 2^n vector (complex128, unit norm) of basis vector `index`
-        (0 <= index < len(sector); ValueError otherwise)."""
+        """The full 2^n vector of basis vector `index`.
+
+        ``embed`` of the sector vector with a 1 at `index`: the normalised sum
+        over the orbit of ``states[index]``, with the phases conj(chi(g)).
+
+        Parameters
+        ----------
+        index : int
+            The position of the basis vector, 0 <= index < len(sector).
+
+        Returns
+        -------
+        numpy.ndarray
+            A new complex128 array of 2^n amplitudes with unit norm.
+
+        Raises
+        ------
+        TypeError
+            When `index` is not an int.
+        ValueError
+            When `index` is out of range.
+        MemoryError
+            When 2^n amplitudes cannot fit.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> s = Sector.chain(4, weight=1, momentum=2)     # one spin up, momentum pi
+        >>> v = s.basis_state(0)                            # (|0001> - |0010> + ...) / 2
+        >>> v.shape, v.real[[1, 2, 4, 8]]
+        ((16,), array([ 0.5, -0.5,  0.5, -0.5]))
+        """
         i = _integer("index", index, 0, len(self) - 1)
         phi = np.zeros(len(self), dtype=np.complex128)
         phi[i] = 1.0
         return self.embed(phi, num_threads=0)
 
     def embed(self, phi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
-        """The full 2^n state sum_r phi[r] |r~> of a sector vector.
+        """The full 2^n state ``sum_r phi[r] |r~>`` of a sector vector.
 
         `phi` holds len(sector) amplitudes (ValueError otherwise); the result
         is a new complex128 array with the same norm. MemoryError when 2^n
-        amplitudes cannot fit.
+        amplitudes cannot fit. `project` is its adjoint.
+
+        Parameters
+        ----------
+        phi : array_like
+            A 1-D array of len(sector) amplitudes in the sector's basis.
+        num_threads : int, optional
+            Threads (None: as in `velmora.evolve`, 0: the calling thread).
+
+        Returns
+        -------
+        numpy.ndarray
+            2^n complex128 amplitudes, qubit 0 the least significant bit of
+            the index.
+
+        Raises
+        ------
+        ValueError
+            When phi is not a 1-D array of len(sector) amplitudes, or
+            `num_threads` is negative.
+        TypeError
+            When phi does not hold numbers, or `num_threads` is not an int or
+            None.
+        MemoryError
+            When 2^n amplitudes cannot fit.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> s = Sector.chain(4, weight=2, momentum=0)
+        >>> s.states
+        array([3, 5], dtype=uint64)
+        >>> np.round(s.embed([0, 1]).real, 4)          # (|0101> + |1010>) / sqrt(2)
+        array([0.    , 0.    , 0.    , 0.    , 0.    , 0.7071, 0.    , 0.    ,
+               0.    , 0.    , 0.7071, 0.    , 0.    , 0.    , 0.    , 0.    ])
         """
         return self._basis.embed(self._vector(phi, "phi", len(self)),
                                  resolve_num_threads(num_threads))
@@ -303,16 +511,80 @@ class Sector:
     def project(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
         """The components <r~|psi> of a full 2^n state.
 
-        The adjoint of `embed`: `project(embed(phi))` is phi, and
-        `embed(project(psi))` is psi's orthogonal projection onto the sector.
+        The adjoint of `embed`: ``project(embed(phi))`` is phi, and
+        ``embed(project(psi))`` is psi's orthogonal projection onto the sector.
         `psi` holds 2^n amplitudes (ValueError otherwise).
+
+        Parameters
+        ----------
+        psi : array_like
+            A 1-D array of 2^n amplitudes.
+        num_threads : int, optional
+            Threads (None: as in `velmora.evolve`, 0: the calling thread).
+
+        Returns
+        -------
+        numpy.ndarray
+            len(sector) complex128 amplitudes in the sector's basis.
+
+        Raises
+        ------
+        ValueError
+            When psi is not a 1-D array of 2^n amplitudes, or `num_threads` is
+            negative.
+        TypeError
+            When psi does not hold numbers, or `num_threads` is not an int or
+            None.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> s = Sector.chain(4, weight=2, momentum=0)
+        >>> psi = np.zeros(16); psi[5] = 1                  # |0101>
+        >>> np.round(s.project(psi), 4)
+        array([0.    +0.j, 0.7071+0.j])
+        >>> np.round(s.project(s.embed([0.6, 0.8])), 12)
+        array([0.6+0.j, 0.8+0.j])
         """
         return self._basis.project(self._vector(psi, "psi", 1 << self._num_qubits),
                                    resolve_num_threads(num_threads))
 
     def symmetrize(self, O: PauliSum) -> PauliSum:
-        """The average of g O g^-1 over the group: the operator whose sector
-        matrix equals that of O between sector states (for a Pauli sum O)."""
+        """The average of g O g^-1 over the group.
+
+        The operator whose sector matrix equals that of O between sector
+        states (for a Pauli sum O): <a|O|b> = <a|sym(O)|b> for all sector
+        states a and b, and sym(O) maps the sector into itself. This is how
+        `velmora.trajectory` and `velmora.correlation` measure a PauliSum
+        observable on a sector.
+
+        Parameters
+        ----------
+        O : PauliSum
+            An operator on the sector's `num_qubits` qubits.
+
+        Returns
+        -------
+        PauliSum
+            The average, with equal labels merged (`PauliSum.simplify`); O
+            itself when the group has one element.
+
+        Raises
+        ------
+        TypeError
+            When O is not a `velmora.PauliSum`.
+        ValueError
+            When O acts on another number of qubits.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum, Sector
+        >>> s = Sector.chain(3, momentum=0)
+        >>> s.symmetrize(PauliSum([("IIZ", 1.0)])).terms     # Z on qubit 0, averaged
+        [('IIZ', (0.3333333333333333+0j)), ('IZI', (0.3333333333333333+0j)),
+         ('ZII', (0.3333333333333333+0j))]
+        """
         if not isinstance(O, PauliSum):
             raise TypeError(f"O must be a velmora.PauliSum, got {type(O).__name__}")
         if O.num_qubits != self._num_qubits:
@@ -337,7 +609,8 @@ class Sector:
         return PauliSum(terms).simplify()
 
 
-class SectorOperator:
+# The constructor's _require_closed is internal (observable_in below), not documented.
+class SectorOperator:  # numpydoc ignore=PR01
     """A `PauliSum` restricted to a `Sector` (made by `PauliSum.in_sector`).
 
     Its vectors are sector vectors (`len(sector)` amplitudes in the basis of
@@ -346,6 +619,48 @@ class SectorOperator:
     orbits' representatives; the images and their factors may be kept
     (`image_bytes`), with the same bytes either way and for every
     `num_threads`. `evolve` and `trajectory` accept it in place of a PauliSum.
+    The object is immutable; ``len(op)`` is the sector's dimension.
+
+    Parameters
+    ----------
+    H : PauliSum
+        The operator; it must map the sector into itself.
+    sector : Sector
+        The sector, on the qubits of H.
+    precompute : bool, optional
+        Keep every product's images: True now, False never, None (default)
+        at the first `velmora.evolve` or `velmora.trajectory` when they fit
+        in half of the default memory budget. The results are the same bytes
+        either way.
+    num_threads : int, optional
+        Threads of the checks and the diagonal (None: as in `velmora.evolve`).
+
+    Raises
+    ------
+    TypeError
+        When H is not a `velmora.PauliSum`, `sector` is not a `velmora.Sector`,
+        `precompute` is not None or a bool, or `num_threads` is not an int or
+        None.
+    ValueError
+        When H and the sector have different numbers of qubits, or H does not
+        map the sector into itself (naming a term, as in
+        `PauliSum.in_sector`), or `num_threads` is negative.
+    MemoryError
+        With ``precompute=True``, when the images cannot fit.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora import Sector, SectorOperator
+    >>> from velmora.models import heisenberg_chain
+    >>> H = heisenberg_chain(8, periodic=True)
+    >>> op = SectorOperator(H, Sector.chain(8, weight=4, momentum=0))   # H.in_sector(...)
+    >>> len(op), op.num_qubits
+    (10, 8)
+    >>> e_sector = np.linalg.eigvalsh(op.to_sparse().toarray())[0]
+    >>> e_full = np.linalg.eigvalsh(H.to_sparse().toarray())[0]
+    >>> round(float(e_sector), 6), bool(abs(e_sector - e_full) < 1e-10)
+    (-14.604374, True)
     """
 
     __slots__ = ("_sum", "_sector", "_operator", "_precompute")
@@ -382,23 +697,91 @@ class SectorOperator:
 
     @property
     def sector(self) -> Sector:
+        """The sector the operator acts on.
+
+        The `velmora.Sector` given, whose ``states`` list the basis of the
+        sector vectors.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> op.sector
+        <Sector of 6 qubits, weight=3, 1 permutations: 4 states>
+        """
         return self._sector
 
     @property
     def pauli_sum(self) -> PauliSum:
+        """The PauliSum that was restricted to the sector.
+
+        The `velmora.PauliSum` H, on the full register of `num_qubits` qubits.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> len(op.pauli_sum), op.pauli_sum.num_qubits
+        (18, 6)
+        """
         return self._sum
 
     @property
     def num_qubits(self) -> int:
+        """The number of qubits n of the full register.
+
+        An int; the sector vectors have ``len(op)`` amplitudes, not 2^n.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> op.num_qubits, len(op)
+        (6, 4)
+        """
         return self._sum.num_qubits
 
     @property
     def is_hermitian(self) -> bool:
+        """True when every coefficient of the PauliSum is real.
+
+        A bool, that of ``pauli_sum.is_hermitian``: `velmora.evolve` and
+        `velmora.eigsh` need a Hermitian operator.
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> op.is_hermitian
+        True
+        """
         return self._sum.is_hermitian
 
     @property
     def image_bytes(self) -> int:
-        """Bytes of the kept images (0 while products run matrix-free)."""
+        """Bytes of the kept images (0 while products run matrix-free).
+
+        An int >= 0; the images are kept by ``precompute=True``, or at the
+        first evolution when they fit (``precompute=None``).
+
+        Examples
+        --------
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> H, sector = heisenberg_chain(6, periodic=True), Sector.chain(6, weight=3)
+        >>> H.in_sector(sector, precompute=False).image_bytes
+        0
+        >>> H.in_sector(sector, precompute=True).image_bytes > 0
+        True
+        """
         return int(self._operator.image_bytes)
 
     def _state(self, phi: ArrayLike, name: str = "psi",
@@ -421,6 +804,42 @@ class SectorOperator:
         be 0): the result has the same shape, row r with the bits of
         ``apply(phi[r])``. ValueError for rows or a phi of another length;
         MemoryError when the result and a product's own copies cannot fit.
+
+        Parameters
+        ----------
+        phi : array_like
+            len(sector) amplitudes in the sector's basis, or a 2-D array of
+            shape (k, len(sector)) holding k such vectors, one per row.
+        num_threads : int, optional
+            None (default) as in `velmora.evolve`, 0 the calling thread alone.
+
+        Returns
+        -------
+        numpy.ndarray
+            H phi, complex128, of the shape of phi.
+
+        Raises
+        ------
+        ValueError
+            When phi (or a row) does not have len(sector) amplitudes or phi
+            has more than 2 dimensions, or `num_threads` is negative.
+        TypeError
+            When phi does not hold numbers, or `num_threads` is not an int or
+            None.
+        MemoryError
+            When the result and a product's own copies cannot fit.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> np.round(op.apply([0, 1, 0, 0]).real, 6)
+        array([ 2.      , -2.      ,  4.      ,  3.464102])
+        >>> bool(np.allclose(op.apply([0, 1, 0, 0]), op.to_sparse() @ [0, 1, 0, 0]))
+        True
         """
         states = self._state(phi, "phi", rows=True)
         threads = resolve_num_threads(num_threads)
@@ -436,11 +855,48 @@ class SectorOperator:
         return out
 
     def expectation(self, phi: ArrayLike, num_threads: int | None = None) -> float | complex:
-        """<phi|H|phi>, not normalised: a float when H is Hermitian, else
-        complex; summed in fixed chunks (the same bits for every `num_threads`).
-        For a 2-D phi of k vectors (one per row), an array of k float64
-        (complex128 when H is not Hermitian), entry r with the bits of
-        ``expectation(phi[r])`` (the annotation describes one vector)."""
+        """<phi|H|phi>, not normalised, of sector vectors.
+
+        A float when H is Hermitian, else complex; summed in fixed chunks (the
+        same bits for every `num_threads`). For a 2-D phi of k vectors (one
+        per row), an array of k float64 (complex128 when H is not Hermitian),
+        entry r with the bits of ``expectation(phi[r])`` (the annotation
+        describes one vector).
+
+        Parameters
+        ----------
+        phi : array_like
+            len(sector) amplitudes in the sector's basis, or a 2-D array of
+            shape (k, len(sector)) holding k such vectors, one per row.
+        num_threads : int, optional
+            None (default) as in `velmora.evolve`, 0 the calling thread alone.
+
+        Returns
+        -------
+        float, complex or numpy.ndarray
+            <phi|H|phi>; for a 2-D phi an array of k values.
+
+        Raises
+        ------
+        ValueError
+            When phi (or a row) does not have len(sector) amplitudes or phi
+            has more than 2 dimensions, or `num_threads` is negative.
+        TypeError
+            When phi does not hold numbers, or `num_threads` is not an int or
+            None.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> from velmora.models import heisenberg_chain
+        >>> sector = Sector.chain(6, weight=3, momentum=0)
+        >>> op = heisenberg_chain(6, periodic=True).in_sector(sector)
+        >>> op.expectation([0, 1, 0, 0])
+        -2.0
+        >>> op.expectation(np.eye(4))                 # one value per row
+        array([ 2., -2., -2., -6.])
+        """
         states = self._state(phi, "phi", rows=True)
         threads = resolve_num_threads(num_threads)
         if states.ndim == 1:
@@ -452,10 +908,26 @@ class SectorOperator:
         return cast("float | complex", rows)
 
     def to_sparse(self) -> Any:
-        """The sector matrix as a `scipy.sparse.csr_array` of len x len
-        (complex128; row = output index), for checks and eigensolvers such as
-        `scipy.sparse.linalg.eigsh`. Built on the calling thread.
+        """The sector matrix as a `scipy.sparse.csr_array`.
 
+        Of len x len (complex128; row = output index), for checks and
+        eigensolvers such as `scipy.sparse.linalg.eigsh`. Built on the calling
+        thread.
+
+        Returns
+        -------
+        scipy.sparse.csr_array
+            Shape (len(sector), len(sector)), dtype complex128, with sorted
+            indices; entry (r, c) is <r~|H|c~>.
+
+        Raises
+        ------
+        ImportError
+            When SciPy is not installed (it is an optional dependency).
+
+        Examples
+        --------
+        >>> from velmora import Sector
         >>> from velmora.models import heisenberg_chain
         >>> op = heisenberg_chain(6, periodic=True).in_sector(Sector.chain(6, weight=3))
         >>> op.to_sparse().shape

@@ -9,7 +9,7 @@ along as the third entry of a `_Word` (x, z, k).
 Tapering conjugates every term by a Clifford W built from the symmetries alone.
 W maps each symmetry generator g to a single Z on its own "pivot" qubit, with
 sign +1 (W g W^dagger = Z_q), so the sector where g has eigenvalue +1 (-1) is the
-one where qubit q is |0> (|1>) after W. W is a product of steps
+one where qubit q is ``|0>`` (``|1>``) after W. W is a product of steps
 (A + B) / sqrt(2) for anticommuting Hermitian Pauli words A and B; each step is
 Hermitian and unitary, maps B to A, and acts on any word P as
 ``P`` (commutes with both), ``-P`` (anticommutes with both), ``P B A``
@@ -408,6 +408,7 @@ class TaperedSum(PauliSum):
 
     Examples
     --------
+    >>> import numpy as np
     >>> from velmora.models import xxz_ring
     >>> H = xxz_ring(4, delta=0.5)
     >>> [s.terms[0][0] for s in H.z2_symmetries()]
@@ -461,29 +462,81 @@ class TaperedSum(PauliSum):
 
     @property
     def symmetries(self) -> list[PauliSum]:
-        """The symmetries as one-term PauliSums, in the given order."""
+        """The symmetries as one-term PauliSums, in the given order.
+
+        A new list of r PauliSums, each with coefficient 1 or -1 (a label
+        given as a str has coefficient 1).
+
+        Examples
+        --------
+        >>> from velmora.models import xxz_ring
+        >>> T = xxz_ring(4, delta=0.5).taper(["XXXX", "ZZZZ"], [1, -1])
+        >>> [s.terms for s in T.symmetries]
+        [[('XXXX', (1+0j))], [('ZZZZ', (1+0j))]]
+        """
         return list(self._sector.symmetries)
 
     @property
     def eigenvalues(self) -> tuple[int, ...]:
-        """The eigenvalue (1 or -1) of each symmetry in the sector."""
+        """The eigenvalue (1 or -1) of each symmetry in the sector.
+
+        A tuple of r ints, in the order of `symmetries`.
+
+        Examples
+        --------
+        >>> from velmora.models import xxz_ring
+        >>> T = xxz_ring(4, delta=0.5).taper(["XXXX", "ZZZZ"], [1, -1])
+        >>> T.eigenvalues
+        (1, -1)
+        """
         return self._sector.eigenvalues
 
     @property
     def full_num_qubits(self) -> int:
-        """The number of qubits n of the operator before tapering."""
+        """The number of qubits n of the operator before tapering.
+
+        An int; `num_qubits` is n - r, r the number of symmetries.
+
+        Examples
+        --------
+        >>> from velmora.models import xxz_ring
+        >>> T = xxz_ring(4, delta=0.5).taper(["XXXX", "ZZZZ"], [1, -1])
+        >>> T.full_num_qubits, T.num_qubits
+        (4, 2)
+        """
         return self._sector.num_qubits
 
     @property
     def removed_qubits(self) -> tuple[int, ...]:
-        """The qubits of the full register that tapering removes (each carries one
-        symmetry after the Clifford), in ascending order."""
+        """The qubits of the full register that tapering removes, ascending.
+
+        A tuple of r ints: each of these qubits carries one symmetry after the
+        Clifford (the sector's bit: 0 for eigenvalue 1 of the mapped
+        generator, 1 for -1).
+
+        Examples
+        --------
+        >>> from velmora.models import xxz_ring
+        >>> T = xxz_ring(4, delta=0.5).taper(["XXXX", "ZZZZ"], [1, -1])
+        >>> T.removed_qubits
+        (0, 1)
+        """
         return self._sector.removed
 
     @property
     def kept_qubits(self) -> tuple[int, ...]:
-        """The qubits of the full register that remain: qubit j of the TaperedSum
-        is full qubit ``kept_qubits[j]`` (before the Clifford)."""
+        """The qubits of the full register that remain, ascending.
+
+        A tuple of n - r ints: qubit j of the TaperedSum is full qubit
+        ``kept_qubits[j]`` (before the Clifford).
+
+        Examples
+        --------
+        >>> from velmora.models import xxz_ring
+        >>> T = xxz_ring(4, delta=0.5).taper(["XXXX", "ZZZZ"], [1, -1])
+        >>> T.kept_qubits
+        (2, 3)
+        """
         return self._sector.kept
 
     def to_sector(self, psi: ArrayLike, num_threads: int | None = None) -> NDArray[np.complex128]:
@@ -511,12 +564,16 @@ class TaperedSum(PauliSum):
         Raises
         ------
         TypeError
-            When psi does not hold numbers.
+            When psi does not hold numbers, or `num_threads` is not an int or
+            None.
         ValueError
-            When psi is not a 1-D array of 2^n amplitudes.
+            When psi is not a 1-D array of 2^n amplitudes, or `num_threads` is
+            negative.
 
         Examples
         --------
+        >>> import numpy as np
+        >>> from velmora import PauliSum
         >>> H = PauliSum([("ZZ", 1.0), ("XX", 0.5), ("YY", 0.5)])
         >>> T = H.taper(["ZZ"], [-1])
         >>> psi = np.array([0, 1, -1, 0]) / np.sqrt(2)   # a singlet: ZZ psi = -psi
@@ -554,12 +611,15 @@ class TaperedSum(PauliSum):
         Raises
         ------
         TypeError
-            When phi does not hold numbers.
+            When phi does not hold numbers, or `num_threads` is not an int or
+            None.
         ValueError
-            When phi is not a 1-D array of 2^(n - r) amplitudes.
+            When phi is not a 1-D array of 2^(n - r) amplitudes, or
+            `num_threads` is negative.
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> T = PauliSum([("ZZ", 1.0), ("XX", 0.5)]).taper(["ZZ"], [1])
         >>> T.from_sector([1, 0])
         array([1.+0.j, 0.+0.j, 0.+0.j, 0.+0.j])
@@ -603,6 +663,7 @@ class TaperedSum(PauliSum):
 
         Examples
         --------
+        >>> from velmora import PauliSum
         >>> T = PauliSum([("ZZ", 1.0), ("XX", 0.5)]).taper(["ZZ"], [-1])
         >>> T.taper_observable(PauliSum([("ZI", 1.0), ("IZ", 1.0)])).terms
         [('I', 0j)]

@@ -38,8 +38,7 @@ def evaluate(index: int, f: Callable[[float], float], t: float) -> float:
 
 
 class TimeDependentSum:
-    """H(t) = sum_k f_k(t) P_k: a Hamiltonian whose parts are scaled by real
-    functions of time.
+    """H(t) = sum_k f_k(t) P_k: a Hamiltonian whose parts are scaled by real functions of time.
 
     `terms` is a sequence whose items are a `PauliSum` (a constant part) or a
     pair ``(PauliSum, f)`` with f a callable taking a float time and returning
@@ -54,13 +53,39 @@ class TimeDependentSum:
 
     The object is immutable; it pickles when its callables do (functions
     defined at module level, `functools.partial` of them, ...).
+    `velmora.evolve` and `velmora.trajectory` evolve states under it by
+    commutator-free quasi-Magnus steps (`velmora.quasi_magnus`).
 
-    >>> from velmora import PauliSum, TimeDependentSum
+    Parameters
+    ----------
+    terms : iterable of PauliSum or (PauliSum, callable) pairs
+        The parts, at least one: a `PauliSum` P (the constant part P) or a
+        pair ``(P, f)`` (the part f(t) P). Every P is Hermitian and acts on
+        the same number of qubits.
+    breakpoints : iterable of float, optional
+        Real, finite times where some f is not smooth; kept sorted, without
+        repeats.
+
+    Raises
+    ------
+    TypeError
+        When `terms` is a single PauliSum or str or is not iterable, an item
+        is neither a PauliSum nor a (PauliSum, f) pair, an f is not callable,
+        `breakpoints` is a str, or a breakpoint is not a real number.
+    ValueError
+        When `terms` is empty, a part acts on another number of qubits than
+        part 0 or has a complex coefficient, or a breakpoint is not finite.
+
+    Examples
+    --------
     >>> import math
+    >>> from velmora import PauliSum, TimeDependentSum
     >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
     ...                       (PauliSum([("XI", 1.0), ("IX", 1.0)]), math.cos)])
     >>> H.at(0.0).terms
     [('ZZ', (1+0j)), ('XI', (1+0j)), ('IX', (1+0j))]
+    >>> H
+    TimeDependentSum(2 parts on 2 qubits: constant, cos; 0 breakpoints)
     """
 
     __slots__ = ("_parts", "_num_qubits", "_breakpoints")
@@ -130,22 +155,82 @@ class TimeDependentSum:
 
     @property
     def num_qubits(self) -> int:
-        """The number of qubits every part acts on."""
+        """The number of qubits every part acts on.
+
+        An int n >= 1; states have 2^n amplitudes.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum, TimeDependentSum
+        >>> TimeDependentSum([PauliSum([("ZZI", 1.0)])]).num_qubits
+        3
+        """
         return self._num_qubits
 
     @property
     def parts(self) -> list[tuple[PauliSum, Callable[[float], float] | None]]:
-        """The parts as (PauliSum, f) pairs, f None for a constant part."""
+        """The parts as (PauliSum, f) pairs, f None for a constant part.
+
+        A new list, in the order given.
+
+        Examples
+        --------
+        >>> import math
+        >>> from velmora import PauliSum, TimeDependentSum
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.sin)])
+        >>> [(len(P), f) for P, f in H.parts]
+        [(1, None), (1, <built-in function sin>)]
+        """
         return list(self._parts)
 
     @property
     def breakpoints(self) -> tuple[float, ...]:
-        """The times no step straddles, ascending."""
+        """The times no step straddles, ascending.
+
+        A tuple of floats, sorted and without repeats; empty when none were
+        given.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum, TimeDependentSum
+        >>> H = TimeDependentSum([PauliSum([("Z", 1.0)])], breakpoints=[2, 1.0, 2.0])
+        >>> H.breakpoints
+        (1.0, 2.0)
+        """
         return self._breakpoints
 
     def at(self, t: float) -> PauliSum:
-        """H(t) as one PauliSum: the parts' terms concatenated in order, each
-        part's coefficients multiplied by f(t)."""
+        """H(t) as one PauliSum.
+
+        The parts' terms concatenated in order, each part's coefficients
+        multiplied by f(t) (nothing merged).
+
+        Parameters
+        ----------
+        t : float
+            A real, finite time.
+
+        Returns
+        -------
+        PauliSum
+            H(t), with as many terms as all parts together.
+
+        Raises
+        ------
+        TypeError
+            When `t` is not a real number.
+        ValueError
+            When `t` is not finite, or some f(t) is not a finite real number
+            (the message names the part and the time).
+
+        Examples
+        --------
+        >>> import math
+        >>> from velmora import PauliSum, TimeDependentSum
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.cos)])
+        >>> H.at(math.pi).terms
+        [('ZZ', (1+0j)), ('XI', (-1+0j))]
+        """
         time = real_number("t", t)
         terms: list[tuple[str, complex]] = []
         for index, (part, f) in enumerate(self._parts):
