@@ -58,7 +58,7 @@ class TimeDependentSum:
 
     Parameters
     ----------
-    terms : iterable of PauliSum or (PauliSum, callable) pairs
+    terms : iterable of PauliSum or tuple
         The parts, at least one: a `PauliSum` P (the constant part P) or a
         pair ``(P, f)`` (the part f(t) P). Every P is Hermitian and acts on
         the same number of qubits.
