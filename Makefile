@@ -86,6 +86,7 @@ docs: install $(VENV)/.ready
 	$(VENV)/bin/sphinx-build -E -W --keep-going -q -d build/docs/doctrees -b html docs build/docs/html
 	$(VENV)/bin/sphinx-build -W --keep-going -q -d build/docs/doctrees -b doctest docs build/docs/doctest
 	$(PY) docs/check_links.py build/docs/html
+	$(PY) docs/check_docstrings.py
 
 # Screenshots of a few pages as a reader sees them (Chromium from Debian's packages).
 docs-screenshots:

@@ -49,8 +49,6 @@ NO_RAISES = {
     "velmora.quasi_magnus.default_order",
     # The exception stores its message and the partial result.
     "velmora.ConvergenceError",
-    # A collective query of the cores: mpi4py's own errors only.
-    "velmora.mpi.default_threads",
 }
 
 

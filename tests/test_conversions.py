@@ -121,3 +121,18 @@ def test_importing_velmora_imports_neither_library():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                             cwd=os.path.dirname(__file__), check=True)
     assert result.stdout.strip() == "False"
+
+
+@pytest.mark.parametrize("convert, make", [
+    ("from_qiskit", lambda: qiskit_info.SparsePauliOp.from_list([("ZZI", 1.0), ("IXX", 0.5)])),
+    ("from_openfermion", lambda: openfermion.QubitOperator("Z0 Z1", 1.0)
+     + openfermion.QubitOperator("X2", 0.5)),
+])
+def test_conversions_called_on_a_tapered_sum_give_a_plain_sum(convert, make):
+    from velmora import TaperedSum
+
+    # The classmethods are inherited: they used to call TaperedSum's constructor,
+    # which needs the sum and its symmetries, and raised TypeError.
+    converted = getattr(TaperedSum, convert)(make())
+    assert type(converted) is PauliSum
+    assert converted == getattr(PauliSum, convert)(make())

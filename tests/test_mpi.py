@@ -171,3 +171,13 @@ def test_three_processes_are_refused(tmp_path):
         capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert done.stdout.count("needs a power-of-two number of processes (1, 2, 4, 8, ...), "
                              "got 3") == 3
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda comm: vm.slice_range(6.0, comm), ValueError, "num_qubits must be a positive int"),
+    (lambda comm: vm.slice_range(0, comm), ValueError, "num_qubits must be a positive int"),
+    (lambda comm: vm.default_threads(None), TypeError, "comm must be an mpi4py"),
+])
+def test_planning_helpers_name_the_argument_they_refuse(call, error, message):
+    with pytest.raises(error, match=message):
+        call(MPI.COMM_WORLD)

@@ -204,7 +204,9 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
         Bytes for the basis and the results (default:
         ``velmora.evolution.default_memory_budget()``).
     max_products : int, optional
-        Products H @ v after which the run gives up (default 10,000).
+        Products H @ v after which the run gives up (default 10,000). It is
+        checked at the end of each restart cycle, so a run may go up to one
+        cycle (at most `krylov_dim` products) past it.
     check_missed : bool, optional
         Run the check for missed eigenvalues (default True; costs extra
         products; False behaves like ARPACK, which has no such check).

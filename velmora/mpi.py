@@ -215,6 +215,13 @@ def _comm_size(comm: object) -> tuple[int, int]:
     return size, comm.Get_rank()
 
 
+def _checked_num_qubits(num_qubits: object) -> int:
+    if isinstance(num_qubits, (bool, np.bool_)) or not isinstance(num_qubits, numbers.Integral) \
+            or num_qubits < 1:
+        raise ValueError(f"num_qubits must be a positive int, got {num_qubits!r}")
+    return int(num_qubits)
+
+
 def _slice_size(num_qubits: int, size: int) -> int:
     bits = size.bit_length() - 1
     if num_qubits < bits:
@@ -295,7 +302,8 @@ def slice_range(num_qubits: int, comm: Any) -> range:
     TypeError
         When `comm` is not an mpi4py intracommunicator.
     ValueError
-        When the number of processes is not a power of two, or exceeds 2^n.
+        When the number of processes is not a power of two, or exceeds 2^n,
+        or `num_qubits` is not a positive int.
 
     Examples
     --------
@@ -305,7 +313,7 @@ def slice_range(num_qubits: int, comm: Any) -> range:
     range(0, 64)
     """
     size, rank = _comm_size(comm)
-    length = _slice_size(num_qubits, size)
+    length = _slice_size(_checked_num_qubits(num_qubits), size)
     return range(rank * length, (rank + 1) * length)
 
 
@@ -394,6 +402,11 @@ def default_threads(comm: Any) -> int:
     int
         The number of threads, at least 1.
 
+    Raises
+    ------
+    TypeError
+        When `comm` is not an mpi4py intracommunicator.
+
     Examples
     --------
     >>> import os
@@ -403,6 +416,9 @@ def default_threads(comm: Any) -> int:
     >>> threads == len(os.sched_getaffinity(0))
     True
     """
+    if not isinstance(comm, MPI.Intracomm):
+        raise TypeError("comm must be an mpi4py intracommunicator such as MPI.COMM_WORLD, "
+                        f"got {type(comm).__name__}")
     try:
         cores = set(os.sched_getaffinity(0))
     except (AttributeError, OSError):  # pragma: no cover - platforms without affinity
@@ -564,10 +580,7 @@ def basis_state(num_qubits: int, index: int, comm: Any) -> NDArray[np.complex128
     array([0.+0.j, 0.+0.j, 0.+0.j, 0.+0.j, 0.+0.j, 1.+0.j, 0.+0.j, 0.+0.j])
     """
     size, rank = _comm_size(comm)
-    if isinstance(num_qubits, (bool, np.bool_)) or not isinstance(num_qubits, numbers.Integral) \
-            or num_qubits < 1:
-        raise ValueError(f"num_qubits must be a positive int, got {num_qubits!r}")
-    num_qubits = int(num_qubits)
+    num_qubits = _checked_num_qubits(num_qubits)
     if isinstance(index, (bool, np.bool_)) or not isinstance(index, numbers.Integral) or \
             not 0 <= index < 1 << num_qubits:
         raise ValueError(f"index must be an int in [0, 2^{num_qubits}), got {index!r}")

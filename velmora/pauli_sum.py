@@ -961,7 +961,8 @@ class PauliSum:
         """
         from velmora._convert import qiskit_terms
 
-        return cls(qiskit_terms(op))
+        # A plain sum whatever class is asked (a TaperedSum is made by taper).
+        return PauliSum(qiskit_terms(op))
 
     @classmethod
     def from_openfermion(cls, op: Any, n_qubits: int | None = None) -> PauliSum:
@@ -1011,4 +1012,4 @@ class PauliSum:
         """
         from velmora._convert import openfermion_terms
 
-        return cls(openfermion_terms(op, n_qubits))
+        return PauliSum(openfermion_terms(op, n_qubits))
