@@ -569,7 +569,7 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     6 or 8 (None: chosen from tol), and `function_calls` counts the calls of
     the parts' functions. Its `error` adds up a safety factor times an
     asymptotic estimate of each step's time-discretisation error, and the
-    Krylov bounds; it is not a proven bound (see the README for measured
+    Krylov bounds; it is not a proven bound (the documentation's error-control page gives measured
     ratios). Complex and imaginary times are refused.
 
     The steps are chosen so that the computable bound of ||result - exact|| /
