@@ -121,6 +121,13 @@ def main():
               label=f"{prefactor:.2f} t^(-2/3)")
     left.set_xscale("log")
     left.set_yscale("log")
+    # Times labelled 1, 2, 5 per decade as plain numbers: on a short axis (about two
+    # decades) matplotlib labels its minor ticks in powers of ten, which run into each other.
+    from matplotlib.ticker import FormatStrFormatter, LogLocator, NullFormatter
+
+    left.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    left.xaxis.set_major_formatter(FormatStrFormatter("%g"))
+    left.xaxis.set_minor_formatter(NullFormatter())
     left.set_ylim(1e-2, 1.2)
     left.set_xlim(times[1], times[-1])
     left.set_xlabel("t")

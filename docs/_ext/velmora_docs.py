@@ -11,6 +11,9 @@
   imports it under a shorter name (`EvolveResult` in `velmora.mpi`), and is
   set as code when it names no documented object (a parameter, a field).
   Explicit roles stay strict: a broken one is a build error.
+- In the narrative pages (Markdown), code that is exactly the name of a
+  documented object (`velmora.evolve`, `PauliSum.apply`, `Sector`) links
+  to its reference page; a trailing "()" is allowed.
 - MathJax is served from the site itself (the files of the PyPI package
   django-static-mathjax), so that formulas render without a network.
 - The gallery's command lines: each example writes its picture and parameters
@@ -81,7 +84,30 @@ def _copy_mathjax(app, exception):
     shutil.copytree(source / fonts, target / fonts, dirs_exist_ok=True)
 
 
+def _link_code_names(app, doctree, docname):
+    if docname.startswith(("api/", "auto_examples/")) or not app.builder.format == "html":
+        return
+    from sphinx.util.nodes import make_refnode
+
+    objects = app.env.get_domain("py").objects
+    for literal in list(doctree.findall(nodes.literal)):
+        if isinstance(literal.parent, (nodes.reference, nodes.literal_block)) or \
+                "xref" in literal.get("classes", []):
+            continue
+        text = literal.astext()
+        name = text[:-2] if text.endswith("()") else text
+        if not name.replace(".", "").replace("_", "").isalnum():
+            continue
+        target = name if name in objects else f"velmora.{name}"
+        if target not in objects or objects[target].aliased:
+            continue
+        entry = objects[target]
+        literal.replace_self(make_refnode(app.builder, docname, entry.docname, entry.node_id,
+                                          literal.deepcopy(), target))
+
+
 def setup(app):
+    app.connect("doctree-resolved", _link_code_names)
     app.connect("build-finished", _copy_mathjax)
     app.connect("doctree-read", _mark_doctests)
     app.connect("missing-reference", _resolve_default_role)
