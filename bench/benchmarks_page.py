@@ -86,25 +86,20 @@ def replace_between(text, name, body):
     return head + start + "\n" + body + "\n" + end + tail
 
 
+# Result files copied as they are, each between the markers of its name.
+VERBATIM = [("trajectory-benchmark", "trajectory.md"), ("short-steps-benchmark", "short_steps.md"),
+            ("threads-benchmark", "threads_under_load.md"), ("mpi-benchmark", "mpi.md"),
+            ("sectors-benchmark", "sectors.md")]
+
+
 def main():
-    readme = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
-                          pathlib.Path(__file__).resolve().parent.parent / "docs" / "benchmarks.md")
-    text = replace_between(readme.read_text(), "benchmark", section())
-    trajectory = RESULTS / "trajectory.md"
-    if trajectory.is_file():
-        text = replace_between(text, "trajectory-benchmark", trajectory.read_text().strip())
-    short_steps = RESULTS / "short_steps.md"
-    if short_steps.is_file():
-        text = replace_between(text, "short-steps-benchmark", short_steps.read_text().strip())
-    threads = RESULTS / "threads_under_load.md"
-    if threads.is_file():
-        text = replace_between(text, "threads-benchmark", threads.read_text().strip())
-    mpi = RESULTS / "mpi.md"
-    if mpi.is_file():
-        text = replace_between(text, "mpi-benchmark", mpi.read_text().strip())
-    sectors = RESULTS / "sectors.md"
-    if sectors.is_file():
-        text = replace_between(text, "sectors-benchmark", sectors.read_text().strip())
+    page = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else
+                        pathlib.Path(__file__).resolve().parent.parent / "docs" / "benchmarks.md")
+    text = replace_between(page.read_text(), "benchmark", section())
+    for marker, name in VERBATIM:
+        result = RESULTS / name
+        if result.is_file():
+            text = replace_between(text, marker, result.read_text().strip())
     time_dependent = RESULTS / "time_dependent.md"
     if time_dependent.is_file():
         full = time_dependent.read_text()
@@ -121,7 +116,7 @@ def main():
             # The file's own title is the page's section heading.
             body = "\n".join(line for line in body.splitlines() if not line.startswith("# "))
             text = replace_between(text, f"{name}-benchmark", body.strip())
-    readme.write_text(text)
+    page.write_text(text)
 
 
 if __name__ == "__main__":

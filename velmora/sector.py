@@ -609,8 +609,7 @@ class Sector:
         return PauliSum(terms).simplify()
 
 
-# The constructor's _require_closed is internal (observable_in below), not documented.
-class SectorOperator:  # numpydoc ignore=PR01
+class SectorOperator:
     """A `PauliSum` restricted to a `Sector` (made by `PauliSum.in_sector`).
 
     Its vectors are sector vectors (`len(sector)` amplitudes in the basis of
