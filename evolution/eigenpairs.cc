@@ -329,7 +329,9 @@ private:
         const std::uint64_t m = m_;
         double beta = 0.0;
         std::uint64_t used = m;
-        std::vector<Complex> c(m + 1);
+        // Projections on the basis (up to m + 1 rows) and on the locked rows,
+        // which outnumber the basis when more than half the space is locked.
+        std::vector<Complex> c(std::max(m + 1, num_locked_));
         for (std::uint64_t j = kept_; j < m; ++j) {
             Complex* v = V + j * n_;
             Complex* w = V + (j + 1) * n_;
@@ -629,7 +631,14 @@ EigenReport lanczos_eigenpairs(KrylovOperator& op, const Complex* start, Complex
         if (!solver.converged(found, b)) break;  // nothing beyond bar
         if (!beats(found.values[b], found.residual(b))) break;
         // A better eigenvalue was missed: it replaces the worst one found.
-        solver.form_vectors(found, 1, vectors + w * n);
+        // The check's basis was kept orthogonal to the rows found by one pass
+        // per step, which leaves rounding-level components along them that a
+        // near breakdown magnifies (2e-8 seen): the new row is orthogonalised
+        // against the others twice (and normalised below).
+        Complex* row = vectors + w * n;
+        solver.form_vectors(found, 1, row);
+        orthogonalize_twice(vectors, w, row, n, options.num_threads);
+        orthogonalize_twice(vectors + (w + 1) * n, k - w - 1, row, n, options.num_threads);
         values[w] = found.values[b];
     }
     report.check_products = solver.products() - before_check;

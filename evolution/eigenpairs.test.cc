@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "evolution/pauli_sum_operator.h"
@@ -117,6 +120,65 @@ Hamiltonian mixed_chain() {
     }
     return Hamiltonian(words);
 }
+
+/// Every k from 1 to dim on spaces of 1 to 5 qubits, at both ends, with and
+/// without the check for missed eigenvalues, with the package's default basis
+/// (ARPACK's max(2k + 1, 20), at most dim): the check runs in the complement of
+/// k vectors, so with k above dim / 2 it locks more rows than its own basis has.
+/// H = sum_q Z_q + shift: level j (spins down) at n - 2j + shift, C(n, j) times.
+class EveryCount : public ::testing::TestWithParam<std::tuple<std::size_t, bool, bool>> {};
+
+TEST_P(EveryCount, FindsTheLevelsOfTheFieldSum) {
+    const auto [n, largest, check_missed] = GetParam();
+    std::vector<PauliWord> words;
+    for (std::size_t q = 0; q < n; ++q) words.emplace_back(1.0, letter_at(n, q, 'Z'));
+    words.emplace_back(0.125, std::string(n, 'I'));
+    const Hamiltonian ham(words);
+    const std::uint64_t dim = std::uint64_t{1} << n;
+    std::vector<double> levels;
+    for (std::uint64_t x = 0; x < dim; ++x) {
+        levels.push_back(0.125 + static_cast<double>(n) - 2.0 * std::popcount(x));
+    }
+    std::sort(levels.begin(), levels.end());
+    for (std::uint64_t k = 1; k <= dim; ++k) {
+        EigenOptions options;
+        options.count = k;
+        options.largest = largest;
+        options.check_missed = check_missed;
+        options.basis_size =
+            std::min<std::uint64_t>(std::max<std::uint64_t>(2 * k + 1, 20), std::max(dim, k + 1));
+        const Solved run = solve(ham, options);
+        ASSERT_EQ(run.report.values.size(), k) << k;
+        for (std::uint64_t i = 0; i < k; ++i) {
+            const double want = largest ? levels[dim - k + i] : levels[i];
+            // Without the check a degenerate level may be missed: the values
+            // are eigenvalues, not necessarily the extreme ones.
+            if (check_missed) {
+                EXPECT_NEAR(run.report.values[i], want, 1e-9) << "k " << k << " i " << i;
+            } else {
+                const double v = run.report.values[i];
+                EXPECT_TRUE(std::any_of(levels.begin(), levels.end(),
+                                        [v](double l) { return std::fabs(l - v) < 1e-9; }))
+                    << "k " << k << " i " << i << " value " << v;
+            }
+        }
+        // Orthonormal rows, those swapped in by the check included.
+        for (std::uint64_t a = 0; a < k; ++a) {
+            for (std::uint64_t b = 0; b <= a; ++b) {
+                Complex g(0.0, 0.0);
+                for (std::uint64_t x = 0; x < dim; ++x) {
+                    g += std::conj(run.vectors[a * dim + x]) * run.vectors[b * dim + x];
+                }
+                EXPECT_LT(std::abs(g - Complex(a == b ? 1.0 : 0.0, 0.0)), 1e-12)
+                    << "k " << k << " rows " << a << ", " << b;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallSpaces, EveryCount,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4, 5),
+                                            ::testing::Bool(), ::testing::Bool()));
 
 TEST(Eigenpairs, SameBytesForEveryTeamSize) {
     const Hamiltonian ham = mixed_chain();
