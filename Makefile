@@ -1,7 +1,8 @@
 # make demo  - the demo's packages only (requirements-demo.txt), build, install into .venv
 #              and run the main example
 # make test  - the rest of the development packages (requirements-dev.txt), C++ tests (plain
-#              and sanitized), memcheck, then the Python tests (pytest) once, against the
+#              and sanitized), the fuzz session on the sanitized modules (make fuzz for a
+#              longer one), memcheck, then the Python tests (pytest) once, against the
 #              manylinux wheel in a fresh environment (make py-test runs them against .venv),
 #              then the documentation site (make docs)
 # make docs  - the documentation site into build/docs/html: warnings are errors, every code
@@ -19,7 +20,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
+.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -57,11 +58,31 @@ cpp-test: system-deps $(VENV)/.ready
 	$(CMAKE) --build build/tests -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/tests --output-on-failure -j $(JOBS)
 
-cpp-test-sanitize: system-deps $(VENV)/.ready
+# One sanitized build (AddressSanitizer and UndefinedBehaviorSanitizer) of the C++ tests
+# and of both extension modules, which share its core library.
+sanitize-build: system-deps $(VENV)/.ready
 	$(CMAKE) -S . -B build/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-		-DVELMORA_BUILD_TESTS=ON -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+		-DVELMORA_BUILD_TESTS=ON -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DVELMORA_BUILD_MODULE=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build build/sanitize -j $(JOBS)
+
+cpp-test-sanitize: sanitize-build
 	$(VENV)/bin/ctest --test-dir build/sanitize --output-on-failure -j $(JOBS)
+
+# The fuzz session: property-based tests of every public entry point that reaches the
+# compiled modules, run on the sanitized modules (any sanitizer report, crash or hang
+# fails). fuzz-quick replays a fixed set of examples (part of make test); fuzz explores
+# (FUZZ_EXAMPLES examples per entry point, new random ones each run; the seed of a
+# failure is printed, to be kept as a regression row).
+FUZZ_EXAMPLES ?= 2000
+# --capture=sys: a sanitizer's report goes straight to the terminal (fd 2), not into
+# pytest's capture of a process that the report ends.
+FUZZ_PYTEST := -m pytest -q -p no:cacheprovider --capture=sys $(abspath tests/fuzz_native.py)
+fuzz-quick: sanitize-build
+	scripts/sanitized-python $(FUZZ_PYTEST)
+
+fuzz: sanitize-build
+	HYPOTHESIS_PROFILE=explore FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) scripts/sanitized-python $(FUZZ_PYTEST)
 
 py-test: install $(VENV)/.ready
 	$(VENV)/bin/pytest -q tests
@@ -93,7 +114,7 @@ docs-screenshots:
 	scripts/docs-screenshots
 
 # The Python tests run once, in wheel-test: against the artifact users install.
-test: cpp-test cpp-test-sanitize memcheck wheel-test docs
+test: cpp-test cpp-test-sanitize fuzz-quick memcheck wheel-test docs
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt

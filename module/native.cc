@@ -102,7 +102,9 @@ std::uint64_t checked_size(const PauliOperator& op, const StateIn& psi) {
 /// the numerical work that follows never reads memory Python code may change.
 std::unique_ptr<Complex[]> copy_state(const StateIn& psi, std::uint64_t n) {
     std::unique_ptr<Complex[]> copy = std::make_unique<Complex[]>(n);
-    std::memcpy(copy.get(), psi.data(), n * sizeof(Complex));
+    if (n != 0) {  // an empty array may have no storage
+        std::memcpy(copy.get(), psi.data(), n * sizeof(Complex));
+    }
     return copy;
 }
 
@@ -281,7 +283,9 @@ public:
     IndicesOut states() const {
         const std::uint64_t n = basis_->size();
         std::unique_ptr<std::uint64_t[]> copy(new std::uint64_t[std::max<std::uint64_t>(n, 1)]);
-        std::memcpy(copy.get(), basis_->states(), n * sizeof(std::uint64_t));
+        if (n != 0) {  // an empty sector has no storage to copy from
+            std::memcpy(copy.get(), basis_->states(), n * sizeof(std::uint64_t));
+        }
         nb::capsule owner(copy.get(), [](void* p) noexcept {
             delete[] static_cast<std::uint64_t*>(p);
         });
