@@ -43,6 +43,7 @@ from velmora import models
 from velmora.correlations import CorrelationResult, SpectralResult, correlation, spectral_function
 from velmora.eigen import ConvergenceError, EigshResult, eigsh
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
+from velmora._tolerance import ToleranceWarning
 from velmora.pauli_sum import PauliSum
 from velmora.sector import Sector, SectorOperator
 from velmora.states import entanglement_entropy
@@ -51,6 +52,6 @@ from velmora.time_dependent import TimeDependentSum
 
 __all__ = ["ConvergenceError", "CorrelationResult", "EigshResult", "EvolveResult", "PauliSum",
            "Sector", "SectorOperator", "SpectralResult", "TaperedSum", "TimeDependentSum",
-           "TrajectoryResult", "correlation", "eigsh", "entanglement_entropy", "evolve", "models",
-           "spectral_function", "trajectory"]
+           "ToleranceWarning", "TrajectoryResult", "correlation", "eigsh", "entanglement_entropy",
+           "evolve", "models", "spectral_function", "trajectory"]
 __version__ = "0.1.0"

@@ -21,7 +21,7 @@ from typing import Any, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from velmora import _native
+from velmora import _native, _tolerance
 from velmora._checks import real_number
 from velmora._threads import resolve_num_threads
 from velmora.evolution import (_check_budget, _check_duration, _check_hamiltonian, _check_state,
@@ -362,8 +362,9 @@ def _evolve_pair(H: PauliSum | SectorOperator, u: NDArray[np.complex128],
     u's states are kept (the caller sized the chunk for them); v's run
     measures each of its states against the kept state of the same time, which
     the engine hands to its observables in the order of the times."""
-    first = trajectory(H, u, offsets, tol=tol, num_threads=threads, krylov_dim=krylov_dim,
-                       memory_budget=budget)
+    with _tolerance.quiet():  # a miss is reported once, by correlation
+        first = trajectory(H, u, offsets, tol=tol, num_threads=threads, krylov_dim=krylov_dim,
+                           memory_budget=budget)
     kept = first.states
     assert kept is not None
     seen = [0]
@@ -376,8 +377,9 @@ def _evolve_pair(H: PauliSum | SectorOperator, u: NDArray[np.complex128],
             end.append(state.copy())
         return measure(kept[k], state)
 
-    second = trajectory(H, v, offsets, observables=[observe], tol=tol, num_threads=threads,
-                        krylov_dim=krylov_dim, memory_budget=budget)
+    with _tolerance.quiet():
+        second = trajectory(H, v, offsets, observables=[observe], tol=tol, num_threads=threads,
+                            krylov_dim=krylov_dim, memory_budget=budget)
     if seen[0] != offsets.size:  # pragma: no cover - the engine measures every output once
         raise RuntimeError(f"the evolution measured {seen[0]} of {offsets.size} outputs")
     assert second.expectations is not None
@@ -394,7 +396,9 @@ def _correlate(H: PauliSum | SectorOperator, psi: NDArray[np.complex128], B: _Op
                A: _Operand, times: NDArray[np.float64], tol: float, threads: int,
                krylov_dim: int | None, budget: int) -> tuple[Any, ...]:
     """C(t_k) = <psi(t_k)|A|(B psi)(t_k)> at every time and a bound of each
-    value's error: (values, bounds, steps, products, chunks).
+    value's error: (values, bounds, steps, products, chunks, worst), worst the
+    largest of the evolutions' reported errors relative to their share of tol
+    (above 1 when one missed it).
 
     The times run in chunks whose states fit; each chunk continues from the
     previous chunk's last states, so the relative errors add up:
@@ -421,6 +425,7 @@ def _correlate(H: PauliSum | SectorOperator, psi: NDArray[np.complex128], B: _Op
     error_u = error_v = 0.0
     start, drift = 0.0, 0.0
     steps = applications = 0
+    worst = 0.0
     for first in range(0, times.size, length):
         last = min(first + length, times.size)
         offsets, residual = _offsets(times[first:last], start)
@@ -428,13 +433,35 @@ def _correlate(H: PauliSum | SectorOperator, psi: NDArray[np.complex128], B: _Op
             H, u, v, offsets, measure, tol / chunks, threads, krylov_dim, run_budget)
         error_u += run_u * (1.0 + error_u)
         error_v += run_v * (1.0 + error_v)
+        worst = max(worst, run_u / (tol / chunks), run_v / (tol / chunks))
         shift = (drift + np.abs(residual)) * norm_h
         values[first:last] = out
         bounds[first:last] = _bound(A, B, norm_psi, norm_phi, error_u, error_v, shift, gamma)
         steps += run_steps
         applications += run_products
         start, drift = float(times[last - 1]), drift + abs(float(residual[-1]))
-    return values, bounds, steps, applications, chunks
+    return values, bounds, steps, applications, chunks, worst
+
+
+def _check_finite(values: NDArray[np.complex128]) -> None:
+    """Refuses values beyond the double range instead of returning them."""
+    if not np.isfinite(values).all():
+        k = int(np.flatnonzero(~np.isfinite(values))[0])
+        raise OverflowError(f"C(t) at times[{k}] is beyond the double range; scale the state "
+                            "or the operators down (C is linear in A and B, quadratic in psi)")
+
+
+def _warn_correlation(H: PauliSum | SectorOperator, worst: float, tol: float, chunks: int,
+                      span: float) -> None:
+    """One ToleranceWarning when an evolution of `correlation` reported more
+    than its share of tol (tol / chunks)."""
+    if worst <= 1.0:
+        return
+    share = tol / chunks
+    reason = _tolerance.real_time_reason(_pauli_sum(H).norm_bound, span, share)
+    where = f" of an evolution (its share of tol: {share:.1e})" if chunks > 1 else \
+        " of an evolution"
+    _tolerance.warn(_tolerance.missed("correlation", worst * share, tol, reason, where))
 
 
 def _bound(A: _Operand, B: _Operand, norm_psi: float, norm_phi: float, error_u: float,
@@ -562,12 +589,20 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
         last time that would need more than 1e12 products H @ psi.
     OverflowError
         When a product by H leaves the double range (coefficients near
-        1e308).
+        1e308), or a value C(t) does (a huge state or operators).
     MemoryError
         When the vectors of an evolution cannot fit in the memory this
         process may have.
     KeyboardInterrupt
         On Ctrl-C, which stops an evolution between two steps.
+
+    Warns
+    -----
+    ToleranceWarning
+        Once per call, when one of the evolutions reports an error above its
+        share of `tol` (rounding floor, a tol below the smallest that real
+        time meets); the values and their `error` bound are returned all the
+        same.
 
     Examples
     --------
@@ -622,8 +657,11 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     def one(start: NDArray[np.complex128]) -> tuple[Any, ...]:
         return _correlate(H, start, op_b, op_a, values_t, tolerance, threads, krylov_dim, budget)
 
+    span = float(values_t[-1])
     if psi is not None:
-        values, bounds, steps, applications, chunks = one(psi)
+        values, bounds, steps, applications, chunks, worst = one(psi)
+        _check_finite(values)
+        _warn_correlation(H, worst, tolerance, chunks, span)
         return CorrelationResult(values_t, values, bounds, None, None, steps, applications,
                                  chunks)
     assert rng is not None and samples is not None
@@ -631,12 +669,16 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     estimates = np.empty((samples, values_t.size), dtype=np.complex128)
     sample_bounds = np.empty((samples, values_t.size))
     steps = applications = chunks = 0
+    worst = 0.0
     for s in range(samples):
-        estimates[s], sample_bounds[s], run_steps, run_products, chunks = one(
+        estimates[s], sample_bounds[s], run_steps, run_products, chunks, run_worst = one(
             _random_state(rng, size, threads))
         steps += run_steps
         applications += run_products
+        worst = max(worst, run_worst)
+    _warn_correlation(H, worst, tolerance, chunks, span)
     mean = np.sum(estimates, axis=0) / samples
+    _check_finite(mean)
     spread = np.abs(estimates - mean) ** 2
     statistical = np.sqrt(np.sum(spread, axis=0) / (samples * (samples - 1)))
     # The mean of the bounds bounds the error of the mean; its own rounding
@@ -753,11 +795,19 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
         number of qubits, or an A that leaves H's sector; for an H that is
         not Hermitian, an energy that is not finite, a negative
         `num_threads`.
+    OverflowError
+        When A psi or G(omega) is beyond the double range (a huge state).
     MemoryError
         When the chain's vectors cannot fit in the memory this process may
         have.
     KeyboardInterrupt
         On Ctrl-C, which stops the chain between two levels.
+
+    Warns
+    -----
+    ToleranceWarning
+        When the chain stops unconverged (``converged`` is False): its
+        half-chain change exceeds ``tol * max |G|``.
 
     Examples
     --------
@@ -808,9 +858,15 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
         if norm_psi == 0.0:
             raise ValueError("state is zero: it has no energy; give a nonzero state")
         e0 = float(H.expectation(psi, threads).real) / norm_psi / norm_psi
+        if not math.isfinite(e0):  # <psi|H|psi> beyond the range: from the unit state
+            e0 = float(H.expectation(_divided(psi, norm_psi), threads).real)
     else:
         e0 = real_number("energy", energy)
-    weight, alpha, beta, _ = _lanczos_chain(H._operator, op.apply(psi), int(krylov_dim), threads)
+    applied = op.apply(psi)
+    if not np.isfinite(applied).all():
+        raise OverflowError("A psi is beyond the double range; scale the state down (G is "
+                            "quadratic in psi)")
+    weight, alpha, beta, _ = _lanczos_chain(H._operator, applied, int(krylov_dim), threads)
     steps = alpha.size
     omegas_given = z_re.copy()
     if steps == 0:  # A psi = 0
@@ -819,8 +875,17 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     terminated = bool(beta[-1] == 0.0)
     shifted = z_re + e0
     values = _continued_fraction(shifted, width, alpha, beta, steps, weight)
+    if not np.isfinite(values).all():
+        raise OverflowError(f"G(omega) is beyond the double range (||A psi|| = {weight:.3g}, "
+                            f"eta = {width:g}); scale the state down (G is quadratic in psi)")
     half = _continued_fraction(shifted, width, alpha, beta, max(1, steps // 2), weight)
     convergence = float(np.max(np.abs(values - half)))
-    converged = terminated or convergence <= tolerance * float(np.max(np.abs(values)))
+    scale = float(np.max(np.abs(values)))
+    converged = terminated or convergence <= tolerance * scale
+    if not converged:
+        _tolerance.warn(
+            f"spectral_function: the chain of {steps} levels did not converge: its half-chain "
+            f"change {convergence:.1e} exceeds tol * max |G| = {tolerance:g} * {scale:.3g}; "
+            "raise krylov_dim (the levels) or eta")
     return SpectralResult(omegas_given, values, convergence, converged, terminated, steps, e0,
                           weight, alpha, beta)

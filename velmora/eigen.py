@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from velmora import _native
+from velmora import _native, _tolerance
 from velmora._threads import resolve_num_threads
 from velmora.evolution import _check_budget, _check_hamiltonian, _check_tol
 from velmora.pauli_sum import PauliSum
@@ -242,6 +242,14 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     KeyboardInterrupt
         On Ctrl-C (checked between cycles).
 
+    Warns
+    -----
+    ToleranceWarning
+        When the run converged but a residual computed from a returned vector
+        exceeds ``tol * norm_estimate``: the residuals include a bound of the
+        rounding of H @ v, which large or cancelling coefficients, or a tol
+        near the double precision, make larger than that.
+
     Examples
     --------
     The three lowest levels of the 6-spin Ising chain, against the
@@ -304,7 +312,24 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
             f"eigsh did not reach tol={tolerance:g} within {limit} products H @ v (largest "
             f"residual {float(np.max(residuals)):.3g}); raise max_products or krylov_dim, or "
             "loosen tol. The pairs found are in this exception's `result`.", result)
+    _warn_residuals(result, tolerance)
     return result
+
+
+def _warn_residuals(result: EigshResult, tol: float) -> None:
+    """One ToleranceWarning when a residual computed from a returned vector
+    exceeds tol * norm_estimate although the run converged: the residuals
+    include a bound of the rounding of H @ v, which the Lanczos estimates do
+    not see (large or cancelling coefficients, or a tol near eps)."""
+    allowed = tol * result.norm_estimate
+    if result.residuals.size == 0 or not np.any(result.residuals > allowed):
+        return
+    worst = int(np.argmax(result.residuals))
+    _tolerance.warn(
+        f"eigsh: the residual {result.residuals[worst]:.1e} of eigenvalue {worst} exceeds "
+        f"tol * norm_estimate = {tol:g} * {result.norm_estimate:.3g}; the residuals, computed "
+        "from the returned vectors, include a bound of the rounding of H @ v, which large or "
+        "cancelling coefficients or a tol near the double precision make larger than that")
 
 
 class _ProductBar:

@@ -18,10 +18,10 @@ from typing import Any, Callable, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from velmora import _native
+from velmora import _native, _tolerance
 from velmora._checks import check_memory, real_number
 from velmora._threads import resolve_num_threads
-from velmora.pauli_sum import PauliSum
+from velmora.pauli_sum import PauliSum, finite_expectations
 from velmora.quasi_magnus import Integrator
 from velmora.sector import SectorOperator, observable_in
 from velmora.time_dependent import TimeDependentSum
@@ -573,12 +573,13 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     ratios). Complex and imaginary times are refused.
 
     The steps are chosen so that the computable bound of ||result - exact|| /
-    ||exact|| stays below `tol`; a short step stops its Krylov recurrence as
-    soon as the bound is met. `error` is never below the true error: the step
-    bounds plus a rounding floor (which grows with the run and with cancelling
-    coefficients, so on long runs it may exceed a small `tol` that the state
-    itself meets; real-time results meet
-    ``tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)``). In imaginary and complex time `error` also counts
+    ||exact||, rounding floor included, stays below `tol`; a short step stops
+    its Krylov recurrence as soon as the bound is met. `error` is never below
+    the true error: the step bounds plus a rounding floor, which grows with
+    the run and with cancelling coefficients, so that where it dominates (a
+    small `tol` over many steps) `error` exceeds a `tol` that the state itself
+    may meet, and a `ToleranceWarning` says so; real-time results meet
+    ``tol >= max(1e-13, 5e-16 * H.norm_bound * |t|)``. In imaginary and complex time `error` also counts
     how much each step's error grows until the end, relative to the result;
     that is an estimate, and it exceeds 1 when double precision cannot give
     the result.
@@ -665,6 +666,15 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     KeyboardInterrupt
         On Ctrl-C, which stops a run between two steps.
 
+    Warns
+    -----
+    ToleranceWarning
+        When the reported `error` exceeds `tol` (the largest row's, once, for
+        a 2-D psi), naming the reason: a tol below the smallest that real
+        time meets, the rounding floor, the conditioning of imaginary or
+        complex time. The result is returned all the same; set the warnings
+        filter to ``"error"`` to get an exception.
+
     Examples
     --------
     A quench of the 6-spin transverse-field Ising chain from all spins up,
@@ -688,7 +698,7 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     Imaginary time t = -i tau projects onto the ground state; `normalize`
     keeps the state at unit norm:
 
-    >>> cooled = evolve(H, psi, -30j, normalize=True)
+    >>> cooled = evolve(H, psi, -30j, normalize=True, tol=1e-10)
     >>> energy = H.expectation(cooled.state)
     >>> round(energy, 6), bool(abs(energy - np.linalg.eigvalsh(H.to_sparse().toarray())[0]) < 1e-9)
     (-7.29623, True)
@@ -728,7 +738,32 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
         log_norm = float(log_norms[0]) if normalized else None
         return EvolveResult(states[0], error, steps, applications, kept, log_norm=log_norm)
 
-    return one(state) if state.ndim == 1 else _evolve_rows(state, one, normalized)
+    result = one(state) if state.ndim == 1 else _evolve_rows(state, one, normalized)
+    _warn_missed("evolve", result.error, tolerance,
+                 lambda: _constant_reason(checked, magnitude, direction, tolerance))
+    return result
+
+
+def _constant_reason(H: PauliSum | SectorOperator, magnitude: float, direction: complex,
+                     tol: float) -> str:
+    """Why a run of a constant H to |t| = magnitude reports more than tol."""
+    if direction.imag != 0.0:
+        return _tolerance.complex_time_reason()
+    return _tolerance.real_time_reason(_pauli_sum(H).norm_bound, magnitude, tol)
+
+
+def _warn_missed(what: str, error: float | NDArray[np.float64], tol: float,
+                 reason: Callable[[], str]) -> None:
+    """One ToleranceWarning when the reported error (of one run, or the
+    largest of a batch's rows) exceeds tol."""
+    errors = np.atleast_1d(np.asarray(error, dtype=np.float64))
+    if errors.size == 0 or not np.any(errors > tol):
+        return
+    worst = int(np.argmax(errors))
+    where = ""
+    if np.ndim(error) > 0:
+        where = f" of row {worst} ({int(np.sum(errors > tol))} of {errors.size} rows miss it)"
+    _tolerance.warn(_tolerance.missed(what, float(errors[worst]), tol, reason(), where))
 
 
 def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
@@ -829,12 +864,22 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
         with non-finite entries, or is a SectorOperator on another sector.
     OverflowError
         When H @ psi leaves the double range or, without `normalize`, a
-        state does.
+        state does; when an expectation value does (a huge state or
+        observable).
     MemoryError
         When the kept states (of all rows), or the vectors of the run, cannot
         fit in the memory this process may have (before the run starts).
     KeyboardInterrupt
         On Ctrl-C, which stops a run between two steps.
+
+    Warns
+    -----
+    ToleranceWarning
+        When the reported `error` exceeds `tol` (once per call, the largest
+        row's for a 2-D psi), naming the reason: a tol below the smallest that real
+        time meets, the rounding floor, the conditioning of imaginary or
+        complex time. The result is returned all the same; set the warnings
+        filter to ``"error"`` to get an exception.
 
     Examples
     --------
@@ -900,18 +945,23 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
             expectations = np.zeros((given.size, 0))
         elif hermitian:
             expectations = np.ascontiguousarray(expectations.real)
+        finite_expectations(expectations, None, "an expectation value")
         return TrajectoryResult(given, None, expectations, error, steps, applications, kept,
                                 log_norms=log_norms)
 
     if state.ndim == 2:
-        return _trajectory_rows(state, given, one, observables is None, len(compiled),
-                                hermitian, normalized, span, progress)
-    bar = _Progress(span) if progress else None
-    try:
-        return one(state, bar)
-    finally:
-        if bar is not None:
-            bar.close()
+        result = _trajectory_rows(state, given, one, observables is None, len(compiled),
+                                  hermitian, normalized, span, progress)
+    else:
+        bar = _Progress(span) if progress else None
+        try:
+            result = one(state, bar)
+        finally:
+            if bar is not None:
+                bar.close()
+    _warn_missed("trajectory", result.error, tolerance,
+                 lambda: _constant_reason(checked, span, 1.0 + 0j, tolerance))
+    return result
 
 
 # -- time-dependent sums ----------------------------------------------------
@@ -981,7 +1031,14 @@ def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: o
         return EvolveResult(final[0], run.error, run.steps, run.applications, run.kept_basis,
                             function_calls=run.function_calls)
 
-    return one(state) if state.ndim == 1 else _evolve_rows(state, one, False)
+    result = one(state) if state.ndim == 1 else _evolve_rows(state, one, False)
+    _warn_missed("evolve", result.error, integrator.tol, _time_dependent_reason)
+    return result
+
+
+def _time_dependent_reason() -> str:
+    return ("the estimate of the time-discretisation error plus the Krylov bounds exceed tol "
+            "(steps down to the smallest allowed could not meet it)")
 
 
 def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: ArrayLike,
@@ -1022,17 +1079,21 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
                                     function_calls=run.function_calls)
         if hermitian:
             expectations = np.ascontiguousarray(expectations.real)
+        finite_expectations(expectations, None, "an expectation value")
         return TrajectoryResult(values, None, expectations, run.error, run.steps,
                                 run.applications, run.kept_basis,
                                 function_calls=run.function_calls)
 
     span = float(values[-1]) - start
     if state.ndim == 2:
-        return _trajectory_rows(state, values, one, observables is None, len(compiled),
-                                hermitian, False, span, progress)
-    bar = _Progress(span) if progress else None
-    try:
-        return one(state, bar)
-    finally:
-        if bar is not None:
-            bar.close()
+        result = _trajectory_rows(state, values, one, observables is None, len(compiled),
+                                  hermitian, False, span, progress)
+    else:
+        bar = _Progress(span) if progress else None
+        try:
+            result = one(state, bar)
+        finally:
+            if bar is not None:
+                bar.close()
+    _warn_missed("trajectory", result.error, integrator.tol, _time_dependent_reason)
+    return result
