@@ -52,7 +52,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 from velmora import _native, evolution
 from velmora._threads import available_cores, resolve_num_threads
 from velmora.evolution import EvolveResult, Observable, TrajectoryResult
-from velmora.pauli_sum import PauliSum
+from velmora.pauli_sum import PauliSum, finite_expectations
 from velmora.sector import SectorOperator
 
 __all__ = [
@@ -885,7 +885,7 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
         every rank, before the run).
     OverflowError
         On one process, when H @ psi leaves the double range (on several,
-        the job ends).
+        the job ends); on every rank, when an expectation value does.
 
     Examples
     --------
@@ -940,6 +940,7 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
         expectations = np.zeros((values.size, 0))
     elif hermitian:
         expectations = np.ascontiguousarray(expectations.real)
+    finite_expectations(expectations, None, "an expectation value")
     return DistributedTrajectoryResult(values, None, expectations, error, steps, applications,
                                        kept, exchanges_per_product=exchanges,
                                        exchange_bytes=exchange_bytes)

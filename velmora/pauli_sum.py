@@ -133,6 +133,24 @@ def state_array(psi: ArrayLike, num_qubits: int, name: str, owner: str,
                            f"{owner} {num_qubits} qubits and needs 2^{num_qubits} = {size}", rows)
 
 
+def finite_expectations(values: Any, states: NDArray[np.complex128] | None, what: str) -> Any:
+    """`values` (expectations) unchanged, or OverflowError when one is beyond
+    the double range although its state is finite (a huge state or
+    observable): never an inf or NaN for a finite input. `states`, when given,
+    are the states measured, one per value (rows), so that non-finite inputs
+    keep their IEEE results; None means every state was finite."""
+    array = np.asarray(values)
+    bad = ~np.isfinite(array)
+    if states is not None and bad.any():
+        bad &= np.isfinite(states).all(axis=-1).reshape(bad.shape)
+    if bad.any():
+        where = np.argwhere(bad)[0]
+        at = f" (at index {tuple(int(i) for i in where)})" if array.ndim else ""
+        raise OverflowError(f"{what} is beyond the double range{at}; scale the state or the "
+                            "operator down (an expectation is quadratic in the state)")
+    return values
+
+
 def _format_bytes(size: int) -> str:
     for unit, scale in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if size >= scale:
@@ -760,6 +778,9 @@ class PauliSum:
         ------
         ValueError, TypeError, MemoryError
             As in `apply`.
+        OverflowError
+            When a value is beyond the double range although its state is
+            finite (a huge state or coefficients).
 
         Examples
         --------
@@ -771,7 +792,9 @@ class PauliSum:
         array([ 1., -1.])
         """
         state = self._state(psi, rows=True)
-        value = _native.expectation(self._operator, state, resolve_num_threads(num_threads))
+        value = finite_expectations(
+            _native.expectation(self._operator, state, resolve_num_threads(num_threads)), state,
+            "<psi|H|psi>")
         if state.ndim == 2:
             rows = np.ascontiguousarray(value.real) if self.is_hermitian else value
             return cast("float | complex", rows)  # the annotation describes one state

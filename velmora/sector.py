@@ -32,7 +32,7 @@ from numpy.typing import ArrayLike, NDArray
 from velmora import _native
 from velmora._checks import check_memory
 from velmora._threads import resolve_num_threads
-from velmora.pauli_sum import PauliSum, amplitude_array
+from velmora.pauli_sum import PauliSum, amplitude_array, finite_expectations
 
 __all__ = ["Sector", "SectorOperator"]
 
@@ -883,6 +883,9 @@ class SectorOperator:
         TypeError
             When phi does not hold numbers, or `num_threads` is not an int or
             None.
+        OverflowError
+            When a value is beyond the double range although its state is
+            finite.
 
         Examples
         --------
@@ -899,10 +902,12 @@ class SectorOperator:
         states = self._state(phi, "phi", rows=True)
         threads = resolve_num_threads(num_threads)
         if states.ndim == 1:
-            value = self._operator.expectation(states, threads)
+            value = finite_expectations(self._operator.expectation(states, threads), states,
+                                        "<phi|H|phi>")
             return float(value.real) if self.is_hermitian else complex(value)
         values = np.array([self._operator.expectation(row, threads) for row in states],
                           dtype=np.complex128).reshape(len(states))
+        finite_expectations(values, states, "<phi|H|phi>")
         rows = np.ascontiguousarray(values.real) if self.is_hermitian else values
         return cast("float | complex", rows)
 
