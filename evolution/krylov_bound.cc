@@ -103,21 +103,22 @@ double KrylovStepBound::relative_from(double beta_k, double integral_value, doub
 }
 
 KrylovStepBound::Step KrylovStepBound::largest_step(double beta_k, double tau_max, double rate,
-                                                   double floor) const {
-    return walk(beta_k, tau_max, rate, floor, true);
+                                                   double floor, StepReserve reserve) const {
+    return walk(beta_k, tau_max, rate, floor, reserve, true);
 }
 
 bool KrylovStepBound::reaches(double beta_k, double tau_max, double rate, double floor,
                               double end_reserve) const {
-    const Step step = walk(beta_k, tau_max, rate, floor, false);
+    const Step step = walk(beta_k, tau_max, rate, floor, {}, false);
     return step.tau >= tau_max &&
            step.estimate <= std::max(rate * tau_max - end_reserve, floor);
 }
 
 KrylovStepBound::Step KrylovStepBound::walk(double beta_k, double tau_max, double rate,
-                                           double floor, bool bisect) const {
+                                           double floor, StepReserve reserve, bool bisect) const {
     auto fits = [&](double tau, double estimate) {
-        return estimate <= std::max(rate * tau, floor);
+        return estimate <=
+               std::max(rate * tau - (reserve.constant + reserve.per_time * tau), floor);
     };
     const double crude = bound_safety * beta_k * weight_sum_ * tau_max /
                          std::min(1.0, result_norm(tau_max));

@@ -36,6 +36,13 @@ inline constexpr double bound_safety = 2.0;
 /// Im d > 0, 0 for real d.
 double growth_shift(const std::vector<double>& values, Complex direction);
 
+/// What a step must leave of its share rate * tau for its own rounding:
+/// constant + per_time * tau.
+struct StepReserve {
+    double constant = 0.0;
+    double per_time = 0.0;
+};
+
 /// The quantities of one Krylov step the estimate and the dense output need.
 class KrylovStepBound {
 public:
@@ -75,7 +82,7 @@ public:
     };
 
     /// The largest tau in (0, tau_max] found with
-    ///   relative_estimate(beta_k, tau) <= max(rate * tau, floor),
+    ///   relative_estimate(beta_k, tau) <= max(rate * tau - reserve(tau), floor),
     /// and its estimate. When even the crude bound bound_safety * beta_k *
     /// tau_max * sum_j |U[k-1, j] U[0, j]| / min(1, result_norm(tau_max))
     /// (every shifted factor has modulus <= 1) meets the condition at
@@ -85,7 +92,8 @@ public:
     /// bisected. The result is positive whenever the condition holds near 0
     /// (always for k >= 2 and floor > 0). At most `max_panels` panels are
     /// walked; the end of the last one is then returned.
-    Step largest_step(double beta_k, double tau_max, double rate, double floor) const;
+    Step largest_step(double beta_k, double tau_max, double rate, double floor,
+                      StepReserve reserve = {}) const;
 
     /// Whether largest_step(beta_k, tau_max, rate, floor) returns tau_max
     /// (decided by the same walk without the bisection) with an estimate of
@@ -104,7 +112,8 @@ public:
 private:
     /// largest_step, or with `bisect` false the start of the first panel
     /// whose end fails (tau_max when none does).
-    Step walk(double beta_k, double tau_max, double rate, double floor, bool bisect) const;
+    Step walk(double beta_k, double tau_max, double rate, double floor, StepReserve reserve,
+              bool bisect) const;
 
     std::vector<double> vectors_;  // U, k x k row-major
     std::vector<double> first_;    // U[0, j]

@@ -237,7 +237,12 @@ public:
             ++next;
         }
         double reached = 0.0;
-        step_rate_ = options_.tol / total;
+        // The run's own rounding floor (added at the end) and that of one
+        // short step (the rest of the run left after a long one, whose fixed
+        // rounding exceeds its share) come out of the budget first, unless
+        // they take more than half of it.
+        const double reserved = run_floor(total) + floor_factor * eps * static_cast<double>(m_);
+        step_rate_ = std::max(options_.tol - reserved, 0.5 * options_.tol) / total;
         bool partial_breakdown = false;
         while (next < num_times_) {
             if (report_.steps > 0) {
@@ -274,8 +279,8 @@ public:
             double tau = remaining;
             double estimate = 0.0;
             if (!rec.breakdown) {
-                const KrylovStepBound::Step step =
-                    bound.largest_step(beta_k, remaining, step_rate_, accept_floor);
+                const KrylovStepBound::Step step = choose_step(bound, beta_k, remaining,
+                                                               rec.k, spread);
                 tau = step.tau;
                 estimate = step.estimate;
             }
@@ -324,8 +329,7 @@ public:
             }
             report_.error = conditioned_error();
         }
-        report_.error += floor_factor * eps * (1.0 + std::fabs(mu_) * total) +
-                         total * identity_rounding_;
+        report_.error += run_floor(total);
         return report_;
     }
 
@@ -345,6 +349,31 @@ private:
     };
 
     bool real_time() const { return d_.imag() == 0.0; }
+
+    /// The rounding floor of the run as a whole (the identity part's phase).
+    double run_floor(double total) const {
+        return floor_factor * eps * (1.0 + std::fabs(mu_) * total) + total * identity_rounding_;
+    }
+
+    /// The step of a recurrence of dimension k: the longest whose estimate
+    /// fits its share of tol. When the step's rounding floor is a small part
+    /// of that share (a quarter at most), the step instead leaves room for
+    /// it, so that the reported error (estimates plus floors) stays within
+    /// tol at the cost of slightly shorter steps. A larger floor (a tol near
+    /// what rounding allows) is not reserved: shorter steps would only add
+    /// floors, and the run reports an error above tol.
+    KrylovStepBound::Step choose_step(const KrylovStepBound& bound, double beta_k,
+                                      double remaining, std::uint64_t k, double spread) const {
+        const StepReserve reserve{floor_factor * eps * static_cast<double>(k),
+                                  floor_factor * eps * spread + product_rounding_};
+        const KrylovStepBound::Step plain =
+            bound.largest_step(beta_k, remaining, step_rate_, accept_floor);
+        const double floor = reserve.constant + reserve.per_time * plain.tau;
+        if (floor > 0.25 * step_rate_ * plain.tau) {
+            return plain;
+        }
+        return bound.largest_step(beta_k, remaining, step_rate_, accept_floor, reserve);
+    }
 
     /// The rounding floor of a step of dimension k and length tau whose Ritz
     /// values spread over `spread`, relative to the state at its start: the
