@@ -110,92 +110,108 @@ void block_generic(const WordSetup* words, std::size_t num_words, const Complex*
 }
 
 // ---------------------------------------------------------------------------
-// AVX2 body: two amplitudes per 256-bit vector. Output lane l of the vector at
-// j (j even) reads input i0 + (l ^ f) with i0 = (j ^ flip) & ~1 and f = flip & 1.
-// Its sign parity is parity(sign & i0) ^ parity(sign & (l ^ f)): the first
-// part is one scalar per vector, the second a fixed lane pattern per word.
-// The product is b = (a.re x.re - a.im x.im, a.re x.im + a.im x.re), formed
-// as addsub(A_re * x, A_im * swap(x)): the same four products, the same
-// subtraction and addition.
+// AVX2 body: the AVX-512 body's chunking at four doubles. A chunk of eight
+// output amplitudes is four vectors of two interleaved amplitudes, whose sums
+// stay in registers while a group of words is applied to it. Output vector v
+// of a chunk at j reads input vector v ^ (f >> 1) of the input chunk at
+// i0 = (j ^ flip) & ~7, its two amplitudes exchanged when f & 1 (f = flip &
+// 7). The sign parity of an input index is parity(sign & i0) (one scalar per
+// chunk) xor a fixed per-lane pattern, folded into two prepared weight sets.
+// The product is b = addsub(A_re * x, A_im * swap(x)) with the weight's parts
+// doubled per amplitude: the same four products, subtraction and addition as
+// add_product, then out = b + out.
 
 struct alignas(32) Avx2Word {
-    __m256d a_re[2];  // per lane, the factor for high-part parity 0 and 1
-    __m256d a_im[2];
-    std::uint64_t high_flip;  // flip & ~1
+    double a_re[2][16];  // per base parity, the 8 lanes' real parts, each doubled
+    double a_im[2][16];
+    std::uint64_t high_flip;  // flip & ~7
     std::uint64_t sign_mask;
-    bool swap;  // flip & 1: the two amplitudes of a vector exchange places
+    std::uint32_t pair;  // (flip & 7) >> 1: which input vector feeds output vector 0
+    bool swap;           // flip & 1
 };
 
-// The prepare functions fill a word in place: a vector-holding struct returned
-// by value from a function with a wider target than its caller's changes the
-// calling convention.
-__attribute__((target("avx2"))) void prepare_avx2(const PauliWord& word, Avx2Word& out) {
+/// Words applied to a chunk before its sums go back to memory: their prepared
+/// weights (16 KiB) stay in the first-level cache while a block is swept.
+constexpr std::size_t avx2_word_group = 32;
+
+void prepare_avx2(const PauliWord& word, Avx2Word& out) {
     const WordSetup s = setup(word);
-    const std::uint64_t f = s.flip & 1;
+    const std::uint64_t f = s.flip & 7;
     for (int h = 0; h < 2; ++h) {
-        alignas(32) double re[4];
-        alignas(32) double im[4];
-        for (int l = 0; l < 2; ++l) {
-            const Complex a = (h ^ parity(s.sign_mask & (l ^ f))) ? s.w.odd : s.w.even;
-            re[2 * l] = re[2 * l + 1] = a.real();
-            im[2 * l] = im[2 * l + 1] = a.imag();
+        for (std::uint64_t a = 0; a < 8; ++a) {
+            const Complex w = (h ^ parity(s.sign_mask & (a ^ f))) ? s.w.odd : s.w.even;
+            out.a_re[h][2 * a] = out.a_re[h][2 * a + 1] = w.real();
+            out.a_im[h][2 * a] = out.a_im[h][2 * a + 1] = w.imag();
         }
-        out.a_re[h] = _mm256_load_pd(re);
-        out.a_im[h] = _mm256_load_pd(im);
     }
-    out.high_flip = s.flip & ~std::uint64_t{1};
+    out.high_flip = s.flip & ~std::uint64_t{7};
     out.sign_mask = s.sign_mask;
-    out.swap = f != 0;
+    out.pair = static_cast<std::uint32_t>(f >> 1);
+    out.swap = (f & 1) != 0;
 }
 
-/// One word on a block of S states.
+/// One group of words on the chunks of a block of S states.
 template <int S>
-__attribute__((target("avx2"))) void word_avx2(const Avx2Word& word, const Complex* const* in,
-                                               Complex* const* out, std::uint64_t j0,
-                                               std::uint64_t size) {
-    // A copy, which the stores to the outputs cannot alias.
-    const Avx2Word w = word;
+__attribute__((target("avx2"))) void chunks_avx2(const Avx2Word* words, std::size_t num_words,
+                                                 bool first_group, const Complex* const* in,
+                                                 Complex* const* out, std::uint64_t j0,
+                                                 std::uint64_t size) {
     const double* src[S];
     double* dst[S];
     for (int s = 0; s < S; ++s) {
         src[s] = reinterpret_cast<const double*>(in[s]);
         dst[s] = reinterpret_cast<double*>(out[s]);
     }
-    for (std::uint64_t j = j0; j < j0 + size; j += 2) {
-        const std::uint64_t i0 = j ^ w.high_flip;
-        const int h = parity(w.sign_mask & i0);
-        const __m256d a_re = w.a_re[h];
-        const __m256d a_im = w.a_im[h];
+    for (std::uint64_t j = j0; j < j0 + size; j += 8) {
+        __m256d acc[S][4];
         for (int s = 0; s < S; ++s) {
-            __m256d x = _mm256_loadu_pd(src[s] + 2 * i0);
-            if (w.swap) {
-                x = _mm256_permute2f128_pd(x, x, 0x01);
+            for (int v = 0; v < 4; ++v) {
+                acc[s][v] = first_group ? _mm256_setzero_pd()
+                                        : _mm256_loadu_pd(dst[s] + 2 * j + 4 * v);
             }
-            const __m256d x_swap = _mm256_permute_pd(x, 0x5);
-            const __m256d p1 = _mm256_mul_pd(a_re, x);
-            const __m256d p2 = _mm256_mul_pd(a_im, x_swap);
-            const __m256d b = _mm256_addsub_pd(p1, p2);
-            _mm256_storeu_pd(dst[s] + 2 * j, _mm256_add_pd(b, _mm256_loadu_pd(dst[s] + 2 * j)));
+        }
+        for (std::size_t t = 0; t < num_words; ++t) {
+            const Avx2Word& w = words[t];
+            const std::uint64_t i0 = (j ^ w.high_flip);
+            const int h = parity(w.sign_mask & i0);
+            for (std::uint32_t v = 0; v < 4; ++v) {
+                const __m256d a_re = _mm256_load_pd(w.a_re[h] + 4 * v);
+                const __m256d a_im = _mm256_load_pd(w.a_im[h] + 4 * v);
+                for (int s = 0; s < S; ++s) {
+                    __m256d x = _mm256_loadu_pd(src[s] + 2 * i0 + 4 * (v ^ w.pair));
+                    if (w.swap) x = _mm256_permute2f128_pd(x, x, 0x01);
+                    const __m256d b = _mm256_addsub_pd(_mm256_mul_pd(a_re, x),
+                                                       _mm256_mul_pd(a_im, _mm256_permute_pd(x, 0x5)));
+                    acc[s][v] = _mm256_add_pd(b, acc[s][v]);
+                }
+            }
+        }
+        for (int s = 0; s < S; ++s) {
+            for (int v = 0; v < 4; ++v) _mm256_storeu_pd(dst[s] + 2 * j + 4 * v, acc[s][v]);
         }
     }
 }
+
+/// States that share a chunk of the AVX2 body.
+constexpr int avx2_states = 2;
 
 __attribute__((target("avx2"))) void block_avx2(const Avx2Word* words, std::size_t num_words,
                                                 const Complex* const* in, Complex* const* out,
                                                 std::size_t count, std::uint64_t j0,
                                                 std::uint64_t size, bool accumulate) {
-    const __m256d zero = _mm256_setzero_pd();
-    for (std::size_t s = 0; !accumulate && s < count; ++s) {
-        double* dst = reinterpret_cast<double*>(out[s]);
-        for (std::uint64_t j = j0; j < j0 + size; j += 2) {
-            _mm256_storeu_pd(dst + 2 * j, zero);
-        }
-    }
-    for (std::size_t t = 0; t < num_words; ++t) {
-        auto group = [&]<int S>(std::size_t first) {
-            word_avx2<S>(words[t], in + first, out + first, j0, size);
+    // An empty Hamiltonian still clears the block (unless accumulating).
+    const std::size_t groups =
+        num_words == 0 ? 1 : (num_words + avx2_word_group - 1) / avx2_word_group;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t first = g * avx2_word_group;
+        const std::size_t words_here =
+            std::min(avx2_word_group, num_words - std::min(num_words, first));
+        const bool first_group = g == 0 && !accumulate;
+        auto group = [&]<int S>(std::size_t state) {
+            chunks_avx2<S>(words + first, words_here, first_group, in + state, out + state, j0,
+                           size);
         };
-        for_state_groups<narrow_states>(0, count, group);
+        for_state_groups<avx2_states>(0, count, group);
     }
 }
 
@@ -535,7 +551,7 @@ void apply_words_blocked_batch(const PauliWord* words, std::size_t num_words, st
     if (isa == KernelIsa::avx512 && n >= 8) {
         run_sweeps<Avx512Word>(words, num_words, n, in, out, count, num_threads, accumulate,
                                prepare_avx512, block_avx512);
-    } else if ((isa == KernelIsa::avx512 || isa == KernelIsa::avx2) && n >= 2) {
+    } else if ((isa == KernelIsa::avx512 || isa == KernelIsa::avx2) && n >= 8) {
         run_sweeps<Avx2Word>(words, num_words, n, in, out, count, num_threads, accumulate,
                              prepare_avx2, block_avx2);
     } else {
