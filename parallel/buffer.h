@@ -20,6 +20,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "parallel/reduce.h"
 
 namespace velmora {
@@ -33,19 +37,35 @@ struct FreeBuffer {
 template <class T>
 using Buffer = std::unique_ptr<T[], FreeBuffer>;
 
+/// Buffers of at least this many bytes are aligned to 2 MiB and asked to be
+/// backed by huge pages (where the system leaves that to the program, as
+/// Linux's default "madvise" setting does): a fresh state of 16 MiB then
+/// takes 8 page faults instead of 4096, which at 20 qubits cost more than
+/// the product that first writes it (measured: 6-12 ms against 11-15 ms on
+/// a virtual machine).
+inline constexpr std::uint64_t huge_buffer_bytes = std::uint64_t{4} << 20;
+
 /// n values, not initialised (their pages not touched yet), aligned to a
-/// cache line. Throws std::bad_alloc.
+/// cache line (to 2 MiB, on huge pages where available, from
+/// huge_buffer_bytes on). Throws std::bad_alloc.
 template <class T>
 Buffer<T> uninitialised_buffer(std::uint64_t n) {
-    constexpr std::uint64_t align = 64;
-    if (n > (std::numeric_limits<std::uint64_t>::max() - align) / sizeof(T)) {
+    constexpr std::uint64_t huge = std::uint64_t{2} << 20;
+    if (n > (std::numeric_limits<std::uint64_t>::max() - huge) / sizeof(T)) {
         throw std::bad_alloc();
     }
-    const std::uint64_t bytes = (std::max<std::uint64_t>(n, 1) * sizeof(T) + align - 1) / align * align;
+    const std::uint64_t wanted = std::max<std::uint64_t>(n, 1) * sizeof(T);
+    const std::uint64_t align = wanted >= huge_buffer_bytes ? huge : 64;
+    const std::uint64_t bytes = (wanted + align - 1) / align * align;
     void* p = std::aligned_alloc(align, bytes);
     if (p == nullptr) {
         throw std::bad_alloc();
     }
+#if defined(MADV_HUGEPAGE)
+    if (align == huge) {
+        madvise(p, bytes, MADV_HUGEPAGE);  // advice only: nothing to do when refused
+    }
+#endif
     return Buffer<T>(static_cast<T*>(p));
 }
 
