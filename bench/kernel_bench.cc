@@ -1,6 +1,10 @@
-// Micro-benchmark of the Hamiltonian application kernels alone, in ns per
-// word-amplitude (one word applied to one amplitude), on the workloads that
-// bench/workloads.py defines and writes (make bench-deps writes them):
+// Micro-benchmark of the Hamiltonian application kernels alone: the word-by-word
+// kernel of the core module (apply/...) in ns per word-amplitude (one word
+// applied to one amplitude), and the grouped product of the package (one pass
+// per group of a flip mask, pauli/flip_groups.h; grouped/...) in ns per
+// word-amplitude and per group-amplitude, for every body this processor runs,
+// on the workloads that bench/workloads.py defines and writes (make bench-deps
+// writes them):
 //
 //   build/bench/velmora_kernel_bench [--workloads=DIR] [--benchmark_filter=...]
 //
@@ -10,6 +14,8 @@
 // last letter), and lines starting with '#'.
 
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
 
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pauli/flip_groups.h"
 #include "pauli/hamiltonian.h"
 #include "pauli/kernel.h"
 
@@ -142,8 +149,44 @@ void BM_apply(benchmark::State& state, const std::shared_ptr<const Hamiltonian>&
     state.SetLabel(velmora::kernel_isa_name(isa));
 }
 
-/// One benchmark per workload and size, named apply/WORKLOAD/n:N/threads:T/isa:I.
+void BM_grouped(benchmark::State& state, const std::shared_ptr<const Hamiltonian>& ham) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const std::int32_t threads = static_cast<std::int32_t>(state.range(1));
+    const auto isa = static_cast<velmora::KernelIsa>(state.range(2));
+    std::vector<Complex> in(std::size_t{1} << n, Complex(0.5, -0.25));
+    std::vector<Complex> out(in.size());
+    const velmora::FlipGroups groups =
+        velmora::group_words(ham->words().data(), ham->words().size(), in.size(), isa);
+    for (auto _ : state) {
+        groups.apply(in.data(), out.data(), threads, false);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    const double amplitudes = static_cast<double>(state.iterations()) * static_cast<double>(in.size());
+    state.counters["ns_per_word_amp"] = benchmark::Counter(
+        amplitudes * static_cast<double>(ham->words().size()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_group_amp"] = benchmark::Counter(
+        amplitudes * static_cast<double>(groups.groups().size()),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["groups"] = static_cast<double>(groups.groups().size());
+    state.SetLabel(velmora::kernel_isa_name(isa));
+}
+
+/// Benchmarks per workload and size, named apply/WORKLOAD/n:N/threads:T/isa:I
+/// and grouped/WORKLOAD/... The grouped product's AVX-512 processors run its
+/// AVX2 body.
 void register_workload(const Workload& workload) {
+    const std::string grouped = "grouped/" + workload.name;
+    auto* g = benchmark::RegisterBenchmark(grouped.c_str(), BM_grouped, workload.ham);
+    const int widest_grouped = std::min(static_cast<int>(velmora::detected_kernel_isa()),
+                                        static_cast<int>(velmora::KernelIsa::avx2));
+    for (int threads : {0, 2}) {
+        for (int isa = 0; isa <= widest_grouped; ++isa) {
+            g->Args({static_cast<std::int64_t>(workload.n), threads, isa});
+        }
+    }
+    g->ArgNames({"n", "threads", "isa"})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
     const std::string name = "apply/" + workload.name;
     auto* b = benchmark::RegisterBenchmark(name.c_str(), BM_apply, workload.ham);
     const int widest = static_cast<int>(velmora::detected_kernel_isa());

@@ -45,7 +45,7 @@ void diagonal_values(const std::vector<const PauliWord*>& words, double* out, st
 }  // namespace
 
 PauliSumOperator::PauliSumOperator(const Hamiltonian& ham, Ranks* ranks, std::int32_t threads)
-    : offdiagonal_(std::vector<PauliWord>{}), words_(ham.words()), isa_(ham.kernel_isa()) {
+    : words_(ham.words()), isa_(ham.kernel_isa()) {
     dim_ = state_size(ham);
     local_dim_ = dim_;
     if (ranks != nullptr) {
@@ -74,14 +74,15 @@ PauliSumOperator::PauliSumOperator(const Hamiltonian& ham, Ranks* ranks, std::in
                      [this](std::uint32_t a, std::uint32_t b) {
                          return words_[a].term.flip_mask < words_[b].term.flip_mask;
                      });
-    work_ = local_dim_ * std::max<std::uint64_t>(words_.size(), 1);
     if (!diagonal_source_.empty()) {
         diagonal_.reset(new double[local_dim_]);
     }
-    split(threads);
+    split(threads, true, ranks == nullptr);
+    // A pass per group, and one for the diagonal.
+    work_ = local_dim_ * std::max<std::uint64_t>(
+                             starts_.size() - 1 + (diagonal_source_.empty() ? 0 : 1), 1);
     if (ranks != nullptr && has_offdiagonal()) {
-        sliced_ = std::make_unique<SlicedProduct>(offdiagonal_.words(), *ranks,
-                                                  offdiagonal_.kernel_isa());
+        sliced_ = std::make_unique<SlicedProduct>(terms_, starts_, *ranks, isa_);
     }
 }
 
@@ -96,7 +97,7 @@ void PauliSumOperator::set_coefficients(const double* coeffs, std::int32_t threa
     split(threads, form_diagonal);
 }
 
-void PauliSumOperator::split(std::int32_t threads, bool form_diagonal) {
+void PauliSumOperator::split(std::int32_t threads, bool form_diagonal, bool form_groups) {
     double mu = 0.0;
     double sum_identity = 0.0;
     for (std::uint32_t t : identity_source_) {
@@ -114,10 +115,13 @@ void PauliSumOperator::split(std::int32_t threads, bool form_diagonal) {
         diagonal.push_back(&words_[t]);
         sum_diagonal = sum_diagonal + std::fabs(words_[t].coeff.real());
     }
-    std::vector<PauliWord> rest;
-    rest.reserve(offdiagonal_source_.size());
+    terms_.clear();
     for (std::uint32_t t : offdiagonal_source_) {
-        rest.push_back(words_[t]);
+        terms_.push_back(group_term(words_[t].term));
+    }
+    // The partition depends on the masks alone: the same for every weighting.
+    if (starts_.empty()) {
+        starts_ = group_starts(terms_);
     }
     // Summed in the Hamiltonian's order, not the kernel's.
     double sum_rest = 0.0;
@@ -127,19 +131,23 @@ void PauliSumOperator::split(std::int32_t threads, bool form_diagonal) {
         }
     }
     // What rounding does to the operator the engine applies, per unit time:
-    // an entry of H * v sums one term per off-diagonal word and d[x] v[x],
-    // where d[x] sums one term per diagonal word, so the computed product is
+    // an entry of H * v sums one term per group, each the product of a sum of
+    // the group's words, and d[x] v[x], where d[x] sums one term per diagonal
+    // word; every word's term thus passes at most (words in its group - 1) +
+    // (groups) <= (off-diagonal words) additions, so the computed product is
     // (H + E) v with ||E|| <= product_rounding (the usual bound n * eps *
     // sum |c| of a sum of n terms, two more roundings for each product and the
     // final additions). Cancelling coefficients make it large compared to
     // ||H||, which the Krylov quantities alone would never show. The same for
     // mu: |computed mu - mu| <= shift_rounding. eps first: the sums of |c| may
     // exceed the range while these do not.
-    product_rounding_ = static_cast<double>(rest.size() + 2) * (eps * sum_rest) +
+    product_rounding_ = static_cast<double>(terms_.size() + 2) * (eps * sum_rest) +
                         static_cast<double>(diagonal.size() + 2) * (eps * sum_diagonal);
     shift_rounding_ = static_cast<double>(identity_source_.size()) * (eps * sum_identity);
     mu_ = mu;
-    offdiagonal_ = Hamiltonian(std::move(rest)).with_kernel_isa(isa_);
+    if (form_groups) {
+        groups_ = FlipGroups(terms_, starts_, local_dim_, isa_);
+    }
     if (!diagonal.empty() && form_diagonal) {
         diagonal_values(diagonal, diagonal_.get(), local_dim_, offset_, threads);
     }
@@ -151,7 +159,7 @@ void PauliSumOperator::apply_offdiagonal(const Complex* v, Complex* w, std::int3
     if (sliced_) {
         sliced_->apply(v, w, threads);
     } else if (has_offdiagonal()) {
-        offdiagonal_.apply_with_threads(v, w, threads);
+        groups_.apply(v, w, threads, false);
     }
 }
 

@@ -3,14 +3,16 @@
 // A Hermitian Pauli sum on the full 2^n space as the Krylov engine's operator:
 // the identity words summed into mu, the diagonal words (Z letters only)
 // summed once into the real diagonal d, and the remaining words, stably
-// sorted by flip mask, applied by the kernel (or, over ranks, by the sliced
-// product, which exchanges slices with partner ranks).
+// sorted by flip mask, applied one pass per group of a flip mask
+// (pauli/flip_groups.h; over ranks by the sliced product, which exchanges
+// slices with partner ranks).
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "evolution/krylov_operator.h"
+#include "pauli/flip_groups.h"
 #include "pauli/hamiltonian.h"
 
 namespace velmora {
@@ -29,7 +31,7 @@ public:
 
     std::uint64_t local_dim() const override { return local_dim_; }
     std::uint64_t dim() const override { return dim_; }
-    bool has_offdiagonal() const override { return !offdiagonal_.words().empty(); }
+    bool has_offdiagonal() const override { return !offdiagonal_source_.empty(); }
     void apply_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) override;
     const double* diagonal() const override { return diagonal_.get(); }
     double shift() const override { return mu_; }
@@ -56,11 +58,16 @@ public:
     double* diagonal_data() { return diagonal_.get(); }
 
 private:
-    /// Splits words_ along the fixed sources into the kernel sum, the diagonal
-    /// (unless `form_diagonal` is false) and mu, with their rounding bounds.
-    void split(std::int32_t threads, bool form_diagonal = true);
+    /// Splits words_ along the fixed sources into the groups' terms (and,
+    /// unless `form_groups` is false, the groups), the diagonal (unless
+    /// `form_diagonal` is false) and mu, with their rounding bounds.
+    void split(std::int32_t threads, bool form_diagonal = true, bool form_groups = true);
 
-    Hamiltonian offdiagonal_;
+    /// The off-diagonal words' groups (without ranks) and their terms and
+    /// partition (the sliced product's, over ranks).
+    FlipGroups groups_;
+    std::vector<GroupTerm> terms_;
+    std::vector<std::size_t> starts_;
     /// For each off-diagonal (in kernel order), diagonal and identity word,
     /// its index in the Hamiltonian the operator was built from.
     std::vector<std::uint32_t> offdiagonal_source_;

@@ -31,6 +31,7 @@
 #include "process/memory_limit.h"
 #include "evolution/reduction.h"
 #include "pauli/expectation.h"
+#include "pauli/flip_groups.h"
 #include "pauli/hamiltonian.h"
 #include "pauli/kernel.h"
 #include "parallel/buffer.h"
@@ -56,10 +57,18 @@ using StateOut = nb::ndarray<nb::numpy, Complex, nb::shape<-1>, nb::c_contig>;
 class PauliOperator {
 public:
     PauliOperator(nb::bytes labels, std::uint64_t num_qubits, CoeffsIn coeffs)
-        : ham_(compile(labels, num_qubits, coeffs)) {}
+        : ham_(compile(labels, num_qubits, coeffs)),
+          groups_(velmora::group_words(ham_.words().data(), ham_.words().size(),
+                                       velmora::state_size(ham_), ham_.kernel_isa())) {}
 
     std::uint64_t num_qubits() const { return ham_.num_qubits(); }
     const velmora::Hamiltonian& hamiltonian() const { return ham_; }
+    /// Every word, in groups of one flip mask: the products of apply.
+    const velmora::FlipGroups& groups() const { return groups_; }
+    /// Work units of one product: a pass per group.
+    std::uint64_t product_work() const {
+        return velmora::state_size(ham_) * std::max<std::size_t>(groups_.groups().size(), 1);
+    }
 
 private:
     static velmora::Hamiltonian compile(nb::bytes labels, std::uint64_t num_qubits,
@@ -77,6 +86,7 @@ private:
     }
 
     velmora::Hamiltonian ham_;
+    velmora::FlipGroups groups_;
 };
 
 void free_state(void* buffer) noexcept {
@@ -85,6 +95,11 @@ void free_state(void* buffer) noexcept {
 
 StateOut hand_over(std::unique_ptr<Complex[]> buffer, std::size_t length) {
     nb::capsule owner(buffer.get(), free_state);
+    return StateOut(buffer.release(), {length}, owner);
+}
+
+StateOut hand_over(velmora::Buffer<Complex> buffer, std::size_t length) {
+    nb::capsule owner(buffer.get(), [](void* p) noexcept { std::free(p); });
     return StateOut(buffer.release(), {length}, owner);
 }
 
@@ -100,8 +115,8 @@ std::uint64_t checked_size(const PauliOperator& op, const StateIn& psi) {
 
 /// A private copy of psi, taken while the interpreter lock is held, so that
 /// the numerical work that follows never reads memory Python code may change.
-std::unique_ptr<Complex[]> copy_state(const StateIn& psi, std::uint64_t n) {
-    std::unique_ptr<Complex[]> copy = std::make_unique<Complex[]>(n);
+velmora::Buffer<Complex> copy_state(const StateIn& psi, std::uint64_t n) {
+    velmora::Buffer<Complex> copy = velmora::uninitialised_buffer<Complex>(n);
     if (n != 0) {  // an empty array may have no storage
         std::memcpy(copy.get(), psi.data(), n * sizeof(Complex));
     }
@@ -111,13 +126,13 @@ std::unique_ptr<Complex[]> copy_state(const StateIn& psi, std::uint64_t n) {
 StateOut apply(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_size(op, psi);
     velmora::check_state_vectors(n, 2, "apply");  // the copy of psi and the result
-    std::unique_ptr<Complex[]> in = copy_state(psi, n);
-    std::unique_ptr<Complex[]> out;
+    velmora::Buffer<Complex> in = copy_state(psi, n);
+    velmora::Buffer<Complex> out;
     {
         nb::gil_scoped_release released;
-        velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
-        out = std::make_unique<Complex[]>(n);
-        op.hamiltonian().apply_with_threads(in.get(), out.get(), num_threads);
+        velmora::prepare_team(num_threads, op.product_work());
+        out = velmora::uninitialised_buffer<Complex>(n);  // every entry is written
+        op.groups().apply(in.get(), out.get(), num_threads, false);
     }
     return hand_over(std::move(out), n);
 }
@@ -125,7 +140,7 @@ StateOut apply(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
 Complex expectation(const PauliOperator& op, StateIn psi, std::int32_t num_threads) {
     const std::uint64_t n = checked_size(op, psi);
     velmora::check_state_vectors(n, 1, "expectation");  // the copy of psi
-    std::unique_ptr<Complex[]> in = copy_state(psi, n);
+    velmora::Buffer<Complex> in = copy_state(psi, n);
     nb::gil_scoped_release released;
     velmora::prepare_team(num_threads, n * op.hamiltonian().words().size());
     return velmora::pauli_expectation(op.hamiltonian(), in.get(), n, num_threads);
@@ -222,11 +237,11 @@ RowsOut apply_rows(const PauliOperator& op, RowsIn psi, std::int32_t num_threads
                                  "apply");
     velmora::Buffer<Complex> out = velmora::uninitialised_buffer<Complex>(k * n);
     const std::vector<Complex*> out_rows = row_pointers(out.get(), k, n);
-    const velmora::Hamiltonian& ham = op.hamiltonian();
+    const velmora::FlipGroups& groups = op.groups();
     by_sweeps(psi, k, n, per_sweep, [&](const Complex* const* copies, std::size_t first,
                                         std::size_t count) {
-        velmora::prepare_team(num_threads, batch_work(n, ham.words().size(), count));
-        ham.apply_batch(copies, out_rows.data() + first, count, num_threads);
+        velmora::prepare_team(num_threads, batch_work(n, groups.groups().size(), count));
+        groups.apply(copies, out_rows.data() + first, count, num_threads, false);
     });
     nb::capsule owner(out.get(), [](void* p) noexcept { std::free(p); });
     return RowsOut(out.release(), {k, n}, owner);
@@ -302,7 +317,7 @@ public:
         check(phi, basis_->size(), "phi");
         const std::uint64_t full = std::uint64_t{1} << basis_->num_qubits();
         velmora::check_state_vectors(full, 1, "embed");
-        std::unique_ptr<Complex[]> in = copy_state(phi, basis_->size());
+        velmora::Buffer<Complex> in = copy_state(phi, basis_->size());
         std::unique_ptr<Complex[]> out;
         {
             nb::gil_scoped_release released;
@@ -315,7 +330,7 @@ public:
     StateOut project(StateIn psi, std::int32_t num_threads) const {
         const std::uint64_t full = std::uint64_t{1} << basis_->num_qubits();
         check(psi, full, "psi");
-        std::unique_ptr<Complex[]> in = copy_state(psi, full);
+        velmora::Buffer<Complex> in = copy_state(psi, full);
         std::unique_ptr<Complex[]> out;
         {
             nb::gil_scoped_release released;
@@ -363,7 +378,7 @@ public:
     StateOut apply(StateIn phi, std::int32_t num_threads) const {
         SectorBasisHandle::check(phi, size(), "phi");
         velmora::check_state_vectors(size(), 2, "apply");
-        std::unique_ptr<Complex[]> in = copy_state(phi, size());
+        velmora::Buffer<Complex> in = copy_state(phi, size());
         std::unique_ptr<Complex[]> out;
         {
             nb::gil_scoped_release released;
@@ -377,7 +392,7 @@ public:
     Complex expectation(StateIn phi, std::int32_t num_threads) const {
         SectorBasisHandle::check(phi, size(), "phi");
         velmora::check_state_vectors(size(), 2, "expectation");
-        std::unique_ptr<Complex[]> in = copy_state(phi, size());
+        velmora::Buffer<Complex> in = copy_state(phi, size());
         nb::gil_scoped_release released;
         velmora::prepare_team(num_threads, op_->product_work());
         return op_->expectation(in.get(), num_threads);
@@ -673,7 +688,7 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     // the engine checks its own working set.
     velmora::check_state_vectors(
         n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), caller);
-    std::unique_ptr<Complex[]> start = copy_state(psi, n);
+    velmora::Buffer<Complex> start = copy_state(psi, n);
     const std::vector<double> output_times(times.data(), times.data() + num_times);
     nb::object states = nb::none();
     Complex* states_data = nullptr;
@@ -762,7 +777,7 @@ nb::tuple eigenpairs(nb::handle op_handle, nb::object start, std::uint64_t k, bo
     std::unique_ptr<velmora::PauliSumOperator> owned;
     velmora::KrylovOperator& op = krylov_operator(op_handle, num_threads, owned);
     const std::uint64_t n = op.dim();
-    std::unique_ptr<Complex[]> first;
+    velmora::Buffer<Complex> first;
     if (!start.is_none()) {
         StateIn v0 = nb::cast<StateIn>(start);
         SectorBasisHandle::check(v0, n, "v0");
@@ -800,7 +815,7 @@ nb::tuple lanczos_chain(nb::handle op_handle, StateIn v, std::uint64_t steps,
     const std::uint64_t n = op.dim();
     SectorBasisHandle::check(v, n, "v");
     velmora::check_state_vectors(n, 4, "the Lanczos chain");
-    std::unique_ptr<Complex[]> copy = copy_state(v, n);
+    velmora::Buffer<Complex> copy = copy_state(v, n);
     EigenProgress observer(progress);
     velmora::LanczosChain chain;
     {
@@ -823,7 +838,13 @@ NB_MODULE(_native, m) {
              "coeffs"_a,
              "A Pauli sum compiled for the kernels: `labels` holds num_qubits letters per "
              "coefficient, the last letter of each acting on qubit 0.")
-        .def_prop_ro("num_qubits", &PauliOperator::num_qubits);
+        .def_prop_ro("num_qubits", &PauliOperator::num_qubits)
+        .def_prop_ro("num_groups", [](const PauliOperator& op) { return op.groups().groups().size(); },
+                     "Passes of a product: the groups of words of one flip mask.")
+        .def_prop_ro("kernel_isa", [](const PauliOperator& op) {
+                         return std::string(velmora::kernel_isa_name(op.groups().isa()));
+                     },
+                     "The instruction set whose bodies apply the sum.");
 
     nb::class_<WeightedSumHandle>(m, "WeightedSum")
         .def(nb::init<const PauliOperator&, WeightedSumHandle::Table, std::uint64_t,

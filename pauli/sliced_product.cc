@@ -1,41 +1,65 @@
 #include "pauli/sliced_product.h"
 
-#include "pauli/kernel.h"
-
 namespace velmora {
 
+namespace {
+
+std::vector<GroupTerm> terms_of(const std::vector<PauliWord>& words) {
+    std::vector<GroupTerm> terms;
+    terms.reserve(words.size());
+    for (const PauliWord& w : words) terms.push_back(group_term(w.term));
+    return terms;
+}
+
+}  // namespace
+
 SlicedProduct::SlicedProduct(const std::vector<PauliWord>& words, Ranks& ranks, KernelIsa isa)
+    : SlicedProduct(terms_of(words), group_starts(terms_of(words)), ranks, isa) {}
+
+SlicedProduct::SlicedProduct(const std::vector<GroupTerm>& terms,
+                             const std::vector<std::size_t>& starts, Ranks& ranks, KernelIsa isa)
     : ranks_(ranks), isa_(isa) {
-    const std::uint64_t low = ranks.slice() - 1;
-    const unsigned shift = static_cast<unsigned>(__builtin_ctzll(ranks.slice()));
-    for (const PauliWord& word : words) {
-        const std::uint64_t pattern = word.term.flip_mask >> shift;
-        if (runs_.empty() || runs_.back().pattern != pattern) {
-            runs_.push_back({pattern, {}});
-            if (pattern != 0) {
-                remote_.push_back(runs_.size() - 1);
+    const std::uint64_t slice = ranks.slice();
+    const std::uint64_t low = slice - 1;
+    const unsigned shift = static_cast<unsigned>(__builtin_ctzll(slice));
+    // The groups of each run, as local terms and the partition among them.
+    std::vector<GroupTerm> local;
+    std::vector<std::size_t> local_starts;
+    std::uint64_t pattern = 0;
+    auto close_run = [&] {
+        if (local.empty()) return;
+        local_starts.push_back(local.size());
+        runs_.push_back({pattern, FlipGroups(local, local_starts, slice, isa_)});
+        if (pattern != 0) remote_.push_back(runs_.size() - 1);
+        local.clear();
+        local_starts.clear();
+    };
+    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+        if (starts[b] == starts[b + 1]) continue;
+        const std::uint64_t group_pattern = terms[starts[b]].flip >> shift;
+        if (!local.empty() && group_pattern != pattern) close_run();
+        pattern = group_pattern;
+        local_starts.push_back(local.size());
+        // A term reads input index I = partner * slice + i for output index
+        // offset + (i ^ flip_low). Its sign (-1)^popcount(s & I) splits into
+        // the partner's part, a constant folded into the weight (negating
+        // both parts is exact), and the local part, with the sign mask cut
+        // to the slice.
+        const std::uint64_t partner_base = (ranks.rank() ^ pattern) * slice;
+        for (std::size_t t = starts[b]; t < starts[b + 1]; ++t) {
+            GroupTerm term = terms[t];
+            if (__builtin_popcountll(term.sign & partner_base) & 1) {
+                term.weight = Complex(-term.weight.real(), -term.weight.imag());
             }
+            term.flip &= low;
+            term.sign &= low;
+            local.push_back(term);
         }
-        // The word reads input index I = partner * slice + i for output
-        // index offset + (i ^ flip_low). Its sign (-1)^popcount(s & I) splits
-        // into the partner's part, a constant folded into the coefficient
-        // (negating c negates both of its weights exactly), and the local
-        // part, for which the sign mask is cut to the slice. The Y letters
-        // above the slice stay in y_mask: they set the phase i^popcount(y)
-        // and never meet a local index.
-        PauliWord local = word;
-        const std::uint64_t partner_base = (ranks.rank() ^ pattern) * ranks.slice();
-        local.term.flip_mask &= low;
-        local.term.z_mask &= low;
-        if (__builtin_popcountll((word.term.y_mask | word.term.z_mask) & partner_base) & 1) {
-            local.term.coeff = Complex(-word.term.coeff.real(), -word.term.coeff.imag());
-        }
-        runs_.back().words.push_back(std::move(local));
     }
+    close_run();
 }
 
 void SlicedProduct::apply(const Complex* v, Complex* w, std::int32_t num_threads) {
-    const std::uint64_t n = ranks_.slice();
     if (!remote_.empty()) {
         ranks_.start_exchange(runs_[remote_[0]].pattern, v, 0);
     }
@@ -50,8 +74,7 @@ void SlicedProduct::apply(const Complex* v, Complex* w, std::int32_t num_threads
                                       static_cast<int>(received % 2));
             }
         }
-        apply_words_blocked(runs_[r].words.data(), runs_[r].words.size(), n, src, w,
-                            num_threads, isa_, r > 0);
+        runs_[r].groups.apply(src, w, num_threads, r > 0);
     }
 }
 
