@@ -14,6 +14,8 @@
 #include <cstdint>
 
 #include "base/complex.h"
+#include "parallel/buffer.h"
+#include "parallel/reduce.h"
 
 namespace velmora {
 
@@ -34,6 +36,21 @@ public:
     /// calling thread); the same bits for every team size. With ranks, every
     /// rank calls it at the same point.
     virtual void apply_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) = 0;
+
+    /// w += K v: each entry of w continues its sum with the operations of
+    /// apply_offdiagonal (operators that cannot do that in place go through a
+    /// temporary vector: the sum of the two is then one more rounding).
+    virtual void add_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) {
+        const std::uint64_t n = local_dim();
+        Buffer<Complex> temporary = uninitialised_buffer<Complex>(n);
+        apply_offdiagonal(v, temporary.get(), threads);
+        Complex* t = temporary.get();
+        for_each_chunk(n, threads, [=](std::uint64_t b, std::uint64_t e) {
+            for (std::uint64_t x = b; x < e; ++x) {
+                w[x] = Complex(t[x].real() + w[x].real(), t[x].imag() + w[x].imag());
+            }
+        });
+    }
 
     /// The real diagonal part, local_dim() entries, or null when there is none.
     virtual const double* diagonal() const = 0;

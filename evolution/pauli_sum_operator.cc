@@ -163,6 +163,14 @@ void PauliSumOperator::apply_offdiagonal(const Complex* v, Complex* w, std::int3
     }
 }
 
+void PauliSumOperator::add_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) {
+    if (sliced_) {
+        sliced_->apply(v, w, threads, true);
+    } else if (has_offdiagonal()) {
+        groups_.apply(v, w, threads, true);
+    }
+}
+
 std::uint64_t PauliSumOperator::exchanges() const {
     return sliced_ ? sliced_->exchanges() : 0;
 }

@@ -33,6 +33,7 @@ public:
     std::uint64_t dim() const override { return dim_; }
     bool has_offdiagonal() const override { return !offdiagonal_source_.empty(); }
     void apply_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) override;
+    void add_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) override;
     const double* diagonal() const override { return diagonal_.get(); }
     double shift() const override { return mu_; }
     double product_rounding() const override { return product_rounding_; }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "evolution/eigenpairs.h"
+#include "evolution/taylor.h"
 #include "evolution/evolve.h"
 #include "evolution/lanczos_chain.h"
 #include "evolution/krylov_engine.h"
@@ -619,6 +620,53 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
     return {nb::cast(StatesOut(data, {rows, cols}, owner)), data};
 }
 
+/// The ranks of a communicator for states of `whole` amplitudes, psi being this
+/// rank's slice; returns the slice's length.
+std::uint64_t make_ranks(nb::handle comm, std::uint64_t whole, const StateIn& psi,
+                         std::unique_ptr<CommTransport>& transport,
+                         std::unique_ptr<velmora::Ranks>& ranks) {
+    const auto size = nb::cast<std::uint64_t>(comm.attr("Get_size")());
+    const auto rank = nb::cast<std::uint64_t>(comm.attr("Get_rank")());
+    if (size == 0 || (size & (size - 1)) != 0) {
+        throw std::invalid_argument("the communicator must have a power-of-two size");
+    }
+    const std::uint64_t n = whole / size;
+    if (psi.shape(0) != n) {
+        throw std::invalid_argument("psi has " + std::to_string(psi.shape(0)) +
+                                    " amplitudes, but a slice has " + std::to_string(n));
+    }
+    transport = std::make_unique<CommTransport>(comm);
+    ranks = std::make_unique<velmora::Ranks>(
+        *transport, static_cast<unsigned>(__builtin_ctzll(size)), rank, n);
+    return n;
+}
+
+/// The observables an engine's Collector measures on states of n amplitudes.
+std::vector<Observable> measured_observables(nb::list observables, std::uint64_t n,
+                                             bool sliced) {
+    std::vector<Observable> measured;
+    measured.reserve(observables.size());
+    for (nb::handle item : observables) {
+        if (nb::isinstance<SectorOperatorHandle>(item)) {
+            measured.emplace_back(&nb::cast<const SectorOperatorHandle&>(item).op());
+        } else if (nb::isinstance<PauliOperator>(item)) {
+            measured.emplace_back(&nb::cast<const PauliOperator&>(item).hamiltonian());
+        } else if (PyCallable_Check(item.ptr()) != 0) {
+            if (sliced) {
+                throw std::invalid_argument("callable observables need the whole state");
+            }
+            measured.emplace_back(nb::borrow<nb::object>(item));
+        } else {
+            RealIn diagonal = nb::cast<RealIn>(item);
+            if (diagonal.shape(0) != n) {
+                throw std::invalid_argument("a diagonal observable needs one entry per amplitude");
+            }
+            measured.emplace_back(std::vector<double>(diagonal.data(), diagonal.data() + n));
+        }
+    }
+    return measured;
+}
+
 nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex direction,
                         double tol, std::int32_t num_threads, std::uint64_t krylov_dim,
                         std::uint64_t basis_budget, bool keep_states, nb::list observables,
@@ -648,42 +696,10 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     } else if (pauli = &nb::cast<const PauliOperator&>(op_handle); comm.is_none()) {
         n = checked_size(*pauli, psi);
     } else {
-        const auto size = nb::cast<std::uint64_t>(comm.attr("Get_size")());
-        const auto rank = nb::cast<std::uint64_t>(comm.attr("Get_rank")());
-        if (size == 0 || (size & (size - 1)) != 0) {
-            throw std::invalid_argument("the communicator must have a power-of-two size");
-        }
-        const std::uint64_t whole = velmora::state_size(pauli->hamiltonian());
-        n = whole / size;
-        if (psi.shape(0) != n) {
-            throw std::invalid_argument("psi has " + std::to_string(psi.shape(0)) +
-                                        " amplitudes, but a slice has " + std::to_string(n));
-        }
-        transport = std::make_unique<CommTransport>(comm);
-        ranks = std::make_unique<velmora::Ranks>(
-            *transport, static_cast<unsigned>(__builtin_ctzll(size)), rank, n);
+        n = make_ranks(comm, velmora::state_size(pauli->hamiltonian()), psi, transport, ranks);
     }
     const std::size_t num_times = times.shape(0);
-    std::vector<Observable> measured;
-    measured.reserve(observables.size());
-    for (nb::handle item : observables) {
-        if (nb::isinstance<SectorOperatorHandle>(item)) {
-            measured.emplace_back(&nb::cast<const SectorOperatorHandle&>(item).op());
-        } else if (nb::isinstance<PauliOperator>(item)) {
-            measured.emplace_back(&nb::cast<const PauliOperator&>(item).hamiltonian());
-        } else if (PyCallable_Check(item.ptr()) != 0) {
-            if (ranks) {
-                throw std::invalid_argument("callable observables need the whole state");
-            }
-            measured.emplace_back(nb::borrow<nb::object>(item));
-        } else {
-            RealIn diagonal = nb::cast<RealIn>(item);
-            if (diagonal.shape(0) != n) {
-                throw std::invalid_argument("a diagonal observable needs one entry per amplitude");
-            }
-            measured.emplace_back(std::vector<double>(diagonal.data(), diagonal.data() + n));
-        }
-    }
+    const std::vector<Observable> measured = measured_observables(observables, n, ranks != nullptr);
     // The copy of psi and, when states are returned, one row per output time;
     // the engine checks its own working set.
     velmora::check_state_vectors(
@@ -734,6 +750,105 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
     return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
                           report.kept_basis, report.exchanges_per_product, exchange_bytes,
                           norms);
+}
+
+/// The drives of a time-dependent run: sample(times) -> a (num_drives, len(times))
+/// array of finite values, called with the interpreter lock (the Python side
+/// checks the values and names the part and time of a bad one).
+class PythonDrives final : public velmora::DriveSampler {
+public:
+    explicit PythonDrives(nb::handle sample) : sample_(sample) {}
+    void sample(const std::vector<double>& times, std::vector<double>& values) override {
+        nb::gil_scoped_acquire acquired;
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        nb::object np = nb::module_::import_("numpy");
+        nb::object at = np.attr("array")(nb::cast(times));
+        nb::object out = np.attr("ascontiguousarray")(sample_(at), "dtype"_a = "float64");
+        const auto array = nb::cast<nb::ndarray<const double, nb::c_contig>>(out);
+        values.assign(array.data(), array.data() + array.size());
+    }
+
+private:
+    nb::handle sample_;
+};
+
+/// The time-dependent evolution by Taylor steps: parts are compiled Pauli sums
+/// (full space, or over the ranks of `comm`) or sector operators, drives[p] the
+/// index of part p's drive (-1: constant), norm_bounds[p] a bound of its norm.
+/// Returns (states or None, expectations or None, error, steps, applications,
+/// function_calls, rejected), or raises ValueError("not smooth near t = ...")
+/// with the part's index in its args.
+nb::tuple taylor_evolve(nb::list parts, std::vector<std::int64_t> drives,
+                        std::vector<double> norm_bounds, std::uint64_t num_drives,
+                        nb::object sample, StateIn psi, double t0, RealIn times, double tol,
+                        std::int32_t num_threads, double max_step,
+                        std::vector<double> breakpoints, bool keep_states, nb::list observables,
+                        nb::object progress, nb::object comm) {
+    if (parts.size() == 0 || drives.size() != parts.size() || norm_bounds.size() != parts.size()) {
+        throw std::invalid_argument("one drive index and norm bound per part");
+    }
+    std::unique_ptr<CommTransport> transport;
+    std::unique_ptr<velmora::Ranks> ranks;
+    std::vector<std::unique_ptr<velmora::PauliSumOperator>> owned;
+    std::vector<velmora::TaylorPart> taylor;
+    std::uint64_t n = 0;
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        nb::handle item = parts[p];
+        velmora::KrylovOperator* op = nullptr;
+        if (nb::isinstance<SectorOperatorHandle>(item)) {
+            if (!comm.is_none()) throw std::invalid_argument("sectors do not run over MPI processes");
+            op = &nb::cast<const SectorOperatorHandle&>(item).op();
+        } else {
+            const PauliOperator& pauli = nb::cast<const PauliOperator&>(item);
+            if (!comm.is_none() && !ranks) {
+                make_ranks(comm, velmora::state_size(pauli.hamiltonian()), psi, transport, ranks);
+            }
+            nb::gil_scoped_release released;
+            owned.push_back(std::make_unique<velmora::PauliSumOperator>(pauli.hamiltonian(),
+                                                                        ranks.get(), num_threads));
+            op = owned.back().get();
+        }
+        taylor.push_back({op, drives[p], norm_bounds[p]});
+    }
+    n = taylor.front().op->local_dim();
+    SectorBasisHandle::check(psi, n, "psi");
+    const std::size_t num_times = times.shape(0);
+    const std::vector<Observable> measured = measured_observables(observables, n, ranks != nullptr);
+    velmora::check_state_vectors(
+        n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), "the time-dependent evolution");
+    velmora::Buffer<Complex> start = copy_state(psi, n);
+    const std::vector<double> output_times(times.data(), times.data() + num_times);
+    nb::object states = nb::none();
+    Complex* states_data = nullptr;
+    if (keep_states) std::tie(states, states_data) = complex_matrix(num_times, n);
+    nb::object expectations = nb::none();
+    Complex* expectations_data = nullptr;
+    if (!measured.empty()) {
+        std::tie(expectations, expectations_data) = complex_matrix(num_times, measured.size());
+    }
+    velmora::TaylorOptions options;
+    options.tol = tol;
+    options.num_threads = num_threads;
+    options.max_step = max_step;
+    options.breakpoints = std::move(breakpoints);
+    options.ranks = ranks.get();
+    PythonDrives sampler(sample);
+    Collector collector(n, num_threads, states_data, measured, expectations_data, progress,
+                        ranks.get(), nullptr);
+    velmora::TaylorReport report;
+    try {
+        nb::gil_scoped_release released;
+        std::uint64_t work = 0;
+        for (const velmora::TaylorPart& part : taylor) work += part.op->product_work();
+        velmora::prepare_team(num_threads, work);
+        report = velmora::taylor_evolve(taylor, num_drives, sampler, start.get(), t0,
+                                        output_times.data(), num_times, options, collector);
+    } catch (const velmora::DriveNotSmooth& error) {
+        throw nb::value_error((std::string(error.what()) + "|" + std::to_string(error.part) + "|" +
+                               std::to_string(error.time)).c_str());
+    }
+    return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
+                          report.function_calls, report.rejected);
 }
 
 /// Calls between cycles of the eigensolver and the Lanczos chain: checks for
@@ -914,6 +1029,13 @@ NB_MODULE(_native, m) {
           "mpi4py communicator of 2^r processes), psi and the states are this rank's slice. "
           "With `normalize`, every output has unit norm and the natural logs of the true "
           "norms are returned. `caller` names the call in memory errors.");
+    m.def("taylor_evolve", &taylor_evolve, "parts"_a, "drives"_a, "norm_bounds"_a,
+          "num_drives"_a, "sample"_a, "psi"_a, "t0"_a, "times"_a, "tol"_a, "num_threads"_a,
+          "max_step"_a, "breakpoints"_a, "keep_states"_a, "observables"_a, "progress"_a.none(),
+          "comm"_a.none(),
+          "H(t) = sum_p f_p(t) P_p by Taylor steps with the drives as polynomials: returns "
+          "(states or None, expectations or None, error, steps, applications, function_calls, "
+          "rejected).");
     m.def("eigenpairs", &eigenpairs, "op"_a, "v0"_a.none(), "k"_a, "largest"_a, "tol"_a,
           "krylov_dim"_a, "max_products"_a, "num_threads"_a, "check_missed"_a,
           "progress"_a.none(),

@@ -59,7 +59,8 @@ SlicedProduct::SlicedProduct(const std::vector<GroupTerm>& terms,
     close_run();
 }
 
-void SlicedProduct::apply(const Complex* v, Complex* w, std::int32_t num_threads) {
+void SlicedProduct::apply(const Complex* v, Complex* w, std::int32_t num_threads,
+                          bool accumulate) {
     if (!remote_.empty()) {
         ranks_.start_exchange(runs_[remote_[0]].pattern, v, 0);
     }
@@ -74,7 +75,7 @@ void SlicedProduct::apply(const Complex* v, Complex* w, std::int32_t num_threads
                                       static_cast<int>(received % 2));
             }
         }
-        runs_[r].groups.apply(src, w, num_threads, r > 0);
+        runs_[r].groups.apply(src, w, num_threads, accumulate || r > 0);
     }
 }
 

@@ -36,8 +36,9 @@ public:
     SlicedProduct(const std::vector<PauliWord>& words, Ranks& ranks, KernelIsa isa);
 
     /// w = H * v on this rank's slice (v and w hold ranks.slice() amplitudes
-    /// and do not overlap). Every rank calls it at the same point.
-    void apply(const Complex* v, Complex* w, std::int32_t num_threads);
+    /// and do not overlap); with `accumulate`, w += H * v (each entry
+    /// continuing its sum). Every rank calls it at the same point.
+    void apply(const Complex* v, Complex* w, std::int32_t num_threads, bool accumulate = false);
 
     /// Runs that read another rank's slice: the exchanges per product.
     std::size_t exchanges() const { return remote_.size(); }

@@ -18,7 +18,7 @@ from typing import Any, Callable, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from velmora import _native, _tolerance
+from velmora import _native, _taylor, _tolerance
 from velmora._checks import check_memory, real_number
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum, finite_expectations
@@ -550,7 +550,8 @@ def _time_and_direction(t: object) -> tuple[float, complex]:
 def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: complex, *,
            t0: float = 0.0, tol: float = 1e-12, num_threads: int | None = None,
            krylov_dim: int | None = None, memory_budget: int | None = None,
-           normalize: bool = False, order: int | None = None) -> EvolveResult:
+           normalize: bool = False, order: int | None = None, method: str | None = None,
+           max_step: float | None = None) -> EvolveResult:
     """exp(-i t H) psi within the relative error `tol`.
 
     `H` is a Hermitian `PauliSum`; `t` may be real or complex (t = -1j * tau is
@@ -720,11 +721,11 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     """
     if isinstance(H, TimeDependentSum):
         return _evolve_time_dependent(H, psi, t, t0, tol, num_threads, krylov_dim,
-                                      memory_budget, normalize, order)
+                                      memory_budget, normalize, order, method, max_step)
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
-    _no_order(order)
+    _no_order(order, method, max_step)
     magnitude, direction = _time_and_direction(_elapsed(t, t0))
     _check_duration(H, magnitude, direction)
     normalized = _check_normalize(normalize)
@@ -771,7 +772,8 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
                observables: Sequence[Observable] | None = None, tol: float = 1e-12,
                num_threads: int | None = None, progress: bool = False,
                krylov_dim: int | None = None, memory_budget: int | None = None,
-               normalize: bool = False, order: int | None = None) -> TrajectoryResult:
+               normalize: bool = False, order: int | None = None, method: str | None = None,
+               max_step: float | None = None) -> TrajectoryResult:
     """The states exp(-i t_k H) psi at real times t_k, or expectations along them.
 
     The times are real, non-decreasing and >= 0 (>= `t0` when given).
@@ -915,11 +917,12 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     """
     if isinstance(H, TimeDependentSum):
         return _trajectory_time_dependent(H, psi, times, t0, observables, tol, num_threads,
-                                          progress, krylov_dim, memory_budget, normalize, order)
+                                          progress, krylov_dim, memory_budget, normalize, order,
+                                          method, max_step)
     H = _check_hamiltonian(H)
     state = _check_state(H, psi)
     tolerance = _check_tol(tol)
-    _no_order(order)
+    _no_order(order, method, max_step)
     start = real_number("t0", t0)
     given = _check_times(times, start)
     values = given - start if start != 0.0 else given
@@ -982,10 +985,15 @@ def _elapsed(t: object, t0: object) -> object:
     return t if start == 0.0 else _end_time(t, start) - start
 
 
-def _no_order(order: object) -> None:
+def _no_order(order: object, method: object = None, max_step: object = None) -> None:
     if order is not None:
-        raise ValueError("order applies to a TimeDependentSum; a constant H is evolved by "
+        raise ValueError("order applies to a TimeDependentSum with method='magnus'; a constant "
+                         "H is evolved by error-controlled Krylov steps")
+    if method is not None:
+        raise ValueError("method applies to a TimeDependentSum; a constant H is evolved by "
                          "error-controlled Krylov steps")
+    if max_step is not None:
+        raise ValueError("max_step applies to a TimeDependentSum")
 
 
 def _check_order(order: object) -> int | None:
@@ -996,28 +1004,86 @@ def _check_order(order: object) -> int | None:
     return int(order)
 
 
+def _check_method(H: TimeDependentSum, method: object, order: object) -> str:
+    """'taylor' (the default) or 'magnus'."""
+    if method is None:
+        method = "magnus" if order is not None else "taylor"
+    if method not in ("taylor", "magnus"):
+        raise ValueError(f"method must be 'taylor', 'magnus' or None, got {method!r}")
+    if method == "taylor" and order is not None:
+        raise ValueError("order applies to method='magnus' (the Taylor steps choose their own "
+                         "number of terms)")
+    if method == "magnus" and H.sector is not None:
+        raise ValueError("method='magnus' runs in the full space; on a sector use the default "
+                         "method='taylor'")
+    return str(method)
+
+
+def _check_max_step(max_step: object) -> float | None:
+    if max_step is None:
+        return None
+    value = real_number("max_step", max_step)
+    if not (value > 0.0 and math.isfinite(value)):
+        raise ValueError(f"max_step must be a finite time > 0, got {value}")
+    return value
+
+
 def _integrator(H: TimeDependentSum, tol: object, num_threads: int | None,
                 krylov_dim: int | None, memory_budget: int | None, normalize: object,
                 order: object) -> Integrator:
     tolerance = _check_tol(tol)
-    if _check_normalize(normalize):
-        raise ValueError("normalize applies to imaginary and complex time; a TimeDependentSum "
-                         "evolves in real time, which keeps the norm")
+    _refuse_normalize(normalize)
     budget = _check_budget(memory_budget)
     dimension = _check_krylov_dim(DEFAULT_KRYLOV_DIM if krylov_dim is None else krylov_dim)
     return Integrator(H, tolerance, num_threads, dimension, budget, _check_order(order))
 
 
-def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: object,
-                           tol: object, num_threads: int | None, krylov_dim: int | None,
-                           memory_budget: int | None, normalize: object,
-                           order: object) -> EvolveResult:
-    state = _check_state(H, psi)
-    start = real_number("t0", t0)
+def _refuse_normalize(normalize: object) -> None:
+    if _check_normalize(normalize):
+        raise ValueError("normalize applies to imaginary and complex time; a TimeDependentSum "
+                         "evolves in real time, which keeps the norm")
+
+
+def _end_of(t: object, start: float) -> float:
     if isinstance(t, numbers.Complex) and not isinstance(t, numbers.Real) and t.imag != 0:
         raise ValueError(f"t = {t}: a TimeDependentSum evolves in real time; give a real "
                          "t >= t0")
-    end = _end_time(t.real if isinstance(t, numbers.Complex) else t, start)
+    return _end_time(t.real if isinstance(t, numbers.Complex) else t, start)
+
+
+def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: object,
+                           tol: object, num_threads: int | None, krylov_dim: int | None,
+                           memory_budget: int | None, normalize: object,
+                           order: object, method: object, max_step: object) -> EvolveResult:
+    state = _check_state(H, psi)
+    start = real_number("t0", t0)
+    end = _end_of(t, start)
+    chosen = _check_method(H, method, order)
+    if chosen == "magnus":
+        if max_step is not None:
+            raise ValueError("max_step applies to method='taylor'")
+        return _evolve_magnus(H, state, start, end, tol, num_threads, krylov_dim, memory_budget,
+                              normalize, order)
+    tolerance = _check_tol(tol)
+    _refuse_normalize(normalize)
+    step = _check_max_step(max_step)
+    threads = resolve_num_threads(num_threads)
+
+    def one(row: NDArray[np.complex128]) -> EvolveResult:
+        out = _taylor.run(H, row, start, np.array([end]), tolerance, threads, step, True, [],
+                          None)
+        assert out.states is not None
+        return EvolveResult(out.states[0], out.error, out.steps, out.applications, True,
+                            function_calls=out.function_calls)
+
+    result = one(state) if state.ndim == 1 else _evolve_rows(state, one, False)
+    _warn_missed("evolve", result.error, tolerance, _time_dependent_reason)
+    return result
+
+
+def _evolve_magnus(H: TimeDependentSum, state: NDArray[np.complex128], start: float, end: float,
+                   tol: object, num_threads: int | None, krylov_dim: int | None,
+                   memory_budget: int | None, normalize: object, order: object) -> EvolveResult:
     integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
 
     def one(row: NDArray[np.complex128]) -> EvolveResult:
@@ -1037,32 +1103,64 @@ def _evolve_time_dependent(H: TimeDependentSum, psi: ArrayLike, t: object, t0: o
 
 
 def _time_dependent_reason() -> str:
-    return ("the estimate of the time-discretisation error plus the Krylov bounds exceed tol "
-            "(steps down to the smallest allowed could not meet it)")
+    return ("the steps' estimates (the series' truncation, the drives' polynomials, rounding) "
+            "exceed tol: a tol near what double precision allows over this many steps")
 
 
 def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: ArrayLike,
                                t0: object, observables: Sequence[Observable] | None,
                                tol: object, num_threads: int | None, progress: bool,
                                krylov_dim: int | None, memory_budget: int | None,
-                               normalize: object, order: object) -> TrajectoryResult:
+                               normalize: object, order: object, method: object,
+                               max_step: object) -> TrajectoryResult:
     state = _check_state(H, psi)
     start = real_number("t0", t0)
     values = _check_times(times, start)
+    chosen = _check_method(H, method, order)
     compiled: list[Any] = []
     hermitian = True
+    representative = H.parts[0][0]  # a PauliSum, or a SectorOperator on H's sector
     if observables is not None:
-        compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)  # type: ignore[arg-type]
-    integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize, order)
+        compiled, hermitian = _check_observables(representative, observables,
+                                                 num_threads=num_threads)
     dim = state.shape[-1]
     if observables is None:
-        # The states returned and about six vectors of the integrator besides.
-        check_memory((values.size + 6) * 16 * dim, "trajectory",
+        # The states returned and the integrators' vectors besides (counted by the core).
+        check_memory(values.size * 16 * dim, "trajectory",
                      f"{values.size} states of {16 * dim / 2**30:.2f} GiB",
                      "; give observables to measure along the way instead of keeping the states")
+    if chosen == "magnus":
+        if max_step is not None:
+            raise ValueError("max_step applies to method='taylor'")
+        integrator = _integrator(H, tol, num_threads, krylov_dim, memory_budget, normalize,
+                                 order)
+        tolerance = integrator.tol
+    else:
+        tolerance = _check_tol(tol)
+        _refuse_normalize(normalize)
+        step = _check_max_step(max_step)
+        threads = resolve_num_threads(num_threads)
+
+    def finish(states: Any, expectations: Any, error: float, steps: int, applications: int,
+               kept: bool, calls: int) -> TrajectoryResult:
+        if observables is None:
+            return TrajectoryResult(values, states, None, error, steps, applications, kept,
+                                    function_calls=calls)
+        if expectations is None:
+            expectations = np.zeros((values.size, 0))
+        elif hermitian:
+            expectations = np.ascontiguousarray(expectations.real)
+        finite_expectations(expectations, None, "an expectation value")
+        return TrajectoryResult(values, None, expectations, error, steps, applications, kept,
+                                function_calls=calls)
 
     def one(row: NDArray[np.complex128],
             report: Callable[[float], None] | None) -> TrajectoryResult:
+        if chosen == "taylor":
+            out = _taylor.run(H, row, start, values, tolerance, threads, step,
+                              observables is None, compiled, report)
+            return finish(out.states, out.expectations, out.error, out.steps, out.applications,
+                          True, out.function_calls)
         states = None if observables is not None else np.empty((values.size, dim), complex)
         expectations = np.zeros((values.size, len(compiled)), complex)
 
@@ -1073,16 +1171,8 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
                 expectations[k] = integrator.measure(value, compiled)
 
         run = integrator.evolve(row.copy(), start, values, output, report)
-        if observables is None:
-            return TrajectoryResult(values, states, None, run.error, run.steps,
-                                    run.applications, run.kept_basis,
-                                    function_calls=run.function_calls)
-        if hermitian:
-            expectations = np.ascontiguousarray(expectations.real)
-        finite_expectations(expectations, None, "an expectation value")
-        return TrajectoryResult(values, None, expectations, run.error, run.steps,
-                                run.applications, run.kept_basis,
-                                function_calls=run.function_calls)
+        return finish(states, expectations, run.error, run.steps, run.applications,
+                      run.kept_basis, run.function_calls)
 
     span = float(values[-1]) - start
     if state.ndim == 2:
@@ -1095,5 +1185,5 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
         finally:
             if bar is not None:
                 bar.close()
-    _warn_missed("trajectory", result.error, integrator.tol, _time_dependent_reason)
+    _warn_missed("trajectory", result.error, tolerance, _time_dependent_reason)
     return result

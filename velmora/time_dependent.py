@@ -17,6 +17,7 @@ import numpy as np
 
 from velmora._checks import real_number
 from velmora.pauli_sum import PauliSum
+from velmora.sector import Sector, SectorOperator
 
 #: A part: a constant PauliSum, or (PauliSum, f) for f(t) * PauliSum.
 Part = Union[PauliSum, tuple[PauliSum, Callable[[float], float]]]
@@ -105,23 +106,28 @@ class TimeDependentSum:
                             f"{type(terms).__name__}") from None
         if not items:
             raise ValueError("terms is empty; a TimeDependentSum needs at least one part")
-        parts: list[tuple[PauliSum, Callable[[float], float] | None]] = []
+        parts: list[tuple[Any, Callable[[float], float] | None]] = []
+        operators = (PauliSum, SectorOperator)
         for index, item in enumerate(items):
-            if isinstance(item, PauliSum):
+            if isinstance(item, operators):
                 part, f = item, None
-            elif isinstance(item, (tuple, list)) and len(item) == 2 and isinstance(item[0], PauliSum):
+            elif isinstance(item, (tuple, list)) and len(item) == 2 and isinstance(item[0], operators):
                 part, f = item
                 if not callable(f):
                     raise TypeError(f"part {index}: f must be a callable f(t) -> float, got "
                                     f"{type(f).__name__}")
             else:
-                raise TypeError(f"part {index}: expected a PauliSum or a (PauliSum, f) pair, "
-                                f"got {item!r}")
+                raise TypeError(f"part {index}: expected a PauliSum or a (PauliSum, f) pair "
+                                f"(or SectorOperators on one sector), got {item!r}")
             if parts and part.num_qubits != parts[0][0].num_qubits:
                 raise ValueError(f"part {index} acts on {part.num_qubits} qubits, but part 0 "
                                  f"acts on {parts[0][0].num_qubits}")
+            if parts and _sector_of(part) is not _sector_of(parts[0][0]):
+                raise ValueError(f"part {index} is on another space than part 0: the parts are "
+                                 "all PauliSums, or all SectorOperators on the same Sector")
             if not part.is_hermitian:
-                term, (label, coeff) = next((k, t) for k, t in enumerate(part.terms)
+                whole = part.pauli_sum if isinstance(part, SectorOperator) else part
+                term, (label, coeff) = next((k, t) for k, t in enumerate(whole.terms)
                                             if t[1].imag != 0)
                 raise ValueError(f"part {index} is not Hermitian: term {term} ({label!r}, {coeff}) "
                                  "has a complex coefficient")
@@ -235,11 +241,81 @@ class TimeDependentSum:
         terms: list[tuple[str, complex]] = []
         for index, (part, f) in enumerate(self._parts):
             scale = 1.0 if f is None else evaluate(index, f, time)
-            terms.extend((label, scale * coeff.real) for label, coeff in part.terms)
+            whole = part.pauli_sum if isinstance(part, SectorOperator) else part
+            terms.extend((label, scale * coeff.real) for label, coeff in whole.terms)
+        if self.sector is not None:
+            return PauliSum(terms).in_sector(self.sector)
         return PauliSum(terms)
+
+    @property
+    def sector(self) -> Sector | None:
+        """The sector the parts act on, or None for the full space.
+
+        A `velmora.Sector` when the parts are SectorOperators (states then
+        hold ``len(sector)`` amplitudes in its basis), else None.
+
+        Examples
+        --------
+        >>> import math
+        >>> from velmora import Sector, TimeDependentSum
+        >>> from velmora.models import heisenberg_chain, ising_chain
+        >>> H = TimeDependentSum([heisenberg_chain(4, periodic=True)])
+        >>> H.sector is None
+        True
+        >>> len(H.in_sector(Sector.chain(4, weight=2, momentum=0)).sector)
+        2
+        """
+        return _sector_of(self._parts[0][0])
+
+    def in_sector(self, sector: Sector) -> TimeDependentSum:
+        """The same sum restricted to a symmetry sector.
+
+        Every part becomes ``part.in_sector(sector)`` (a
+        `velmora.SectorOperator`; each must map the sector into itself), the
+        functions and breakpoints stay; `velmora.evolve` and
+        `velmora.trajectory` then evolve sector vectors of ``len(sector)``
+        amplitudes.
+
+        Parameters
+        ----------
+        sector : velmora.Sector
+            The sector, on the parts' number of qubits.
+
+        Returns
+        -------
+        TimeDependentSum
+            The restricted sum, its `sector` the given one.
+
+        Raises
+        ------
+        ValueError
+            When a part does not map the sector into itself (naming the term),
+            or the parts are already SectorOperators.
+
+        Examples
+        --------
+        >>> import math
+        >>> from velmora import PauliSum, Sector, TimeDependentSum
+        >>> from velmora.models import xxz_ring
+        >>> ring = TimeDependentSum([xxz_ring(6, delta=0.0),
+        ...                          (xxz_ring(6, delta=1.0) - xxz_ring(6, delta=0.0), math.cos)])
+        >>> restricted = ring.in_sector(Sector.chain(6, weight=3, momentum=0))
+        >>> len(restricted.sector), restricted.at(0.0).is_hermitian
+        (4, True)
+        """
+        if self.sector is not None:
+            raise ValueError("the parts are already SectorOperators; in_sector applies to a "
+                             "sum of PauliSums")
+        terms = [part.in_sector(sector) if f is None else (part.in_sector(sector), f)
+                 for part, f in self._parts]
+        return TimeDependentSum(terms, breakpoints=self._breakpoints)
 
     def _state(self, psi: Any, name: str = "psi", rows: bool = False) -> np.ndarray:
         return self._parts[0][0]._state(psi, name, rows)
+
+
+def _sector_of(part: object) -> Sector | None:
+    return part.sector if isinstance(part, SectorOperator) else None
 
 
 def _rebuild(terms: Sequence[Part], breakpoints: list[float]) -> TimeDependentSum:
