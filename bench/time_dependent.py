@@ -19,23 +19,28 @@ The default, n = 16 with every method, takes about 14 minutes on the project's
 n = 16 found; the drive would add about 25 minutes more). --sizes 16,20 does
 both in one run (about 38 minutes).
 
-Workloads: the open Ising chain H(t) = -sum Z_q Z_(q+1) - h(t) sum X_q
-(`velmora.models.ising_chain` at j = 1, h = h(t)), built as two PauliSums, the
-bonds (constant) and -sum X_q (scaled by h(t)), from |0...0> (all spins up) to
-T = 10:
-  ramp   h(t) = 0.2 + (2 - 0.2) t / 10;
-  drive  h(t) = 1 + 0.5 cos(3 t).
+Workloads: the open Ising chain H(t) = -sum Z_q Z_(q+1) [- 0.3 sum Z_q] - h(t)
+sum X_q, built as two PauliSums, the constant part and -sum X_q (scaled by
+h(t)), from |0...0> (all spins up) to T = 10:
+  ramp   h(t) = 2 t / 10, with the longitudinal field 0.3 (not integrable);
+  drive  h(t) = 1 + 0.5 cos(3 t), without it.
 
-Reference: velmora's TimeDependentSum at tol 1e-12, order 8; at the sizes up
-to --cross-check-up-to (16) also SciPy's solve_ivp DOP853 at rtol 1e-13,
-atol 1e-15, and the relative difference of the two references is recorded.
-Achieved error = ||state - reference|| / ||reference|| (velmora's reference).
+Reference: velmora's TimeDependentSum at tol 1e-12 (Taylor steps); at the
+sizes up to --cross-check-up-to (16) also SciPy's solve_ivp DOP853 at rtol
+1e-13, atol 1e-15, and the relative difference of the two references is
+recorded. Achieved error = ||state - reference|| / ||reference|| (velmora's
+reference).
 
 Methods (one thread each; the clock covers the evolution call alone, after a
 warm-up run of the same method on 4 spins in the same process; the operators
 and matrices are built before it):
-  velmora    velmora.evolve(TimeDependentSum, psi, 10, tol=1e-8), order chosen
-             from tol; products (H(t)·v), steps, f calls and its reported error.
+  velmora    velmora.evolve(TimeDependentSum, psi, 10, tol) by Taylor steps (the
+             default method) at tol 1e-6, 1e-8 and 1e-10 (the peers are searched
+             for the error of 1e-8); products (one with each part), steps, f calls
+             and its reported error.
+  magnus     the same at method='magnus' (quasi-Magnus schemes, order from
+             tol): the integrator the Taylor steps replaced as the default,
+             searched like a peer.
   quspin     quspin.operators.hamiltonian(static, dynamic) (real float64, the
              static list of bench/sectors.py's quspin_static) and its
              .evolve(psi, 0, [10]): QuSpin's default integrator, SciPy's `ode`
@@ -95,7 +100,6 @@ from sectors import git_commit, quspin_static, velmora_version  # noqa: E402
 T = 10.0
 TOL = 1e-8
 REFERENCE_TOL = 1e-12
-REFERENCE_ORDER = 8
 SCIPY_REFERENCE = dict(rtol=1e-13, atol=1e-15)
 PIECEWISE_TOL = 1e-12
 LADDER = tuple(10.0 ** -k for k in range(6, 14))  # 1e-6 ... 1e-13
@@ -103,14 +107,20 @@ FIRST_STEPS = 100
 MAX_STEPS = 3200
 QUTIP_NSTEPS = 10**7
 WORKLOADS = ("ramp", "drive")
-PEERS = ("quspin", "qutip", "scipy", "piecewise")
+PEERS = ("magnus", "quspin", "qutip", "scipy", "piecewise")
 METHODS = ("velmora",) + PEERS
+#: velmora's own tolerances; the peers are searched for the error at TOL.
+VELMORA_TOLS = (1e-6, TOL, 1e-10)
+#: The longitudinal field of the ramp's chain.
+LONGITUDINAL = 0.3
 #: The rows of the main table: the methods, then the SciPy cross-check run.
 ROWS = METHODS + ("scipy-reference",)
 #: The rows whose results depend on the installed velmora build.
-VELMORA_ROWS = ("velmora", "piecewise")
+VELMORA_ROWS = ("velmora", "magnus", "piecewise")
 WARM_UP_SITES = 4
-LABELS = {"velmora": "velmora TimeDependentSum", "quspin": "QuSpin evolve (DOP853)",
+LABELS = {"velmora": "velmora TimeDependentSum (Taylor)",
+          "magnus": "velmora TimeDependentSum, method='magnus'",
+          "quspin": "QuSpin evolve (DOP853)",
           "qutip": "QuTiP sesolve", "scipy": "SciPy solve_ivp DOP853",
           "piecewise": "velmora piecewise-constant",
           "scipy-reference": "SciPy solve_ivp DOP853 (the cross-check run)",
@@ -118,7 +128,7 @@ LABELS = {"velmora": "velmora TimeDependentSum", "quspin": "QuSpin evolve (DOP85
 
 
 def ramp(t):
-    return 0.2 + (2.0 - 0.2) * t / T
+    return 2.0 * t / T
 
 
 def drive(t):
@@ -140,9 +150,10 @@ class Counted:
         return self.f(t)
 
 
-def parts(n):
-    """The bonds -sum Z_q Z_(q+1) and the field part -sum X_q of
-    ising_chain(n, j=1, h=1), as two PauliSums."""
+def parts(n, workload="drive"):
+    """The constant part (the bonds -sum Z_q Z_(q+1) of ising_chain(n, j=1,
+    h=1), and for the ramp the longitudinal field -0.3 sum Z_q) and the field
+    part -sum X_q, as two PauliSums."""
     from velmora import PauliSum
     from velmora.models import ising_chain
 
@@ -150,6 +161,8 @@ def parts(n):
     bonds = [(label, c) for label, c in chain.terms if "Z" in label]
     field = [(label, c) for label, c in chain.terms if "X" in label]
     assert len(bonds) == n - 1 and len(field) == n
+    if workload == "ramp":
+        bonds += [("I" * (n - 1 - q) + "Z" + "I" * q, -LONGITUDINAL) for q in range(n)]
     return PauliSum(bonds), PauliSum(field)
 
 
@@ -178,31 +191,32 @@ def start_state(n):
 def run(method, workload, n, setting):
     """One measurement: (record, final state). `setting` is the tolerance
     (velmora, quspin, qutip, scipy), the step count (piecewise), or 'reference'
-    (velmora at REFERENCE_TOL, order REFERENCE_ORDER; scipy at SCIPY_REFERENCE)."""
+    (velmora at REFERENCE_TOL; scipy at SCIPY_REFERENCE)."""
     f = Counted(FIELDS[workload])
-    bonds, field = parts(n)
+    bonds, field = parts(n, workload)
     psi = start_state(n)
     extra = {}
-    if method in ("velmora", "piecewise"):
+    if method in ("velmora", "magnus", "piecewise"):
+        import warnings
+
         import velmora
         from velmora import TimeDependentSum
 
+        warnings.simplefilter("ignore", velmora.ToleranceWarning)
         H = TimeDependentSum([bonds, (field, f)])
-        if method == "velmora":
-            options = dict(tol=REFERENCE_TOL, order=REFERENCE_ORDER) if setting == "reference" \
-                else dict(tol=float(setting))
+        if method in ("velmora", "magnus"):
+            options = dict(tol=REFERENCE_TOL) if setting == "reference" \
+                else dict(tol=float(setting), method="taylor" if method == "velmora" else "magnus")
 
             def call():
                 r = velmora.evolve(H, psi, T, t0=0.0, num_threads=1, **options)
                 extra.update(applications=int(r.applications), steps=int(r.steps),
                              function_calls=int(r.function_calls), reported_error=float(r.error))
                 return r.state
-            if setting != "reference":
+            if method == "magnus":
                 from velmora.quasi_magnus import default_order
 
                 extra["order"] = default_order(float(setting))
-            else:
-                extra["order"] = REFERENCE_ORDER
         else:
             steps = int(setting)
 
@@ -394,7 +408,7 @@ def setting_text(method, setting):
         return f"N = {setting}, tol {PIECEWISE_TOL:g} per step"
     if method in ("scipy", "scipy-reference") and setting == "reference":
         return f"rtol {SCIPY_REFERENCE['rtol']:g}, atol {SCIPY_REFERENCE['atol']:g}"
-    if method == "velmora":
+    if method in ("velmora", "magnus"):
         return f"tol {setting:g}"
     return f"rtol = atol = {setting:.0e}"
 
@@ -498,8 +512,7 @@ def main():
                         f"n > {args.full_up_to} (--full-up-to) and not in --large-workloads: "
                         "time budget")))
                     continue
-                log(f"{workload}, n = {n}: velmora reference (tol {REFERENCE_TOL:g}, "
-                    f"order {REFERENCE_ORDER})")
+                log(f"{workload}, n = {n}: velmora reference (tol {REFERENCE_TOL:g})")
                 try:
                     record, ref = measure("velmora", workload, n, "reference", None, tmp)
                 except RuntimeError as failure:
@@ -508,7 +521,7 @@ def main():
                     continue
                 log(f"  {record['time_s']:.3g} s, reported error {record['reported_error']:.1e}")
                 reference = dict(case, method="velmora", setting=setting_text(
-                    "velmora", REFERENCE_TOL) + f", order {REFERENCE_ORDER}", **record)
+                    "velmora", REFERENCE_TOL) + ", Taylor steps", **record)
                 if n <= args.cross_check_up_to:
                     log(f"{workload}, n = {n}: SciPy DOP853 reference")
                     try:
@@ -526,18 +539,20 @@ def main():
                 references.append(reference)
 
                 velmora_row = None
-                if "velmora" in methods:
-                    log(f"{workload}, n = {n}: velmora tol {TOL:g}")
+                for tol in VELMORA_TOLS if "velmora" in methods else ():
+                    log(f"{workload}, n = {n}: velmora tol {tol:g}")
                     try:
-                        record, state = measure("velmora", workload, n, TOL, None, tmp)
-                        velmora_row = dict(case, method="velmora", setting=TOL, **record,
-                                           achieved_error=relative(state, ref), reached=True)
-                        rows.append(velmora_row)
+                        record, state = measure("velmora", workload, n, tol, None, tmp)
+                        row = dict(case, method="velmora", setting=tol, **record,
+                                   achieved_error=relative(state, ref), reached=True)
+                        rows.append(row)
+                        if tol == TOL:
+                            velmora_row = row
                         log(f"  {record['time_s']:.3g} s, {record['applications']} products, "
-                            f"achieved {velmora_row['achieved_error']:.2e}")
+                            f"achieved {row['achieved_error']:.2e}")
                     except RuntimeError as failure:
                         log(f"  failed: {failure}")
-                        rows.append(dict(case, method="velmora", failed=str(failure)))
+                        rows.append(dict(case, method="velmora", setting=tol, failed=str(failure)))
                 if velmora_row is None:
                     skipped.append(dict(case, method="peers",
                                         reason="no velmora run: no target error"))
@@ -591,7 +606,7 @@ def main():
     if len(builds) > 1:
         log(f"the installed velmora changed during the run: {', '.join(sorted(builds))}")
     info = dict(machine=platform.machine(), cores=os.cpu_count(), t=T, tol=TOL,
-                reference_tol=REFERENCE_TOL, reference_order=REFERENCE_ORDER,
+                reference_tol=REFERENCE_TOL,
                 run_cap_s=args.run_cap, max_steps=args.max_steps,
                 full_up_to=args.full_up_to, runs=[this_run])
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -644,14 +659,16 @@ def markdown(data):
     lines = [
         f"Measured with {runs} on {info['machine']}, {info['cores']} cores; one thread, every "
         "run in its own process, the clock on the evolution call alone. Open Ising chain "
-        "H(t) = -Σ Z_q Z_(q+1) - h(t) Σ X_q from |0…0> to "
-        f"T = {info['t']:g}; ramp: h(t) = 0.2 + 1.8 t/10, drive: h(t) = 1 + 0.5 cos 3t. "
-        f"velmora: `evolve(TimeDependentSum, ..., tol={info['tol']:g})`. Peers: the first "
+        "H(t) = -Σ Z_q Z_(q+1) [- 0.3 Σ Z_q] - h(t) Σ X_q from |0…0> to "
+        f"T = {info['t']:g}; ramp: h(t) = 2t/10 with the longitudinal field 0.3 (not "
+        "integrable), drive: h(t) = 1 + 0.5 cos 3t. velmora: `evolve(TimeDependentSum, ..., "
+        "tol)` by Taylor steps at tol 1e-6, 1e-8 and 1e-10; the peers (method='magnus' among "
+        f"them) are searched for velmora's error at tol {info['tol']:g}: the first "
         "tolerance of 1e-6, 1e-7, ... 1e-13 (rtol = atol) whose achieved error is at most "
         "velmora's; piecewise-constant velmora: the first N of 100, 200, ... "
         f"{info['max_steps']} midpoint steps that does. Achieved error: ||ψ - ψ_ref|| / "
-        f"||ψ_ref|| against velmora at tol {info['reference_tol']:g}, order "
-        f"{info['reference_order']}. Products: H(t)·v products (velmora), RHS evaluations, "
+        f"||ψ_ref|| against velmora at tol {info['reference_tol']:g} (Taylor steps). Products: "
+        "velmora's products with one part (H(t)·v costs one with each part), RHS evaluations, "
         "one H(t)·v each (SciPy's nfev, QuSpin's right-hand side counted, QuTiP's calls of "
         "h(t)). Time and products ratios: the method's over "
         f"velmora's. A run longer than {info['run_cap_s']:g} s is stopped. Where a search "
@@ -675,7 +692,7 @@ def markdown(data):
             lines.append(head + f"failed: {r['failed']} |" + " |" * 11)
             continue
         setting = setting_text(r["method"], r["setting"])
-        if r["method"] == "velmora":
+        if r["method"] == "magnus":
             setting += f", order {r['order']} (auto)"
         if not r.get("reached", True):
             setting += f" (not reached: {r['why_not']})" if "why_not" in r else " (not reached)"

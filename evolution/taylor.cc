@@ -188,9 +188,15 @@ private:
                 for (const TaylorPart& p : parts_) {
                     if (p.drive == static_cast<std::int64_t>(d)) weight += p.norm_bound;
                 }
-                const double allowed = drive_share * share / std::max(h * weight, 1e-300);
                 const std::vector<double> samples(values.begin() + static_cast<std::ptrdiff_t>(d * at.size()),
                                                   values.begin() + static_cast<std::ptrdiff_t>((d + 1) * at.size()));
+                // Below a few hundred eps of the drive's size nothing more can
+                // be had: the polynomial is accepted there and its error
+                // counted (a tol below it is missed and said so, not chased).
+                double size = 0.0;
+                for (double v : samples) size = std::max(size, std::fabs(v));
+                const double allowed = std::max(drive_share * share / std::max(h * weight, 1e-300),
+                                                256.0 * eps * size);
                 const DrivePolynomial f = drive_polynomial(samples, allowed);
                 if (!f.converged || f.error > allowed) {
                     a.drive = static_cast<std::int64_t>(d);

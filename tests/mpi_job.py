@@ -15,13 +15,14 @@
 
 from __future__ import annotations
 
+import math
 import signal
 import sys
 from typing import Any
 
 import numpy as np
 
-from velmora import PauliSum
+from velmora import PauliSum, TimeDependentSum
 from velmora.models import ising_chain, pauli_label, random_local, xxz_ring
 
 
@@ -60,7 +61,18 @@ def cases() -> list[dict[str, Any]]:
                     times=[0.0, 0.4, 0.5, 1.7], observables=observables))
     out.append(dict(name="states13", H=xxz_ring(13, 1.5), psi=state(13, 8),
                     times=[0.2, 0.9, 0.9, 2.5]))
+    # Time-dependent sums by Taylor steps: a driven part whose words cross the
+    # ranks, and a trajectory with observables on small slices.
+    driven = TimeDependentSum([crossing_words(14, 9), (xxz_ring(14, 0.0), drive)])
+    out.append(dict(name="driven14", H=driven, psi=state(14, 9), t=1.1))
+    small = TimeDependentSum([ising_chain(11, 1.0, 0.0), (crossing_words(11, 10), drive)])
+    out.append(dict(name="driven_observed11", H=small, psi=state(11, 10), times=[0.0, 0.7, 1.3],
+                    observables=[crossing_words(11, 10), np.linspace(-1, 1, 2**11)]))
     return out
+
+
+def drive(t: float) -> float:
+    return 1.0 + 0.5 * math.cos(3.0 * t)
 
 
 def local_observables(observables: list[Any], rank: int, size: int) -> list[Any]:

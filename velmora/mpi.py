@@ -49,11 +49,12 @@ except ImportError as error:  # pragma: no cover - depends on the installation
         "pip install 'velmora[mpi]' (or mpi4py built against a system MPI)"
     ) from error
 
-from velmora import _native, evolution
+from velmora import _native, _taylor, evolution
 from velmora._threads import available_cores, resolve_num_threads
 from velmora.evolution import EvolveResult, Observable, TrajectoryResult
 from velmora.pauli_sum import PauliSum, finite_expectations
 from velmora.sector import SectorOperator
+from velmora.time_dependent import TimeDependentSum
 
 __all__ = [
     "MIN_SLICE",
@@ -704,9 +705,10 @@ def _check_full_space(H: object) -> PauliSum:
     return ham
 
 
-def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float = 1e-12,
-           num_threads: int | None = None, krylov_dim: int = evolution.DEFAULT_KRYLOV_DIM,
-           memory_budget: int | None = None) -> DistributedEvolveResult:
+def evolve(H: PauliSum | TimeDependentSum, local: ArrayLike, t: complex, *, comm: Any,
+           tol: float = 1e-12, num_threads: int | None = None,
+           krylov_dim: int = evolution.DEFAULT_KRYLOV_DIM, memory_budget: int | None = None,
+           max_step: float | None = None) -> DistributedEvolveResult:
     """`velmora.evolve` on a state split over the processes of `comm`.
 
     `local` is this rank's slice, and so is the returned `state`. The same
@@ -795,6 +797,10 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
     True
     """
     size, rank = _comm_size(comm)
+    if isinstance(H, TimeDependentSum):
+        return _time_dependent_evolve(H, local, t, comm, tol, num_threads, max_step)
+    if max_step is not None:
+        raise ValueError("max_step applies to a TimeDependentSum")
 
     def check() -> tuple[Any, dict[str, object]]:
         ham = _check_full_space(H)
@@ -819,11 +825,12 @@ def evolve(H: PauliSum, local: ArrayLike, t: complex, *, comm: Any, tol: float =
                                    exchange_bytes=exchange_bytes)
 
 
-def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
+def trajectory(H: PauliSum | TimeDependentSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
                observables: Sequence[Observable] | None = None, tol: float = 1e-12,
                num_threads: int | None = None, progress: bool = False,
                krylov_dim: int = evolution.DEFAULT_KRYLOV_DIM,
-               memory_budget: int | None = None) -> DistributedTrajectoryResult:
+               memory_budget: int | None = None,
+               max_step: float | None = None) -> DistributedTrajectoryResult:
     """`velmora.trajectory` on a state split over the processes of `comm`.
 
     Without observables, `states` holds this rank's slices (one row per
@@ -907,6 +914,11 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
            [-5.      , -0.033022]])
     """
     size, rank = _comm_size(comm)
+    if isinstance(H, TimeDependentSum):
+        return _time_dependent_trajectory(H, local, times, comm, observables, tol, num_threads,
+                                          progress, max_step)
+    if max_step is not None:
+        raise ValueError("max_step applies to a TimeDependentSum")
 
     def check() -> tuple[Any, dict[str, object]]:
         ham = _check_full_space(H)
@@ -944,3 +956,133 @@ def trajectory(H: PauliSum, local: ArrayLike, times: ArrayLike, *, comm: Any,
     return DistributedTrajectoryResult(values, None, expectations, error, steps, applications,
                                        kept, exchanges_per_product=exchanges,
                                        exchange_bytes=exchange_bytes)
+
+
+# -- time-dependent sums -----------------------------------------------------------
+
+
+def _check_time_dependent(H: TimeDependentSum) -> TimeDependentSum:
+    if H.sector is not None:
+        raise TypeError("velmora.mpi evolves states of the full space; a TimeDependentSum on a "
+                        "sector runs on one process (velmora.evolve, velmora.trajectory)")
+    return H
+
+
+def _time_dependent_prints(H: TimeDependentSum) -> dict[str, object]:
+    """What every rank must agree on: the parts' terms, which are driven, the
+    breakpoints (the functions themselves cannot be compared across ranks)."""
+    return {"H": [(part.terms, f is None) for part, f in H.parts],
+            "breakpoints": H.breakpoints}
+
+
+def _run_taylor(H: TimeDependentSum, comm: Any, state: NDArray[np.complex128], t0: float,
+                times: NDArray[np.float64], tol: float, num_threads: int | None,
+                max_step: float | None, keep_states: bool, observables: list[Any],
+                progress: bool) -> Any:
+    """The Taylor steps on the slices (the whole state on every rank when the
+    slices are small), every rank sampling the drives itself."""
+    size, rank = comm.Get_size(), comm.Get_rank()
+    shared = default_threads(comm)
+    threads = shared if num_threads is None else resolve_num_threads(num_threads)
+    bar = evolution._Progress(float(times[-1]) - t0) if progress and rank == 0 else None
+
+    def run() -> Any:
+        try:
+            if size == 1:
+                return _taylor.run(H, state, t0, times, tol, threads, max_step, keep_states,
+                                   observables, bar)
+            if state.size >= MIN_SLICE:
+                ours = comm.Dup()
+                out = _taylor.run(H, state, t0, times, tol, threads, max_step, keep_states,
+                                  observables, bar, comm=ours)
+                ours.Free()
+                return out
+            length = state.size
+            whole = np.empty(length * size, dtype=np.complex128)
+            comm.Allgather(state, whole)
+            compiled: list[Any] = []
+            for obs in observables:
+                if isinstance(obs, np.ndarray):
+                    diagonal = np.empty(length * size, dtype=np.float64)
+                    comm.Allgather(obs, diagonal)
+                    compiled.append(diagonal)
+                else:
+                    compiled.append(obs)
+            out = _taylor.run(H, whole, t0, times, tol, threads, max_step, keep_states,
+                              compiled, bar)
+            if out.states is not None:
+                out.states = np.ascontiguousarray(out.states[:, rank * length:(rank + 1) * length])
+            return out
+        finally:
+            if bar is not None:
+                bar.close()
+
+    return _guarded(comm, run)
+
+
+def _time_dependent_evolve(H: TimeDependentSum, local: ArrayLike, t: object, comm: Any,
+                           tol: object, num_threads: int | None,
+                           max_step: object) -> DistributedEvolveResult:
+    size, _ = _comm_size(comm)
+
+    def check() -> tuple[Any, dict[str, object]]:
+        ham = _check_time_dependent(H)
+        _check_memory(ham.num_qubits, size, 1, "velmora.mpi.evolve")
+        state = _check_slice(ham.parts[0][0], local, size)
+        tolerance = evolution._check_tol(tol)
+        end = evolution._end_of(t, 0.0)
+        step = evolution._check_max_step(max_step)
+        resolve_num_threads(num_threads)
+        prints = {**_time_dependent_prints(ham), "t": end, "tol": tolerance, "max_step": step}
+        return (state, tolerance, end, step), prints
+
+    (state, tolerance, end, step), _ = _agree(comm, check)
+    out = _run_taylor(H, comm, state, 0.0, np.array([end]), tolerance, num_threads, step, True,
+                      [], False)
+    evolution._warn_missed("velmora.mpi.evolve", out.error, tolerance,
+                           evolution._time_dependent_reason)
+    return DistributedEvolveResult(out.states[0], out.error, out.steps, out.applications, True,
+                                   function_calls=out.function_calls)
+
+
+def _time_dependent_trajectory(H: TimeDependentSum, local: ArrayLike, times: ArrayLike,
+                               comm: Any, observables: Sequence[Observable] | None,
+                               tol: object, num_threads: int | None, progress: bool,
+                               max_step: object) -> DistributedTrajectoryResult:
+    size, _ = _comm_size(comm)
+
+    def check() -> tuple[Any, dict[str, object]]:
+        ham = _check_time_dependent(H)
+        values = evolution._check_times(times)
+        _check_memory(ham.num_qubits, size, values.size if observables is None else 0,
+                      "velmora.mpi.trajectory")
+        state = _check_slice(ham.parts[0][0], local, size)
+        tolerance = evolution._check_tol(tol)
+        step = evolution._check_max_step(max_step)
+        resolve_num_threads(num_threads)
+        compiled: list[Any] = []
+        hermitian = True
+        if observables is not None:
+            compiled, hermitian = evolution._check_observables(ham.parts[0][0], observables,
+                                                               state.size)
+        prints = {**_time_dependent_prints(ham), "times": values.tobytes(), "tol": tolerance,
+                  "max_step": step, "observables": _observable_prints(observables)}
+        return (state, values, tolerance, step, compiled, hermitian), prints
+
+    (state, values, tolerance, step, compiled, hermitian), _ = _agree(comm, check)
+    out = _run_taylor(H, comm, state, 0.0, values, tolerance, num_threads, step,
+                      observables is None, compiled, bool(progress))
+    evolution._warn_missed("velmora.mpi.trajectory", out.error, tolerance,
+                           evolution._time_dependent_reason)
+    if observables is None:
+        return DistributedTrajectoryResult(values, out.states, None, out.error, out.steps,
+                                           out.applications, True,
+                                           function_calls=out.function_calls)
+    expectations = out.expectations
+    if expectations is None:
+        expectations = np.zeros((values.size, 0))
+    elif hermitian:
+        expectations = np.ascontiguousarray(expectations.real)
+    finite_expectations(expectations, None, "an expectation value")
+    return DistributedTrajectoryResult(values, None, expectations, out.error, out.steps,
+                                       out.applications, True, function_calls=out.function_calls)
