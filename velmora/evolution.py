@@ -97,13 +97,16 @@ class EvolveResult:
         rounding floor; in imaginary and complex time the same weighted by the
         growth of each step's error over the rest of the run (an estimate;
         above 1 when double precision cannot give the result). For a
-        `TimeDependentSum` it adds a safety factor times an asymptotic
-        estimate of each step's time-discretisation error.
+        `TimeDependentSum` the sum of the Taylor steps' estimates (the
+        series' truncation, the drives' polynomials, rounding), or with
+        method='magnus' a safety factor times an asymptotic estimate of each
+        step's time-discretisation error plus the Krylov bounds.
     steps : int
-        Time steps taken: Krylov steps for a constant H, quasi-Magnus steps
-        for a `TimeDependentSum`.
+        Time steps taken: Krylov steps for a constant H, Taylor (or
+        quasi-Magnus) steps for a `TimeDependentSum`.
     applications : int
-        Products H @ v computed.
+        Products H @ v computed (for a `TimeDependentSum`'s Taylor steps,
+        products with one part: H(t) @ v costs one with each part).
     kept_basis : bool
         True when the Krylov basis was kept in memory, False when it was
         regenerated in a second pass to stay within `memory_budget`.
@@ -566,12 +569,20 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
 
     `H` may be a `TimeDependentSum`: then the result is the state at the real
     time t >= t0 of i d/dt psi = H(t) psi with psi(t0) = psi, computed by
-    commutator-free quasi-Magnus steps (`velmora.quasi_magnus`) of `order` 4,
-    6 or 8 (None: chosen from tol), and `function_calls` counts the calls of
-    the parts' functions. Its `error` adds up a safety factor times an
-    asymptotic estimate of each step's time-discretisation error, and the
-    Krylov bounds; it is not a proven bound (the documentation's error-control page gives measured
-    ratios). Complex and imaginary times are refused.
+    Taylor steps (the default, method='taylor'): on each step every f is
+    replaced by its Chebyshev polynomial, whose error is measured, and the
+    state by its Taylor series in time, one product with each part per
+    order; `function_calls` counts the calls of the parts' functions. Its
+    `error` sums each step's estimates of the series' truncation, of the
+    drives' polynomials and of rounding: an estimate, not a proven bound
+    (measured 10-300 times the true error; the documentation's error-control
+    page gives the table). A step is at most `max_step` long (default: a
+    twentieth of the run, so that every f is sampled a few hundred times); an
+    f that jumps where no breakpoint is given stops the run with a
+    ValueError naming the part and the time. method='magnus' takes the
+    commutator-free quasi-Magnus steps of `order` 4, 6 or 8 instead
+    (`velmora.quasi_magnus`; full space only). Complex and imaginary times
+    are refused.
 
     The steps are chosen so that the computable bound of ||result - exact|| /
     ||exact||, rounding floor included, stays below `tol`; a short step stops
@@ -627,8 +638,18 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
         `log_norm` (default False). Not with a TimeDependentSum, whose real
         time keeps the norm.
     order : {4, 6, 8}, optional
-        For a TimeDependentSum only: the order of the quasi-Magnus scheme
-        (None: `velmora.quasi_magnus.default_order` of tol).
+        For a TimeDependentSum with method='magnus' only: the order of the
+        quasi-Magnus scheme (None: `velmora.quasi_magnus.default_order` of
+        tol).
+    method : {'taylor', 'magnus'}, optional
+        For a TimeDependentSum only: Taylor steps (None, the default, unless
+        `order` is given) or the quasi-Magnus schemes (faster when many parts
+        have their own functions; full space only).
+    max_step : float, optional
+        For a TimeDependentSum's Taylor steps only: the longest step (default:
+        a twentieth of the run). Shorter steps sample the functions more
+        densely: the remedy for a feature narrower than the default sampling
+        can see.
 
     Returns
     -------
@@ -655,9 +676,11 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
         negative; `order` is given with a constant H or is not 4, 6 or 8;
         `normalize` is True with a TimeDependentSum; the time would need more
         than 1e12 products H @ psi (the message says how long). With a
-        TimeDependentSum, also when an f(t) is not a finite real number, or
-        the steps fall below 1e-13 of the time span (an f that jumps where no
-        breakpoint is given).
+        TimeDependentSum, also when an f(t) is not a finite real number, when
+        an f is not smooth somewhere no breakpoint is given (the message
+        names the part and the time), or `method`, `max_step` or `order` is
+        out of place (`method` and `max_step` with a constant H, `order` with
+        the Taylor steps, method='magnus' on a sector).
     OverflowError
         When H @ psi leaves the double range (coefficients near 1e308) or,
         without `normalize`, when the result does.
@@ -704,7 +727,7 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     >>> round(energy, 6), bool(abs(energy - np.linalg.eigvalsh(H.to_sparse().toarray())[0]) < 1e-9)
     (-7.29623, True)
 
-    A Hamiltonian whose field is driven as cos(t), by quasi-Magnus steps:
+    A Hamiltonian whose field is driven as cos(t), by Taylor steps:
 
     >>> import math
     >>> from velmora import PauliSum, TimeDependentSum
@@ -798,8 +821,10 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     little: every time inside a Krylov step comes from the same basis.
 
     With `t0`, psi is the state at time t0 and the times are >= t0. `H` may
-    be a `TimeDependentSum` (see `evolve`): every output time is the end of
-    a step, and the observables are measured there as for a constant H.
+    be a `TimeDependentSum` (see `evolve`): an output time inside a Taylor
+    step comes from that step's series (each of its terms smaller than at
+    the step's end, so the step's estimate covers it), the steps land on the
+    breakpoints, and the observables are measured as for a constant H.
 
     `psi` may be a 2-D array of k states, one per row: each row runs as its
     own trajectory, with the bytes of ``trajectory(H, psi[r], ...)``, and the
@@ -840,8 +865,12 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
         Return unit-norm states (and their expectations) with the log norms
         in `log_norms` (default False); not with a TimeDependentSum.
     order : {4, 6, 8}, optional
-        For a TimeDependentSum only: the order of the quasi-Magnus scheme
-        (None: chosen from tol).
+        For a TimeDependentSum with method='magnus' only: the order of the
+        quasi-Magnus scheme (None: chosen from tol).
+    method : {'taylor', 'magnus'}, optional
+        For a TimeDependentSum only, as in `evolve`.
+    max_step : float, optional
+        For a TimeDependentSum's Taylor steps only, as in `evolve`.
 
     Returns
     -------

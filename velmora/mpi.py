@@ -730,9 +730,11 @@ def evolve(H: PauliSum | TimeDependentSum, local: ArrayLike, t: complex, *, comm
 
     Parameters
     ----------
-    H : PauliSum
+    H : PauliSum or TimeDependentSum
         The Hamiltonian, Hermitian; a `TaperedSum` works, a `SectorOperator`
-        does not (sectors run on one process).
+        does not (sectors run on one process). A `TimeDependentSum` (of
+        PauliSums) is evolved by Taylor steps, as `velmora.evolve` does, with
+        its bytes; every rank calls the parts' functions itself.
     local : array_like
         This rank's slice of the state: 2^n / size amplitudes (`scatter` or
         `basis_state` make it).
@@ -749,6 +751,8 @@ def evolve(H: PauliSum | TimeDependentSum, local: ArrayLike, t: complex, *, comm
         The Krylov dimension of a step, 8..200 (default 30).
     memory_budget : int, optional
         Bytes per process for the Krylov basis (None: as described above).
+    max_step : float, optional
+        For a TimeDependentSum only: the longest step, as in `velmora.evolve`.
 
     Returns
     -------
@@ -846,8 +850,9 @@ def trajectory(H: PauliSum | TimeDependentSum, local: ArrayLike, times: ArrayLik
 
     Parameters
     ----------
-    H : PauliSum
-        The Hamiltonian, Hermitian; not a `SectorOperator`.
+    H : PauliSum or TimeDependentSum
+        The Hamiltonian, Hermitian; not a `SectorOperator`. A
+        `TimeDependentSum` is evolved by Taylor steps, as in `evolve`.
     local : array_like
         This rank's slice of the state at time 0: 2^n / size amplitudes.
     times : array_like
@@ -870,6 +875,8 @@ def trajectory(H: PauliSum | TimeDependentSum, local: ArrayLike, times: ArrayLik
         The Krylov dimension of a step, 8..200 (default 30).
     memory_budget : int, optional
         Bytes per process for the Krylov basis, as in `velmora.mpi.evolve`.
+    max_step : float, optional
+        For a TimeDependentSum only: the longest step, as in `velmora.evolve`.
 
     Returns
     -------
