@@ -1,14 +1,15 @@
 # make demo  - the demo's packages only (requirements-demo.txt), build, install into .venv
 #              and run the main example
-# make test  - the rest of the development packages (requirements-dev.txt), C++ tests (plain
-#              and sanitized), the fuzz session on the sanitized modules (make fuzz for a
-#              longer one), memcheck, then the Python tests (pytest) once, against the
+# make test  - the rest of the development packages (requirements-dev.txt), the C++ tests
+#              built with the sanitizers (make cpp-test: in a Release build), the fuzz session
+#              on the sanitized modules (make fuzz for a longer one), memcheck, then the Python tests (pytest) once, against the
 #              manylinux wheel in a fresh environment (make py-test runs them against .venv),
 #              then the documentation site (make docs)
 # make docs  - the documentation site into build/docs/html: warnings are errors, every code
 #              example runs as a doctest, internal links are checked (examples at reduced
 #              sizes; VELMORA_EXAMPLE_SIZE=full runs them at their defaults)
-# make bench - benchmark against SciPy, QuSpin and dense expm (bench-quick stops at n = 20),
+# make bench - products against SciPy's CSR (bench-products alone), benchmark against SciPy,
+#              QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
 #              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
 #              symmetry sectors (bench-sectors alone), time-dependent H(t)
@@ -20,7 +21,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
+.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -113,8 +114,9 @@ docs: install $(VENV)/.ready
 docs-screenshots:
 	scripts/docs-screenshots
 
-# The Python tests run once, in wheel-test: against the artifact users install.
-test: cpp-test cpp-test-sanitize fuzz-quick memcheck wheel-test docs
+# Each suite runs once: the C++ tests in the sanitized build (make cpp-test runs them in a
+# Release build as well), the Python tests in wheel-test, against the artifact users install.
+test: cpp-test-sanitize fuzz-quick memcheck wheel-test docs
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt
@@ -129,6 +131,7 @@ bench-deps: install $(VENV)/.bench-ready
 	$(PY) bench/workloads.py --write build/bench/workloads
 
 bench: install bench-deps
+	$(PY) bench/products.py
 	$(PY) bench/run.py
 	$(PY) bench/trajectory.py
 	$(PY) bench/short_steps.py
@@ -138,6 +141,12 @@ bench: install bench-deps
 	$(PY) bench/time_dependent.py
 	$(PY) bench/eigen.py
 	$(PY) bench/batch.py
+
+# One thread: PauliSum.apply against SciPy's CSR product (Ising chain, XXZ ring, chemistry-
+# shaped sums from OpenFermion), evolve against expm_multiply, and the machine's stream
+# bandwidth (a few minutes).
+bench-products: install $(VENV)/.bench-ready
+	$(PY) bench/products.py
 
 bench-sectors: install $(VENV)/.bench-ready
 	$(PY) bench/sectors.py

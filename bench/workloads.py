@@ -48,6 +48,19 @@ def operator(workload, n):
     raise ValueError(f"unknown workload {workload!r}; known: {', '.join(WORKLOADS)}")
 
 
+def chemistry(n, seed=7):
+    """A chemistry-shaped sum on n qubits: OpenFermion's
+    random_interaction_operator(n, real=True, seed=7) under the Jordan-Wigner
+    transformation (about 8-14 words per flip mask, as molecular Hamiltonians
+    have). Needs OpenFermion (requirements-dev.txt)."""
+    import openfermion
+
+    from velmora import PauliSum
+
+    operator = openfermion.random_interaction_operator(n, real=True, seed=seed)
+    return PauliSum.from_openfermion(openfermion.jordan_wigner(operator), n)
+
+
 def default_coeff(workload, n):
     """A coefficient well inside the accuracy range of one Krylov step."""
     if workload in ("ising", "xxz"):
