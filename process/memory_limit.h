@@ -39,9 +39,14 @@ MemoryLimit memory_limit();
 /// and the vectors ("evolve", "5 state vectors of 8.0 GiB").
 void check_memory(std::uint64_t bytes, const std::string& what, const std::string& detail);
 
+/// Working sets up to this size are never refused by check_state_vectors: a
+/// process that cannot get them cannot run the interpreter that asks for them.
+inline constexpr std::uint64_t always_fits = std::uint64_t{16} << 20;
+
 /// check_memory for `vectors` state vectors of n amplitudes (16 bytes each;
 /// fractions for smaller buffers), saying "<what> needs 40.0 GiB (5 state
-/// vectors of 8.0 GiB), ...". Byte counts that overflow are refused too.
+/// vectors of 8.0 GiB), ...". Byte counts that overflow are refused too; up
+/// to always_fits nothing is read or refused.
 void check_state_vectors(std::uint64_t n, double vectors, const std::string& what);
 
 /// Whether `vectors` state vectors of n amplitudes fit within memory_limit()

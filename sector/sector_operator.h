@@ -45,6 +45,9 @@ public:
     std::uint64_t dim() const override { return basis_->size(); }
     bool has_offdiagonal() const override { return !groups_.empty(); }
     void apply_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) override;
+    /// w += K v: with kept real images each row continues its sum from w;
+    /// otherwise through a temporary (the interface's default).
+    void add_offdiagonal(const Complex* v, Complex* w, std::int32_t threads) override;
     const double* diagonal() const override { return diagonal_.empty() ? nullptr : diagonal_.data(); }
     double shift() const override { return mu_; }
     double product_rounding() const override { return product_rounding_; }
