@@ -239,13 +239,19 @@ private:
             if (!std::isfinite(norm)) {
                 return a;  // the terms left the range: a shorter step
             }
-            // The rest of the series, estimated by twice its last two terms.
-            if (k >= 1 && 2.0 * (previous + norm) + pruned <= truncation_allowed) break;
+            // The rest of the series: once the terms fall by at least half from
+            // one to the next, the geometric tail of the last ratio (the
+            // terms fall faster than geometrically, as (rho h)^k / k!), plus
+            // the last term itself and what was pruned.
+            if (k >= 1 && norm <= 0.5 * previous &&
+                tail(previous, norm) + pruned <= truncation_allowed) {
+                break;
+            }
             if (k + 2 >= max_terms) return a;
             previous = norm;
         }
         a.terms = k + 2;
-        const double truncation = 2.0 * (previous + norms_.back()) + pruned;
+        const double truncation = tail(previous, norms_.back()) + pruned;
         // Rounding: of the sums (eps per term and addition, from the largest
         // term) and of the products. Terms that grew large make it large: a
         // shorter step then helps; otherwise it is what double precision
@@ -260,6 +266,13 @@ private:
         for (std::size_t q = 0; q < s_out.size(); ++q) a.output_phase[q] = c * h * s_out[q];
         a.end_phase = c * h;
         return a;
+    }
+
+    /// The estimate of sum_(j > K) ||u_j|| from the last two norms, the last
+    /// at most half the one before: last * (1 + r / (1 - r)), r their ratio.
+    static double tail(double before, double last) {
+        const double r = before > 0.0 ? last / before : 0.0;
+        return last * (1.0 + r / (1.0 - r));
     }
 
     /// y = H u for the inputs of order k: for each part its input v_p =
