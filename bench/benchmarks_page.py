@@ -1,5 +1,6 @@
 """Writes the tables of the documentation's benchmarks page (docs/benchmarks.md)
-from bench/results/benchmark.json
+from products.md between <!-- products-benchmark:start --> and
+<!-- products-benchmark:end -->, from bench/results/benchmark.json
 and benchmark.md, between the markers <!-- benchmark:start --> and
 <!-- benchmark:end -->, from trajectory.md between
 <!-- trajectory-benchmark:start --> and <!-- trajectory-benchmark:end -->, from
@@ -87,7 +88,8 @@ def replace_between(text, name, body):
 
 
 # Result files copied as they are, each between the markers of its name.
-VERBATIM = [("trajectory-benchmark", "trajectory.md"), ("short-steps-benchmark", "short_steps.md"),
+VERBATIM = [("products-benchmark", "products.md"),
+            ("trajectory-benchmark", "trajectory.md"), ("short-steps-benchmark", "short_steps.md"),
             ("threads-benchmark", "threads_under_load.md"), ("mpi-benchmark", "mpi.md"),
             ("sectors-benchmark", "sectors.md")]
 

@@ -2,7 +2,7 @@
 matrix, and what the product is worth end to end (evolve against SciPy's
 expm_multiply), in one invocation:
 
-    .venv/bin/python bench/products.py [--quick] [--out bench/results]
+    .venv/bin/python bench/products.py [--quick] [--before PYTHON] [--out bench/results]
 
 Workloads: the Ising chain and the XXZ ring on 20 qubits (velmora.models),
 and chemistry-shaped sums, OpenFermion's random_interaction_operator(n,
@@ -14,7 +14,10 @@ applies, pauli/flip_groups.h), and a roofline for this machine: the stream
 bandwidth (a copy, one thread) and the bytes a product must move at least
 (its input and output, 32 bytes per amplitude, and nothing per group),
 against which each workload's time sits. The tables name the CPU, the kernel
-body and the library versions. Writes products.md and products.json.
+body and the library versions. With --before PYTHON, the same products and
+evolution are also timed with the velmora that interpreter imports (another
+build, e.g. of an earlier commit, installed in its own environment), in the
+same invocation, as a "before" column. Writes products.md and products.json.
 """
 
 from __future__ import annotations
@@ -87,6 +90,47 @@ def product_row(name: str, H: velmora.PauliSum, repeats: int) -> dict:
             "relative_difference": error}
 
 
+BEFORE_CHILD = """
+import pickle, statistics, sys, time, warnings
+warnings.simplefilter("ignore")
+import numpy as np
+import velmora
+from velmora import PauliSum
+terms, kind, repeats = pickle.load(open(sys.argv[1], "rb"))
+H = PauliSum(terms)
+dim = 2 ** H.num_qubits
+if kind == "apply":
+    rng = np.random.default_rng(1)
+    psi = rng.normal(size=dim) + 1j * rng.normal(size=dim)
+    call = lambda: H.apply(psi, num_threads=0)
+else:
+    psi = np.random.default_rng(2).normal(size=dim) + 0j
+    psi /= np.linalg.norm(psi)
+    call = lambda: velmora.evolve(H, psi, 1.0, tol=1e-12, num_threads=0)
+call()
+times = []
+for _ in range(repeats):
+    start = time.perf_counter()
+    call()
+    times.append(time.perf_counter() - start)
+print(statistics.median(times))
+"""
+
+
+def before_time(python: str, H: velmora.PauliSum, kind: str, repeats: int) -> float:
+    """The median time of apply or evolve (t = 1) of H with another build."""
+    import pickle
+    import subprocess
+    import tempfile
+
+    with tempfile.NamedTemporaryFile(suffix=".pkl", delete=False) as f:
+        pickle.dump((list(H.terms), kind, repeats), f)
+    out = subprocess.run([python, "-c", BEFORE_CHILD, f.name], capture_output=True, text=True,
+                         cwd=tempfile.gettempdir(), check=True)
+    pathlib.Path(f.name).unlink()
+    return float(out.stdout.strip().splitlines()[-1])
+
+
 def evolve_row(repeats: int) -> dict:
     import scipy.sparse.linalg
 
@@ -110,6 +154,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, no 16-qubit sum")
     parser.add_argument("--out", default=str(HERE / "results"), help="folder of the results")
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="also time the products and the evolution with the velmora this "
+                             "interpreter imports")
     args = parser.parse_args()
     repeats = 3 if args.quick else 9
     cases = [("Ising chain", ising_chain(20)), ("XXZ ring", xxz_ring(20, 0.5))]
@@ -117,31 +164,45 @@ def main() -> None:
         cases.append(("chemistry-shaped", chemistry(n)))
     rows = [product_row(name, H, repeats) for name, H in cases]
     evolution = evolve_row(3 if args.quick else 5)
+    if args.before:
+        for (name, H), row in zip(cases, rows):
+            row["before_s"] = before_time(args.before, H, "apply", repeats)
+        evolution["before_s"] = before_time(args.before, xxz_ring(20, 0.5), "evolve",
+                                            3 if args.quick else 5)
     bandwidth = streaming_bandwidth()
-    meta = {"cpu": cpu_name(), "kernel_body": cases[0][1]._operator.kernel_isa,
+    meta = {"before": args.before, "cpu": cpu_name(), "kernel_body": cases[0][1]._operator.kernel_isa,
             "cpu_isa": cpu_isa(), "threads": 1,
             "versions": describe(library_versions(("openfermion",))),
             "stream_bytes_per_s": bandwidth}
     lines = [f"CPU: {meta['cpu']} (kernel body: {meta['kernel_body']}); one thread; "
              f"{meta['versions']}; `python bench/products.py`.", "",
              "| sum | qubits | words | flip masks | groups | velmora | CSR | velmora vs CSR | "
-             "ns/word·amp | ns/group·amp | at stream bandwidth |",
-             "|---|---|---|---|---|---|---|---|---|---|---|"]
+             "ns/word·amp | ns/group·amp | at stream bandwidth |"
+             + (" before | before vs CSR |" if args.before else ""),
+             "|---|---|---|---|---|---|---|---|---|---|---|" + ("---|---|" if args.before else "")]
     for r in rows:
         floor = 32 * 2**r["qubits"] / bandwidth  # read psi and write the result, once
+        before = (f" {1e3 * r['before_s']:.2f} ms | {r['csr_s'] / r['before_s']:.2f}× |"
+                  if args.before else "")
         lines.append(f"| {r['workload']} | {r['qubits']} | {r['words']:,} | {r['flip_masks']:,} "
                      f"| {r['groups']:,} | {1e3 * r['velmora_s']:.2f} ms | "
                      f"{1e3 * r['csr_s']:.2f} ms | {r['speedup']:.2f}× | "
                      f"{r['ns_per_word_amp']:.3f} | {r['ns_per_group_amp']:.3f} | "
-                     f"{r['velmora_s'] / floor:.0f}× |")
+                     f"{r['velmora_s'] / floor:.0f}× |" + before)
     lines += ["", f"Stream bandwidth (one thread, copy): {bandwidth / 1e9:.1f} GB/s. The last "
               "column is the product's time over the time to read psi and write the result "
               "once at that bandwidth.", "",
-              "| evolution | velmora | SciPy expm_multiply | speedup | products | difference |",
-              "|---|---|---|---|---|---|",
+              "| evolution | velmora | SciPy expm_multiply | speedup | products | difference |"
+              + (" before | before vs SciPy |" if args.before else ""),
+              "|---|---|---|---|---|---|" + ("---|---|" if args.before else ""),
               f"| {evolution['workload']} | {evolution['velmora_s']:.3f} s | "
               f"{evolution['expm_multiply_s']:.3f} s | {evolution['speedup']:.1f}× | "
-              f"{evolution['products']} | {evolution['difference']:.1e} |"]
+              f"{evolution['products']} | {evolution['difference']:.1e} |"
+              + (f" {evolution['before_s']:.3f} s | "
+                 f"{evolution['expm_multiply_s'] / evolution['before_s']:.1f}× |"
+                 if args.before else "")]
+    if args.before:
+        lines += ["", f"Before: the velmora of `{args.before}`, timed in the same invocation."]
     text = "\n".join(lines) + "\n"
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

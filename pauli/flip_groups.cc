@@ -73,29 +73,32 @@ inline void add_term(const FlipGroup& g, Complex a, const double* x, double* out
 }
 
 // ---------------------------------------------------------------------------
-// The chunked bodies. The output is taken in blocks of group_block amplitudes,
-// and the groups in runs that share the bits of their flip masks above bit
-// run_shift - 1: every group of a run reads its input from the same region of
-// 2^run_shift amplitudes for a given output chunk, so that region is fetched
-// into the first-level cache once per run instead of once per group (a
-// molecular Hamiltonian on 14 qubits has 1,249 groups in 256 runs). A run is
-// applied chunk by chunk (8 output amplitudes), the chunk's sums staying in
-// registers while every group of the run adds to them in order.
+// The chunked bodies. The output is taken in blocks of group_block amplitudes
+// (the blocks split over the team), and the groups in runs of at most max_run
+// consecutive groups whose flip masks agree above the block: every group of a
+// run reads its input from the same partner block, which is then fetched once
+// per run rather than once per group (a molecular Hamiltonian on 16 qubits has
+// 2,196 groups, about 34 per partner block). A run is applied chunk by chunk
+// (8 output amplitudes), the chunk's sums staying in registers while every
+// group of the run adds to them in order.
 //
 // Per group and chunk at j the input chunk starts at i0 = j ^ (flip & ~7),
 // its lanes permuted by flip & 7, and the factors are the plane of the
 // pattern h of i0 under the group's spread above bit 2 and of the parity of
-// s_0's bits above bit 2 on i0. From one chunk to the next a run of bits of j
-// from bit 3 up flips, so h and the parity are carried along: h ^=
-// 2^popcount(D & run) - 1 (the run meets the lowest bits of D above 2),
-// parity ^= parity(s_0 & run). A plane whose factors are all zero skips the
-// group on that chunk; one with some zero factors keeps those lanes' sums.
+// s_0's bits above bit 2 on i0: the AVX2 body gathers h with pext; the
+// generic body carries h and the parity from chunk to chunk (a run of bits of
+// j from bit 3 up flips: h ^= 2^popcount(D & run) - 1, the run meeting the
+// lowest bits of D above 2; parity ^= parity(s_0 & run)). A plane whose
+// factors are all zero skips the group on that chunk; one with some zero
+// factors keeps those lanes' sums.
 
 /// Output amplitudes per block of the grouped product.
 constexpr std::uint64_t group_block = 1024;
 
-/// Groups of one run share their flip masks' bits from this one up.
-constexpr unsigned run_shift = 5;
+/// Groups of one run share their flip masks' bits from this one up: the
+/// partner block of a block.
+constexpr unsigned run_shift = 10;
+static_assert(std::uint64_t{1} << run_shift == group_block);
 
 /// Groups applied together to a chunk at most (a longer run is split).
 constexpr std::size_t max_run = 8;
@@ -386,7 +389,7 @@ void FlipGroups::apply(const Complex* const* in, Complex* const* out, std::size_
     }
     std::vector<ChunkGroup> chunk_groups;
     chunk_groups.reserve(groups_.size());
-    // Runs: consecutive groups whose flip masks agree from bit run_shift up.
+    // Runs: at most max_run consecutive groups with the same partner block.
     std::vector<std::size_t> runs;
     for (std::size_t g = 0; g < groups_.size(); ++g) {
         const FlipGroup& group = groups_[g];
@@ -394,7 +397,8 @@ void FlipGroups::apply(const Complex* const* in, Complex* const* out, std::size_
                                 group.high_sign(), group.planes.data(), group.plane_class.data(),
                                 group.plane_doubles(), static_cast<std::uint32_t>(group.flip & 7),
                                 group.real});
-        if (runs.empty() || g - runs.back() == max_run) {
+        if (runs.empty() || g - runs.back() == max_run ||
+            (group.flip >> run_shift) != (groups_[runs.back()].flip >> run_shift)) {
             runs.push_back(g);
         }
     }
