@@ -485,6 +485,46 @@ def test_bytes_do_not_depend_on_threads_or_images(n, weight, momentum, with_fiel
     assert len(evolved) == 1
 
 
+# -- the images policy: every function that applies the operator repeatedly -----------
+
+def _ring10():
+    return xxz_ring(10, 0.6), Sector.chain(10, weight=5, momentum=0)
+
+
+IMAGE_CALLS = {
+    "evolve": lambda op, phi: velmora.evolve(op, phi, 0.5).state,
+    "trajectory": lambda op, phi: velmora.trajectory(
+        op, phi, [0.2, 0.5], observables=[PauliSum([(pauli_label(10, {0: "Z"}), 1.0)])]
+    ).expectations,
+    "eigsh": lambda op, phi: velmora.eigsh(op, v0=phi).eigenvalues,
+    "correlation": lambda op, phi: velmora.correlation(
+        op, PauliSum([(pauli_label(10, {3: "Z"}), 1.0)]), np.ones(len(op)), [0.0, 0.3],
+        state=phi).values,
+    "spectral_function": lambda op, phi: velmora.spectral_function(
+        op, np.arange(len(op), dtype=float), [0.0, 1.0], state=phi, eta=0.5,
+        krylov_dim=40).values,
+}
+
+
+@pytest.mark.parametrize("call", sorted(IMAGE_CALLS))
+def test_every_repeated_product_keeps_the_images_within_the_budget(call, monkeypatch):
+    H, sector = _ring10()
+    phi = random_vector(len(sector), 3)
+    run = IMAGE_CALLS[call]
+    lean = H.in_sector(sector, precompute=False)
+    expected = run(lean, phi)
+    assert lean.image_bytes == 0
+    op = H.in_sector(sector)
+    assert run(op, phi).tobytes() == expected.tobytes()
+    assert op.image_bytes > 0
+    # Half of the default budget is the room of all images of a call.
+    room = 2 * op.image_bytes - 2
+    monkeypatch.setattr(velmora.evolution, "default_memory_budget", lambda: room)
+    tight = H.in_sector(sector)
+    np.testing.assert_allclose(run(tight, phi), expected, rtol=0, atol=1e-9)  # a smaller basis
+    assert tight.image_bytes == 0
+
+
 # -- refused input --------------------------------------------------------------------
 
 def ring6_plus(letter, qubit):

@@ -25,7 +25,7 @@ from velmora import _native, _tolerance
 from velmora._checks import real_number
 from velmora._threads import resolve_num_threads
 from velmora.evolution import (_check_budget, _check_duration, _check_hamiltonian, _check_state,
-                               _check_times, _check_tol, _pauli_sum, trajectory)
+                               _check_times, _check_tol, _pauli_sum, _with_images, trajectory)
 from velmora.pauli_sum import PauliSum
 from velmora.sector import SectorOperator, observable_in
 
@@ -185,6 +185,8 @@ class _Operand:
     apply: Callable[[NDArray[np.complex128]], NDArray[np.complex128]]
     norm: float
     rounding: float
+    #: The sector operator behind `apply`, for the images policy (None off sectors).
+    sector_operator: Any = None
 
 
 def _sum_abs(operator: PauliSum) -> float:
@@ -237,6 +239,7 @@ def _operand(name: str, operator: object, H: PauliSum | SectorOperator, threads:
                 raise ValueError(f"{name} is a SectorOperator on another sector than H's; give "
                                  "a PauliSum or an operator on H's sector")
             handle = operator._operator  # type: ignore[attr-defined]
+            owner: Any = operator
         elif sector is None:
             pauli = operator._operator
             return _Operand(lambda v: _native.apply(pauli, v, threads), bound,
@@ -250,9 +253,11 @@ def _operand(name: str, operator: object, H: PauliSum | SectorOperator, threads:
                                  f"{name} psi has no sector vector: {reason}") from None
         else:
             handle = observable_in(sector, operator, threads)
+        if not isinstance(operator, SectorOperator):
+            owner = handle
         # The group average has at most |G| words per word of the operator.
         rounding = _word_rounding(len(words) * sector.group_order, bound)
-        return _Operand(lambda v: handle.apply(v, threads), bound, rounding)
+        return _Operand(lambda v: handle.apply(v, threads), bound, rounding, owner)
     if isinstance(operator, (str, bytes)) or callable(operator):
         raise TypeError(f"{name} must be a velmora.PauliSum, a SectorOperator or a real 1-D "
                         f"array (a diagonal), got {type(operator).__name__}")
@@ -650,9 +655,12 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     values_t = _check_times(times)
     _check_duration(H, float(values_t[-1]), 1.0 + 0j)
     tolerance = _check_tol(tol)
-    budget = _check_budget(memory_budget)
+    _check_budget(memory_budget)
     op_b = _operand("B", B, H, threads, closed=True)
     op_a = _operand("A", A, H, threads, closed=False)
+    # A is applied at every output time of every evolution, B once per state.
+    measured = [op_a.sector_operator] if op_a.sector_operator is not None else []
+    budget = _with_images(H, memory_budget, threads, measured)
 
     def one(start: NDArray[np.complex128]) -> tuple[Any, ...]:
         return _correlate(H, start, op_b, op_a, values_t, tolerance, threads, krylov_dim, budget)
@@ -863,6 +871,7 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     else:
         e0 = real_number("energy", energy)
     applied = op.apply(psi)
+    _with_images(H, None, threads)  # the chain applies H at every level
     if not np.isfinite(applied).all():
         raise OverflowError("A psi is beyond the double range; scale the state down (G is "
                             "quadratic in psi)")

@@ -810,10 +810,11 @@ class PauliSum:
             The sector; H must map it into itself.
         precompute : bool, optional
             Keep every product's images (basis index and factor of each
-            term): True now, False never, None (default) at the first `evolve`
-            or `trajectory` when they fit in half of the default memory budget
-            (``velmora.evolution.default_memory_budget()``). The results are the
-            same bytes either way.
+            term): True now, False never, None (default) at the first call of
+            `evolve`, `trajectory`, `eigsh`, `correlation` or
+            `spectral_function` when they fit in half of the default memory
+            budget (``velmora.evolution.default_memory_budget()``). The results
+            are the same bytes either way.
         num_threads : int, optional
             Threads of the checks and the diagonal (default as in `evolve`).
 
