@@ -672,3 +672,186 @@ def ising_square(shape: Sequence[int], j: float = 1.0, h: float = 1.0, *,
     return _parts_or_sum(
         {"zz": _exchange(n, square_bonds((lx, ly), periodic=periodic), "Z", -j),
          "x": [(pauli_label(n, {q: "X"}), -h) for q in range(n)]}, parts)
+
+
+# -- observables -------------------------------------------------------------------------
+
+
+def _sites(num_qubits: object) -> int:
+    return _count("num_qubits", num_qubits, 1)
+
+
+def total_x(num_qubits: int) -> PauliSum:
+    """sum_q X_q over n qubits, in qubit order.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        n terms with coefficient 1.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_x
+    >>> total_x(2).terms
+    [('IX', (1+0j)), ('XI', (1+0j))]
+    """
+    n = _sites(num_qubits)
+    return PauliSum([(pauli_label(n, {q: "X"}), 1.0) for q in range(n)])
+
+
+def total_z(num_qubits: int) -> PauliSum:
+    """sum_q Z_q over n qubits, in qubit order: n minus twice the weight.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        n terms with coefficient 1.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_z
+    >>> total_z(3).expectation([0, 0, 0, 1, 0, 0, 0, 0])      # |011>: two qubits in 1
+    -1.0
+    """
+    n = _sites(num_qubits)
+    return PauliSum([(pauli_label(n, {q: "Z"}), 1.0) for q in range(n)])
+
+
+def staggered_z(sites: int | Sequence[int]) -> PauliSum:
+    """The staggered magnetisation sum_q (-1)^q Z_q of a chain, or
+    sum (-1)^(x + y) Z_(x, y) of a lattice.
+
+    For an int n, the chain of n qubits (qubit q has sign (-1)^q); for a
+    shape (L_x, L_y, ...), site (x, y, ...) is qubit x + L_x y + ..., as in
+    `velmora.Sector.lattice`, with sign (-1)^(x + y + ...). Its square, the
+    order parameter of a Néel state, is ``staggered_z(...) ** 2``.
+
+    Parameters
+    ----------
+    sites : int or sequence of int
+        n >= 1, or a lattice shape (each side >= 1, at most 63 sites).
+
+    Returns
+    -------
+    PauliSum
+        One term per qubit, coefficients +1 and -1.
+
+    Raises
+    ------
+    TypeError
+        When `sites` is neither an int nor a sequence of ints.
+    ValueError
+        When a size is below 1 or a shape has more than 63 sites.
+
+    Examples
+    --------
+    >>> from velmora.models import staggered_z
+    >>> staggered_z(4).expectation([0] * 5 + [1] + [0] * 10)     # Néel |0101>: -4
+    -4.0
+    >>> [c.real for _, c in staggered_z((2, 2)).terms]           # sites (0,0) (1,0) (0,1) (1,1)
+    [1.0, -1.0, -1.0, 1.0]
+    """
+    if isinstance(sites, numbers.Integral) and not isinstance(sites, (bool, np.bool_)):
+        n = _sites(sites)
+        return PauliSum([(pauli_label(n, {q: "Z"}), (-1.0) ** q) for q in range(n)])
+    from velmora.sector import _shape, lattice_sites
+
+    shape = _shape(sites)
+    coords = lattice_sites(shape)
+    n = len(coords)
+    return PauliSum([(pauli_label(n, {q: "Z"}), (-1.0) ** int(coords[q].sum()))
+                     for q in range(n)])
+
+
+def total_spin_squared(num_qubits: int) -> PauliSum:
+    """The total spin S^2 = (sum_q S_q)^2 of n spins 1/2, S_q = sigma_q / 2.
+
+    S^2 = 3n/4 + (1/2) sum over pairs q < r of (X_q X_r + Y_q Y_r + Z_q Z_r);
+    its eigenvalues are S(S + 1). The identity term first, then the pairs
+    (q, r) in order, XX, YY, ZZ each.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        1 + 3 n (n - 1) / 2 terms.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora.models import total_spin_squared
+    >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
+    >>> round(total_spin_squared(2).expectation(singlet), 12), total_spin_squared(2).expectation([1, 0, 0, 0])
+    (0.0, 2.0)
+    """
+    n = _sites(num_qubits)
+    terms: list[tuple[str, float]] = [("I" * n, 0.75 * n)]
+    for q in range(n):
+        for r in range(q + 1, n):
+            terms += [(pauli_label(n, {q: a, r: a}), 0.5) for a in "XYZ"]
+    return PauliSum(terms)
+
+
+def total_weight(num_qubits: int) -> PauliSum:
+    """The number of qubits in state 1, sum_q (1 - Z_q) / 2 (a Sector's weight).
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        The identity with n / 2, then -Z_q / 2 for each qubit.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_weight
+    >>> total_weight(3).expectation([0, 0, 0, 0, 0, 0, 1, 0])     # |110>
+    2.0
+    """
+    n = _sites(num_qubits)
+    return PauliSum([("I" * n, 0.5 * n)] + [(pauli_label(n, {q: "Z"}), -0.5) for q in range(n)])
