@@ -757,6 +757,129 @@ class Sector:
         return self._basis.project(self._vector(psi, "psi", 1 << self._num_qubits),
                                    resolve_num_threads(num_threads))
 
+    def decompose(self, psi: ArrayLike, *,
+                  num_threads: int | None = None) -> list[tuple[Sector, NDArray[np.complex128]]]:
+        """psi's components in every sector of this sector's symmetries.
+
+        The sectors have this sector's weight, permutations and spin flip,
+        with every combination of eigenvalues: each index k of a permutation
+        (0 .. order - 1) and each sign of the spin flip. Where no state has a
+        combination because a later permutation does not commute with the
+        earlier ones (a reflection with a momentum other than 0 and n/2), the
+        sector of the earlier permutations alone takes its place (momentum k
+        without the parity). Empty sectors are left out, and so are sectors
+        where psi has no component. For a full state psi of this weight (any
+        state, without a weight), the components add up to it:
+        ``sum(s.embed(phi) for s, phi in parts)`` is psi, and the norms add
+        up. Each sector evolves on its
+        own, so ``<psi|exp(-iHt)|psi>`` is the sum of the sectors' ``<phi|
+        exp(-iH_s t)|phi>``. Each sector is enumerated once (the cost of
+        `Sector` times the number of combinations).
+
+        Parameters
+        ----------
+        psi : array_like
+            A full state of 2^n amplitudes.
+        num_threads : int, optional
+            Threads of the enumerations and projections (None: as in
+            `velmora.evolve`).
+
+        Returns
+        -------
+        list of (Sector, numpy.ndarray)
+            The sectors, in the order of the eigenvalue indices (the first
+            permutation's k slowest, the spin flip's +1 before -1), each with
+            psi's components ``sector.project(psi)``.
+
+        Raises
+        ------
+        ValueError
+            When psi does not have 2^n amplitudes, or a part of psi of this
+            weight lies in none of the sectors (symmetries whose group the
+            rule above does not cover); decompose with fewer symmetries.
+        TypeError
+            When psi does not hold numbers, or `num_threads` is not an int or
+            None.
+        MemoryError
+            As in `Sector`.
+
+        Examples
+        --------
+        The Néel state of a ring of 8 sites is half in momentum 0 and half in
+        momentum pi (the translation maps it onto the other Néel state):
+
+        >>> import numpy as np
+        >>> from velmora import Sector
+        >>> psi = np.zeros(2**8); psi[int("01" * 4, 2)] = 1
+        >>> parts = Sector.chain(8, weight=4, momentum=0, parity=1).decompose(psi)
+        >>> [(s.symmetries[0][1], s.symmetries[1][1], round(float(np.vdot(phi, phi).real), 12))
+        ...  for s, phi in parts]
+        [(0, 0, 0.5), (4, 1, 0.5)]
+        >>> bool(np.allclose(sum(s.embed(phi) for s, phi in parts), psi))
+        True
+        """
+        n = self._num_qubits
+        state = self._vector(psi, "psi", 1 << n)
+        threads = resolve_num_threads(num_threads)
+        orders = [_permutation_order(perm) for perm, _ in self._symmetries]
+        flips: list[int | None] = [1, -1] if self._spin_flip is not None else [None]
+
+        def build(ks: tuple[int, ...], flip: int | None) -> Sector | None:
+            try:
+                return Sector(n, weight=self._weight,
+                              symmetries=[(perm, int(k)) for (perm, _), k
+                                          in zip(self._symmetries, ks)],
+                              spin_flip=flip, num_threads=threads)
+            except ValueError:
+                return None  # no state has these eigenvalues together
+
+        combinations = [(tuple(int(k) for k in ks), flip) for ks in np.ndindex(*orders)
+                        for flip in flips]
+        built = {combination: build(*combination) for combination in combinations}
+        # Where every eigenvalue of the later permutations is refused with the
+        # first m ones' (a momentum that a reflection does not keep), the
+        # sector of the first m alone holds those states: the shortest such
+        # prefix whose own prefix still has valid extensions.
+        def dead(prefix: tuple[int, ...], flip: int | None) -> bool:
+            return all(built[c] is None for c in combinations
+                       if c[1] == flip and c[0][:len(prefix)] == prefix)
+
+        parts: list[tuple[Sector, NDArray[np.complex128]]] = []
+        found = 0.0
+        taken: set[tuple[tuple[int, ...], int | None]] = set()
+        for ks, flip in combinations:
+            sector = built[(ks, flip)]
+            if sector is None:
+                m = next((m for m in range(1, len(ks) + 1)
+                          if dead(ks[:m], flip) and not dead(ks[:m - 1], flip)), None)
+                if m is None or (ks[:m], flip) in taken:
+                    continue
+                taken.add((ks[:m], flip))
+                sector = build(ks[:m], flip) if m < len(ks) else None
+                if sector is None:
+                    continue
+            if not len(sector):
+                continue
+            phi = sector.project(state, num_threads=threads)
+            if phi.any():
+                parts.append((sector, phi))
+                found += float(np.vdot(phi, phi).real)
+        if self._weight is None:
+            total = float(np.vdot(state, state).real)
+        else:
+            indices = np.arange(1 << n, dtype=np.uint64)
+            counts = np.zeros(1 << n, dtype=np.int64)
+            for q in range(n):
+                counts += ((indices >> np.uint64(q)) & np.uint64(1)).astype(np.int64)
+            inside = state[counts == self._weight]
+            total = float(np.vdot(inside, inside).real)
+        if total - found > 1e-10 * total:
+            raise ValueError(
+                f"a part of psi (squared norm {total - found:.3g} of {total:.3g}) lies in none "
+                "of the sectors of these symmetries, which do not commute in a way decompose "
+                "covers; decompose with a sector of fewer symmetries (the translations alone)")
+        return parts
+
     def symmetrize(self, O: PauliSum) -> PauliSum:
         """The average of g O g^-1 over the group.
 
