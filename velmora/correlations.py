@@ -900,8 +900,8 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     energy : float, optional
         E0; default <psi|H|psi> / <psi|psi>.
     tol : float, optional
-        The estimated truncation error relative to max |G|, in (0, 1), at
-        which the chain counts as converged (default 1e-4).
+        The estimated truncation error relative to ``max |G|``, in (0, 1),
+        at which the chain counts as converged (default 1e-4).
     max_steps : int, optional
         The longest chain a growing run builds (2..1e6; default 10,000);
         only without `krylov_dim`.

@@ -91,7 +91,7 @@ def _schmidt_matrix(state: NDArray[np.complex128], n: int,
 
 def reduced_density_matrix(psi: ArrayLike, qubits: Iterable[int], *,
                            sector: Any = None) -> NDArray[np.complex128]:
-    """rho_A = tr_B |psi><psi| of the qubits A = `qubits`, the rest traced out.
+    """rho_A = tr_B ``|psi><psi|`` of the qubits A = `qubits`, the rest traced out.
 
     psi is normalised first, so ``trace(rho) == 1``. Bit j of rho's row and
     column index is the state of qubit ``qubits[j]`` (the first qubit given is
