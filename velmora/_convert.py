@@ -140,7 +140,7 @@ def quspin_terms(static: Any, num_sites: int, pauli: int) -> list[tuple[str, com
             if isinstance(value, (bool, str, bytes)) or not isinstance(value, numbers.Number):
                 raise TypeError(f"{where}, coupling {j}: the coefficient {value!r} is not a "
                                 "number")
-            c = complex(value)  # type: ignore[arg-type]
+            c = complex(value)
             if not (abs(c.real) < float("inf") and abs(c.imag) < float("inf")):
                 raise ValueError(f"{where}, coupling {j}: the coefficient {value!r} is not "
                                  "finite")

@@ -16,7 +16,7 @@ import math
 import numbers
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Union
+from typing import Any, Union, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -835,15 +835,15 @@ def _check_chain_lengths(krylov_dim: object, max_steps: object) -> tuple[int, in
             continue
         if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
             raise TypeError(f"{name} must be an int or None, got {type(value).__name__}")
-        if not 2 <= value <= MAX_CHAIN_STEPS:
+        if not 2 <= int(value) <= MAX_CHAIN_STEPS:
             raise ValueError(f"{name} must be in 2..{MAX_CHAIN_STEPS} (the convergence check "
                              f"compares truncations of the chain), got {value}")
     if krylov_dim is not None:
         if max_steps is not None:
             raise ValueError("give krylov_dim (a chain of that many levels) or max_steps (the "
                              "cap of a chain that grows until it converges), not both")
-        return int(krylov_dim), int(krylov_dim), False  # type: ignore[call-overload]
-    cap = DEFAULT_MAX_CHAIN_STEPS if max_steps is None else int(max_steps)  # type: ignore[call-overload]
+        return int(cast(int, krylov_dim)), int(cast(int, krylov_dim)), False
+    cap = DEFAULT_MAX_CHAIN_STEPS if max_steps is None else int(cast(int, max_steps))
     return min(DEFAULT_CHAIN_STEPS, cap), cap, True
 
 

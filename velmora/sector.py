@@ -135,7 +135,7 @@ def _named_operation(name: str, shape: tuple[int, ...], where: str) -> list[int]
         raise ValueError(f"{where}: unknown operation {name!r}; the names are "
                          f"{', '.join(repr(f'reflect_{a}') for a in _AXES[:len(shape)])}, "
                          "'rotate' and 'transpose' (or give a permutation)")
-    return lattice_index(moved, shape).tolist()
+    return [int(q) for q in lattice_index(moved, shape)]
 
 
 def _permutation_order(perm: Sequence[int]) -> int:
@@ -818,17 +818,17 @@ class Sector:
         >>> bool(np.allclose(sum(s.embed(phi) for s, phi in parts), psi))
         True
         """
-        n = self._num_qubits
+        n = self.num_qubits
         state = self._vector(psi, "psi", 1 << n)
         threads = resolve_num_threads(num_threads)
-        orders = [_permutation_order(perm) for perm, _ in self._symmetries]
-        flips: list[int | None] = [1, -1] if self._spin_flip is not None else [None]
+        orders = [_permutation_order(perm) for perm, _ in self.symmetries]
+        flips: list[int | None] = [1, -1] if self.spin_flip is not None else [None]
 
         def build(ks: tuple[int, ...], flip: int | None) -> Sector | None:
             try:
-                return Sector(n, weight=self._weight,
+                return Sector(n, weight=self.weight,
                               symmetries=[(perm, int(k)) for (perm, _), k
-                                          in zip(self._symmetries, ks)],
+                                          in zip(self.symmetries, ks)],
                               spin_flip=flip, num_threads=threads)
             except ValueError:
                 return None  # no state has these eigenvalues together
@@ -864,14 +864,14 @@ class Sector:
             if phi.any():
                 parts.append((sector, phi))
                 found += float(np.vdot(phi, phi).real)
-        if self._weight is None:
+        if self.weight is None:
             total = float(np.vdot(state, state).real)
         else:
             indices = np.arange(1 << n, dtype=np.uint64)
             counts = np.zeros(1 << n, dtype=np.int64)
             for q in range(n):
                 counts += ((indices >> np.uint64(q)) & np.uint64(1)).astype(np.int64)
-            inside = state[counts == self._weight]
+            inside = state[counts == self.weight]
             total = float(np.vdot(inside, inside).real)
         if total - found > 1e-10 * total:
             raise ValueError(
