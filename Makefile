@@ -12,7 +12,8 @@
 #              QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
 #              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
-#              symmetry sectors (bench-sectors alone), time-dependent H(t)
+#              symmetry sectors (bench-sectors alone), sector ground states
+#              (bench-sector-ground alone), time-dependent H(t)
 #              (bench-time-dependent alone), eigenpairs (bench-eigen alone) and batched
 #              products (bench-batch alone)
 SHELL := /bin/bash
@@ -21,7 +22,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch
+.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch bench-sector-ground
 
 # Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
@@ -138,6 +139,7 @@ bench: install bench-deps
 	$(PY) bench/threads_under_load.py
 	$(PY) bench/mpi.py
 	$(PY) bench/sectors.py
+	$(PY) bench/sector_ground.py
 	$(PY) bench/time_dependent.py
 	$(PY) bench/eigen.py
 	$(PY) bench/batch.py
@@ -150,6 +152,12 @@ bench-products: install $(VENV)/.bench-ready
 
 bench-sectors: install $(VENV)/.bench-ready
 	$(PY) bench/sectors.py
+
+# Sector ground states against QuSpin (the 24-site ring's and the 4x6 J1-J2 torus's
+# symmetric sectors, and the 20-site ring's), end to end on one thread, and the sector
+# product with kept images against SciPy's CSR product.
+bench-sector-ground: install $(VENV)/.bench-ready
+	$(PY) bench/sector_ground.py
 
 # Time-dependent H(t) against QuSpin, QuTiP, SciPy's DOP853 and piecewise-constant steps
 # at n = 16 (about 14 minutes; n = 20 is added by hand, see bench/time_dependent.py).

@@ -274,12 +274,82 @@ def test_continued_fraction_against_the_dense_resolvent(H, A, eta, steps, conver
     assert result.norm == pytest.approx(np.linalg.norm(dense(A, H.num_qubits) @ psi), rel=1e-13)
     largest = np.abs(reference).max()
     if converged:
-        # The check measures the half chain, whose error exceeds the full one's.
         assert true_error <= max(result.convergence, 1e-12 * largest)
         assert true_error <= 1e-8 * largest
     else:
         assert true_error > 1e-3 * largest  # rightly not claimed converged
     assert result.steps == min(steps, result.alpha.size) == result.beta.size
+
+
+def growing_case(H, A, sector):
+    """(operator, A, ground state, its energy, the resolvent at given omegas
+    and eta) from the dense matrix of H on the sector (or the full space)."""
+    op = H.in_sector(sector) if sector is not None else H
+    matrix = op.to_sparse().toarray()
+    if not np.abs(matrix.imag).any():
+        matrix = matrix.real
+    w, v = np.linalg.eigh(matrix)
+    ground = v[:, 0]
+    applied = (A.in_sector(sector, precompute=False) if sector is not None else A).apply(ground)
+    weights = np.abs(v.conj().T @ applied) ** 2
+
+    def resolvent(omegas, eta):
+        return np.array([np.sum(weights / (o + 1j * eta - (w - w[0]))) for o in omegas])
+
+    return op, ground, w, resolvent
+
+
+HOPPING = PauliSum([(pauli_label(12, {5: "X", 6: "X"}), 1.0),
+                    (pauli_label(12, {5: "Y", 6: "Y"}), 1.0)])
+GROWING = [
+    # (H, A, sector, eta, tol, how far the estimate may exceed the true error):
+    # chains that 200 levels do not converge at this tol. The random sum's chain
+    # runs past the dimension (512), where its error falls abruptly to the
+    # rounding: the estimate, from the last eighth of the levels, lags behind.
+    (xxz_chain(12, 0.3), HOPPING, Sector(12, weight=6), 0.02, 1e-6, 50),
+    (xxz_chain(12, 0.3), PauliSum([(pauli_label(12, {5: "Z"}), 1.0)]), Sector(12, weight=6),
+     0.02, 1e-8, 50),
+    (random_local(9, 50, 3, seed=3), PauliSum([(pauli_label(9, {4: "X"}), 1.0)]), None, 0.05,
+     1e-6, None),
+]
+
+
+@pytest.mark.parametrize("H, A, sector, eta, tol, above", GROWING)
+def test_the_chain_grows_until_the_estimate_meets_tol(H, A, sector, eta, tol, above):
+    op, psi, w, resolvent = growing_case(H, A, sector)
+    omegas = np.linspace(-1, w[-1] - w[0] + 1, 120)
+    reference = resolvent(omegas, eta)
+    largest = np.abs(reference).max()
+    with pytest.warns(velmora.ToleranceWarning, match="raise krylov_dim"):
+        fixed = spectral_function(op, A, omegas, state=psi, eta=eta, tol=tol, krylov_dim=200,
+                                  energy=w[0])
+    assert not fixed.converged and fixed.applications == fixed.steps == 200
+    grown = spectral_function(op, A, omegas, state=psi, eta=eta, tol=tol, energy=w[0])
+    true_error = np.abs(grown.values - reference).max()
+    assert grown.converged and grown.steps > 200
+    assert grown.convergence <= tol * np.abs(grown.values).max()
+    # The estimate follows the true error: above it (or both at the rounding of
+    # the dense reference), and not far above.
+    assert true_error <= max(grown.convergence, 1e-12 * largest)
+    if above is not None:
+        assert grown.convergence <= above * max(true_error, 1e-12 * largest)
+    # Longer chains start over with the same coefficients; at most about twice the products.
+    assert fixed.alpha.tobytes() == grown.alpha[:200].tobytes()
+    assert grown.steps < grown.applications <= 2.5 * grown.steps
+    # The half-chain change, the estimate of before, was far above the true error.
+    half = velmora.correlations._continued_fraction(omegas + w[0], eta, grown.alpha, grown.beta,
+                                                    grown.steps // 2, grown.norm)
+    assert np.abs(grown.values - half).max() > 5 * grown.convergence
+
+
+def test_a_growing_chain_stops_at_max_steps_with_a_warning():
+    H, A, sector, eta, tol, _ = GROWING[1]
+    op, psi, w, _ = growing_case(H, A, sector)
+    omegas = np.linspace(-1, w[-1] - w[0] + 1, 120)
+    with pytest.warns(velmora.ToleranceWarning, match=r"raise max_steps \(now 300\)"):
+        result = spectral_function(op, A, omegas, state=psi, eta=eta, tol=tol, max_steps=300)
+    assert not result.converged and result.steps == 300
+    assert result.applications == 200 + 300  # the first chain, then one at the cap
 
 
 def test_continued_fraction_is_exact_on_an_invariant_subspace():
@@ -405,6 +475,9 @@ BAD = [
     (lambda: spectral_call(omegas=[1j]), TypeError, "omegas must be real numbers"),
     (lambda: spectral_call(krylov_dim=1), ValueError, r"krylov_dim must be in 2\.\.1000000"),
     (lambda: spectral_call(krylov_dim=2.5), TypeError, "krylov_dim must be an int"),
+    (lambda: spectral_call(max_steps=1), ValueError, r"max_steps must be in 2\.\.1000000"),
+    (lambda: spectral_call(max_steps="9"), TypeError, "max_steps must be an int or None"),
+    (lambda: spectral_call(krylov_dim=50, max_steps=100), ValueError, "not both"),
     (lambda: spectral_call(state=np.zeros(16)), ValueError, "state is zero"),
     (lambda: spectral_call(state=np.ones(4)), ValueError, "psi"),
     (lambda: spectral_call(energy=np.inf), ValueError, "energy must be finite"),

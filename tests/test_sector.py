@@ -485,6 +485,46 @@ def test_bytes_do_not_depend_on_threads_or_images(n, weight, momentum, with_fiel
     assert len(evolved) == 1
 
 
+# -- the images policy: every function that applies the operator repeatedly -----------
+
+def _ring10():
+    return xxz_ring(10, 0.6), Sector.chain(10, weight=5, momentum=0)
+
+
+IMAGE_CALLS = {
+    "evolve": lambda op, phi: velmora.evolve(op, phi, 0.5).state,
+    "trajectory": lambda op, phi: velmora.trajectory(
+        op, phi, [0.2, 0.5], observables=[PauliSum([(pauli_label(10, {0: "Z"}), 1.0)])]
+    ).expectations,
+    "eigsh": lambda op, phi: velmora.eigsh(op, v0=phi).eigenvalues,
+    "correlation": lambda op, phi: velmora.correlation(
+        op, PauliSum([(pauli_label(10, {3: "Z"}), 1.0)]), np.ones(len(op)), [0.0, 0.3],
+        state=phi).values,
+    "spectral_function": lambda op, phi: velmora.spectral_function(
+        op, np.arange(len(op), dtype=float), [0.0, 1.0], state=phi, eta=0.5,
+        krylov_dim=40).values,
+}
+
+
+@pytest.mark.parametrize("call", sorted(IMAGE_CALLS))
+def test_every_repeated_product_keeps_the_images_within_the_budget(call, monkeypatch):
+    H, sector = _ring10()
+    phi = random_vector(len(sector), 3)
+    run = IMAGE_CALLS[call]
+    lean = H.in_sector(sector, precompute=False)
+    expected = run(lean, phi)
+    assert lean.image_bytes == 0
+    op = H.in_sector(sector)
+    assert run(op, phi).tobytes() == expected.tobytes()
+    assert op.image_bytes > 0
+    # Half of the default budget is the room of all images of a call.
+    room = 2 * op.image_bytes - 2
+    monkeypatch.setattr(velmora.evolution, "default_memory_budget", lambda: room)
+    tight = H.in_sector(sector)
+    np.testing.assert_allclose(run(tight, phi), expected, rtol=0, atol=1e-9)  # a smaller basis
+    assert tight.image_bytes == 0
+
+
 # -- refused input --------------------------------------------------------------------
 
 def ring6_plus(letter, qubit):
@@ -586,3 +626,58 @@ def test_a_sum_with_complex_diagonal_terms_is_compressed_exactly():
     phi = np.array([1.0, 2.0 - 1j, 0.5j])
     np.testing.assert_allclose(op.apply(phi), expected @ phi, atol=1e-14)
     assert op.expectation(phi) == pytest.approx(np.vdot(phi, expected @ phi), abs=1e-13)
+
+
+# -- decompose: a full state over every sector of a symmetry set ----------------------------
+
+DECOMPOSE = [
+    lambda: Sector.chain(8, weight=4, momentum=0, parity=1, spin_flip=1),
+    lambda: Sector.chain(7, momentum=3),
+    lambda: Sector.chain(8, momentum=0, parity=-1),
+    lambda: Sector(6, weight=2, symmetries=[([1, 0, 3, 2, 5, 4], 0), ([2, 3, 4, 5, 0, 1], 0)]),
+    lambda: Sector.lattice((2, 4), weight=4, momentum=(0, 0),
+                           point_group=[("reflect_x", 1), ("reflect_y", 1)], spin_flip=1),
+    lambda: Sector.lattice((3, 3), momentum=(0, 0), point_group=[("rotate", 1)]),
+]
+
+
+@pytest.mark.parametrize("make", DECOMPOSE)
+def test_decompose_sums_back_to_the_state(make):
+    sector = make()
+    n = sector.num_qubits
+    psi = random_vector(2**n, 11)
+    parts = sector.decompose(psi)
+    if sector.weight is not None:
+        weights = np.array([bin(x).count("1") for x in range(2**n)])
+        psi = np.where(weights == sector.weight, psi, 0)
+    np.testing.assert_allclose(sum(s.embed(phi) for s, phi in parts), psi, atol=1e-13)
+    norms = [np.vdot(phi, phi).real for _, phi in parts]
+    assert sum(norms) == pytest.approx(np.vdot(psi, psi).real, rel=1e-13)
+    # The parts are orthogonal: distinct sectors, each the projection of psi.
+    for s, phi in parts:
+        assert s.project(psi).tobytes() == phi.tobytes()
+        assert s.num_qubits == n and s.weight == sector.weight
+
+
+def test_decomposed_neel_state_evolves_sector_by_sector():
+    n = 10
+    H = heisenberg_chain(n, periodic=True)
+    neel = int("01" * (n // 2), 2)
+    psi = np.zeros(2**n, dtype=complex)
+    psi[neel] = 1
+    parts = Sector.chain(n, weight=n // 2, momentum=0, parity=1, spin_flip=1).decompose(psi)
+    assert [(s.symmetries[0][1], s.symmetries[1][1], s.spin_flip) for s, _ in parts] == \
+        [(0, 0, 1), (n // 2, 1, -1)]
+    amplitude = sum(np.vdot(phi, velmora.evolve(H.in_sector(s), phi, 3.0, tol=1e-11).state)
+                    for s, phi in parts)
+    full = velmora.evolve(H, psi, 3.0, tol=1e-11).state
+    assert abs(amplitude - full[neel]) < 1e-9
+    # The momentum-0 part alone is not the Néel state's return amplitude.
+    s, phi = parts[0]
+    alone = np.vdot(phi, velmora.evolve(H.in_sector(s), phi, 3.0, tol=1e-11).state) / 0.5
+    assert abs(abs(alone) - abs(full[neel])) > 1e-2
+
+
+def test_decompose_refuses_a_state_of_the_wrong_length():
+    with pytest.raises(ValueError, match="psi has 8 amplitudes"):
+        Sector.chain(4, momentum=0).decompose(np.ones(8))

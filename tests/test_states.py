@@ -111,3 +111,81 @@ BAD_ARGUMENTS = [  # (psi, qubits, keyword arguments, exception, message)
 def test_bad_arguments_are_refused_by_name(psi, qubits, kwargs, error, message):
     with pytest.raises(error, match=message):
         entanglement_entropy(psi, qubits, **kwargs)
+
+
+# -- reduced density matrices, Rényi entropies, sector states -----------------------------
+
+def permuted(rho, order):
+    """rho on ascending qubits, re-indexed so that bit j is the qubit order[j]."""
+    k = len(order)
+    rank = sorted(order)
+    index = np.zeros(2**k, dtype=int)
+    for x in range(2**k):
+        for j, q in enumerate(order):  # bit j of the new index = qubit q = bit rank.index(q)
+            index[x] |= ((x >> j) & 1) << rank.index(q)
+    return rho[np.ix_(index, index)]
+
+
+@pytest.mark.parametrize("n, qubits, seed", [(4, [1], 1), (5, [0, 3], 2), (5, [3, 0], 3),
+                                              (6, [4, 1, 2], 4), (6, [], 5)])
+def test_reduced_density_matrix_matches_qiskits_partial_trace(n, qubits, seed):
+    from velmora import reduced_density_matrix
+
+    psi = random_state(np.random.default_rng(seed), n)
+    rho = reduced_density_matrix(3.0 * psi, qubits)
+    traced = [q for q in range(n) if q not in qubits]
+    theirs = np.asarray(partial_trace(Statevector(psi / np.linalg.norm(psi)), traced).data)
+    np.testing.assert_allclose(rho, permuted(theirs, qubits), atol=1e-14)
+    assert rho.shape == (2 ** len(qubits),) * 2
+
+
+@pytest.mark.parametrize("alpha", [0.5, 1, 2, 3.5, math.inf])
+def test_renyi_entropies_from_the_spectrum_of_rho(alpha):
+    from velmora import reduced_density_matrix
+
+    psi = random_state(np.random.default_rng(7), 6)
+    for qubits in ([0], [2, 5], [0, 1, 4]):
+        p = np.linalg.eigvalsh(reduced_density_matrix(psi, qubits))
+        p = p[p > 1e-16]
+        if alpha == 1:
+            expected = -np.sum(p * np.log2(p))
+        elif math.isinf(alpha):
+            expected = -np.log2(p.max())
+        else:
+            expected = np.log2(np.sum(p**alpha)) / (1 - alpha)
+        found = entanglement_entropy(psi, qubits, alpha=alpha)
+        assert found == pytest.approx(expected, abs=1e-12)
+        # the complement has the same entropy; GHZ's is 1 bit at every order
+        assert entanglement_entropy(psi, set(range(6)) - set(qubits), alpha=alpha) == \
+            pytest.approx(found, abs=1e-12)
+    assert entanglement_entropy(GHZ4, [0, 1], alpha=alpha) == pytest.approx(1.0, abs=1e-14)
+
+
+def test_sector_states_without_embedding_by_hand():
+    from velmora import Sector, reduced_density_matrix
+
+    sector = Sector.chain(8, weight=4, momentum=2, parity=None)
+    rng = np.random.default_rng(3)
+    phi = rng.normal(size=len(sector)) + 1j * rng.normal(size=len(sector))
+    psi = sector.embed(phi)
+    for alpha in (1, 2):
+        assert entanglement_entropy(phi, [0, 1, 2], alpha=alpha, sector=sector) == \
+            pytest.approx(entanglement_entropy(psi, [0, 1, 2], alpha=alpha), abs=1e-13)
+    np.testing.assert_allclose(reduced_density_matrix(phi, [5, 2], sector=sector),
+                               reduced_density_matrix(psi, [5, 2]), atol=1e-14)
+
+
+SECTOR_BAD = [
+    (lambda: entanglement_entropy(GHZ4, [0], alpha=0), ValueError, "alpha must be > 0"),
+    (lambda: entanglement_entropy(GHZ4, [0], alpha=float("nan")), ValueError, "alpha must be"),
+    (lambda: entanglement_entropy(GHZ4, [0], alpha="2"), TypeError, "alpha must be a real"),
+    (lambda: entanglement_entropy(GHZ4, [0], sector="s"), TypeError, "sector must be"),
+    (lambda: entanglement_entropy(np.ones(3), [0], sector=__import__("velmora").Sector(4, weight=2)),
+     ValueError, "psi has 3 amplitudes"),
+]
+
+
+@pytest.mark.parametrize("make, error, match", SECTOR_BAD)
+def test_bad_orders_and_sectors_are_refused(make, error, match):
+    with pytest.raises(error, match=match):
+        make()

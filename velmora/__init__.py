@@ -44,14 +44,15 @@ from velmora.correlations import CorrelationResult, SpectralResult, correlation,
 from velmora.eigen import ConvergenceError, EigshResult, eigsh
 from velmora.evolution import EvolveResult, TrajectoryResult, evolve, trajectory
 from velmora._tolerance import ToleranceWarning
-from velmora.pauli_sum import PauliSum
+from velmora.pauli_sum import PauliSum, commutator
 from velmora.sector import Sector, SectorOperator
-from velmora.states import entanglement_entropy
+from velmora.states import entanglement_entropy, reduced_density_matrix
 from velmora.tapering import TaperedSum
 from velmora.time_dependent import TimeDependentSum
 
 __all__ = ["ConvergenceError", "CorrelationResult", "EigshResult", "EvolveResult", "PauliSum",
            "Sector", "SectorOperator", "SpectralResult", "TaperedSum", "TimeDependentSum",
-           "ToleranceWarning", "TrajectoryResult", "correlation", "eigsh", "entanglement_entropy",
-           "evolve", "models", "spectral_function", "trajectory"]
+           "ToleranceWarning", "TrajectoryResult", "commutator", "correlation", "eigsh",
+           "entanglement_entropy", "evolve", "models", "reduced_density_matrix",
+           "spectral_function", "trajectory"]
 __version__ = "0.1.0"

@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 
 from velmora import _native
 from velmora.pauli_sum import PauliSum
-from velmora.sector import SectorOperator
+from velmora.sector import SectorOperator, keep_images
 from velmora.time_dependent import TimeDependentSum, evaluate
 
 #: A run's longest step by default: 1/SAMPLED_STEPS of its span, so that every
@@ -75,6 +75,13 @@ def run(H: TimeDependentSum, psi: NDArray[np.complex128], t0: float, times: NDAr
         operators.insert(0, merged._operator)
         drives.insert(0, -1)
         bounds.insert(0, _norm_bound(merged))
+    if H.sector is not None:
+        # Sector parts keep their images by the policy of every repeated product
+        # (docs/concepts/memory.md), together with the observables measured.
+        from velmora import evolution  # evolution imports this module
+        held = [part for part, _ in H.parts if isinstance(part, SectorOperator)]
+        held += [o for o in observables if hasattr(o, "image_bytes")]
+        keep_images(held, evolution.default_memory_budget() // 2, threads)
 
     def sample(at: NDArray[np.float64]) -> NDArray[np.float64]:
         values = np.empty((len(functions), at.size))

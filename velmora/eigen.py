@@ -12,7 +12,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from velmora import _native, _tolerance
 from velmora._threads import resolve_num_threads
-from velmora.evolution import _check_budget, _check_hamiltonian, _check_tol
+from velmora.evolution import _check_budget, _check_hamiltonian, _check_tol, _with_images
 from velmora.pauli_sum import PauliSum
 from velmora.sector import SectorOperator
 
@@ -283,8 +283,9 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
     if which not in ("SA", "LA"):
         raise ValueError(f"which must be 'SA' or 'LA', got {which!r}")
     tolerance = _check_tol(tol)
-    budget = _check_budget(memory_budget)
-    basis = _krylov_dim(krylov_dim, count, dim, budget)
+    _check_budget(memory_budget)
+    if krylov_dim is not None:
+        _krylov_dim(krylov_dim, count, dim, 2**64 - 1)
     limit = DEFAULT_MAX_PRODUCTS if max_products is None else _check_positive_int(
         max_products, "max_products")
     if not isinstance(check_missed, (bool, np.bool_)):
@@ -297,6 +298,7 @@ def eigsh(H: PauliSum | SectorOperator, k: int = 1, *, which: str = "SA", tol: f
         if not start.any():
             raise ValueError("v0 must not be zero")
     threads = resolve_num_threads(num_threads)
+    basis = _krylov_dim(krylov_dim, count, dim, _with_images(H, memory_budget, threads))
     bar = _ProductBar(count) if progress else None
     try:
         (values, vectors, residuals, products, restarts, check_products, converged, norm,

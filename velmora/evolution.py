@@ -23,7 +23,7 @@ from velmora._checks import check_memory, real_number
 from velmora._threads import resolve_num_threads
 from velmora.pauli_sum import PauliSum, finite_expectations
 from velmora.quasi_magnus import Integrator
-from velmora.sector import SectorOperator, observable_in
+from velmora.sector import SectorOperator, keep_images, observable_in
 from velmora.time_dependent import TimeDependentSum
 
 #: A PauliSum, a real diagonal, a SciPy sparse matrix or a callable (typed loosely: SciPy is optional).
@@ -494,17 +494,38 @@ class _Progress:
         self._bar.close()
 
 
-def _settings(H: PauliSum | SectorOperator, num_threads: int | None, krylov_dim: int | None,
-              memory_budget: int | None) -> tuple[int, int, int]:
-    """(threads, budget, Krylov dimension) of the engine's runs."""
-    threads = resolve_num_threads(num_threads)
+def _with_images(H: PauliSum | SectorOperator, memory_budget: int | None, threads: int,
+                 measured: Sequence[Any] = ()) -> int:
+    """The budget of a call's vectors, after the images policy: a sector H and
+    the sector operators the call measures repeatedly (`measured`) keep their
+    images when they fit, together, in half of the default budget, whatever
+    the budget given (the images are the operator's, like a sparse matrix,
+    and outlive the call); the default budget is then what is left beside
+    them, a given one bounds the call's vectors alone."""
     budget = _check_budget(memory_budget)
     if isinstance(H, SectorOperator):
-        # The images are the operator's, like a sparse matrix: kept when they
-        # fit in half of the default budget, whatever the budget of the basis.
-        H._prepare(default_memory_budget(), threads)
+        held = keep_images([H, *measured], default_memory_budget() // 2, threads)
         if memory_budget is None:
-            budget = max(0, budget - H.image_bytes)
+            budget = max(0, budget - held)
+    return budget
+
+
+def _sector_observables(observables: Sequence[Observable] | None,
+                        compiled: Sequence[Any]) -> list[Any]:
+    """The observables of a sector run that are sector operators (as given,
+    or compiled from a PauliSum), for the images policy."""
+    if observables is None:
+        return []
+    return [given if isinstance(given, SectorOperator) else handle
+            for given, handle in zip(observables, compiled)
+            if isinstance(handle, _native.SectorOperator)]
+
+
+def _settings(H: PauliSum | SectorOperator, num_threads: int | None, krylov_dim: int | None,
+              memory_budget: int | None, measured: Sequence[Any] = ()) -> tuple[int, int, int]:
+    """(threads, budget, Krylov dimension) of the engine's runs."""
+    threads = resolve_num_threads(num_threads)
+    budget = _with_images(H, memory_budget, threads, measured)
     dimension = _check_krylov_dim(_default_krylov_dim(H, budget) if krylov_dim is None
                                   else krylov_dim)
     return threads, budget, dimension
@@ -962,7 +983,8 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     hermitian = True
     if observables is not None:
         compiled, hermitian = _check_observables(H, observables, num_threads=num_threads)
-    settings = _settings(H, num_threads, krylov_dim, memory_budget)
+    settings = _settings(H, num_threads, krylov_dim, memory_budget,
+                         _sector_observables(observables, compiled))
     checked = H
 
     def one(row: NDArray[np.complex128],

@@ -7,7 +7,8 @@ position n - 1 - q of each label.
 from __future__ import annotations
 
 import numbers
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Literal, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -15,8 +16,10 @@ from numpy.typing import NDArray
 from velmora._checks import real_number
 from velmora.pauli_sum import PauliSum
 
-__all__ = ["heisenberg_chain", "ising_chain", "pauli_label", "random_local", "xxz_chain",
-           "xxz_ring", "z_diagonal"]
+__all__ = ["heisenberg_chain", "heisenberg_square", "ising_chain", "ising_square",
+           "j1j2_square", "pauli_label", "random_local", "square_bonds", "staggered_z",
+           "total_spin_squared", "total_weight", "total_x", "total_z", "xxz_chain", "xxz_ring",
+           "xxz_square", "z_diagonal"]
 
 # 2^40 float64 entries are 8 TiB: beyond that z_diagonal refuses before allocating.
 _MAX_DIAGONAL_QUBITS = 40
@@ -357,3 +360,498 @@ def random_local(num_qubits: int, num_terms: int = 500, locality: int = 4,
         terms.append((pauli_label(num_qubits, zip(qubits.tolist(), letters.tolist())),
                       float(rng.normal())))
     return PauliSum(terms)
+
+
+# -- square lattices -------------------------------------------------------------------
+
+
+def _square_shape(shape: object) -> tuple[int, int]:
+    if isinstance(shape, (str, bytes)) or not isinstance(shape, (Sequence, np.ndarray)) \
+            or len(shape) != 2:
+        raise TypeError(f"shape must be a pair (L_x, L_y) of ints, got {shape!r}")
+    lx = _count("shape[0]", shape[0], 2)
+    ly = _count("shape[1]", shape[1], 2)
+    if lx * ly > 63:
+        raise ValueError(f"shape {(lx, ly)} has {lx * ly} sites; the sums act on at most 63 "
+                         "qubits here")
+    return lx, ly
+
+
+def square_bonds(shape: Sequence[int], *, neighbours: int = 1,
+                 periodic: bool = True) -> list[tuple[int, int]]:
+    """The bonds (q, r) of an L_x x L_y square lattice, as pairs of qubits.
+
+    Site (x, y) is qubit x + L_x y, the numbering of `velmora.Sector.lattice`.
+    ``neighbours=1`` gives the nearest neighbours, (x, y)-(x + 1, y) then
+    (x, y)-(x, y + 1) for each site in qubit order; ``neighbours=2`` the
+    next-nearest, (x, y)-(x + 1, y + 1) then (x, y)-(x - 1, y + 1). On the
+    torus (``periodic=True``) the coordinates wrap around; each pair of
+    qubits appears once even where two bonds of the torus join it (a side of
+    2 sites), as in `heisenberg_chain`'s ring of two sites.
+
+    Parameters
+    ----------
+    shape : sequence of int
+        (L_x, L_y), each at least 2, at most 63 sites.
+    neighbours : {1, 2}, optional
+        Nearest (default) or next-nearest neighbours.
+    periodic : bool, optional
+        Wrap around both axes (default True); open edges otherwise.
+
+    Returns
+    -------
+    list of (int, int)
+        The bonds (q, r) in the order above, q the site they start from.
+
+    Raises
+    ------
+    TypeError
+        When `shape` is not a pair of ints.
+    ValueError
+        When a side is below 2, the lattice has more than 63 sites, or
+        `neighbours` is not 1 or 2.
+
+    Examples
+    --------
+    >>> from velmora.models import square_bonds
+    >>> square_bonds((2, 2), periodic=False)
+    [(0, 1), (0, 2), (1, 3), (2, 3)]
+    >>> len(square_bonds((4, 4))), len(square_bonds((4, 4), neighbours=2))
+    (32, 32)
+    """
+    lx, ly = _square_shape(shape)
+    if neighbours not in (1, 2) or isinstance(neighbours, bool):
+        raise ValueError(f"neighbours must be 1 or 2, got {neighbours!r}")
+    steps = [(1, 0), (0, 1)] if neighbours == 1 else [(1, 1), (-1, 1)]
+    bonds: list[tuple[int, int]] = []
+    seen: set[tuple[int, int]] = set()
+    for y in range(ly):
+        for x in range(lx):
+            for dx, dy in steps:
+                tx, ty = x + dx, y + dy
+                if not periodic and not (0 <= tx < lx and 0 <= ty < ly):
+                    continue
+                q, r = x + lx * y, tx % lx + lx * (ty % ly)
+                key = (min(q, r), max(q, r))
+                if q == r or key in seen:
+                    continue
+                seen.add(key)
+                bonds.append((q, r))
+    return bonds
+
+
+def _exchange(n: int, bonds: Iterable[tuple[int, int]], letters: str,
+              coupling: float) -> list[tuple[str, float]]:
+    return [(pauli_label(n, {q: letter, r: letter}), coupling)
+            for q, r in bonds for letter in letters]
+
+
+def _parts_or_sum(parts: dict[str, list[tuple[str, float]]],
+                  want_parts: bool) -> PauliSum | dict[str, PauliSum]:
+    if not isinstance(want_parts, (bool, np.bool_)):
+        raise TypeError(f"parts must be True or False, got {want_parts!r}")
+    if want_parts:
+        return {name: PauliSum(terms) for name, terms in parts.items()}
+    return PauliSum([term for terms in parts.values() for term in terms])
+
+
+@overload
+def xxz_square(shape: Sequence[int], delta: float = ..., *, j: float = ...,
+               periodic: bool = ..., parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def xxz_square(shape: Sequence[int], delta: float = ..., *, j: float = ...,
+               periodic: bool = ..., parts: Literal[True]) -> dict[str, PauliSum]: ...
+def xxz_square(shape: Sequence[int], delta: float = 1.0, *, j: float = 1.0,
+               periodic: bool = True, parts: bool = False) -> PauliSum | dict[str, PauliSum]:
+    """The XXZ model on a square lattice: J sum over nearest neighbours of
+    X_q X_r + Y_q Y_r + delta Z_q Z_r.
+
+    The bonds of `square_bonds` (site (x, y) is qubit x + L_x y), each with
+    its XX and YY terms; then the ZZ terms bond by bond. With
+    ``parts=True`` the two natural parts come apart, ``{"xy": J sum (XX +
+    YY), "zz": J delta sum ZZ}``, whose concatenation is the sum (for
+    `velmora.TimeDependentSum` parts).
+
+    Parameters
+    ----------
+    shape : sequence of int
+        (L_x, L_y), each at least 2, at most 63 sites.
+    delta : float, optional
+        The anisotropy (default 1.0, the Heisenberg model).
+    j : float, optional
+        The exchange J (default 1.0).
+    periodic : bool, optional
+        The torus (default) or open edges.
+    parts : bool, optional
+        Return the parts as a dict instead of their sum (default False).
+
+    Returns
+    -------
+    PauliSum or dict of str to PauliSum
+        The sum, or its parts "xy" and "zz".
+
+    Raises
+    ------
+    TypeError
+        When `shape` is not a pair of ints, `delta` or `j` is not a real
+        number, or `parts` is not a bool.
+    ValueError
+        When a side is below 2, the lattice has more than 63 sites, or
+        `delta` or `j` is not finite.
+
+    Examples
+    --------
+    >>> from velmora.models import xxz_square
+    >>> H = xxz_square((3, 3), delta=0.5)
+    >>> len(H), H.num_qubits                      # 18 bonds, 3 words each
+    (54, 9)
+    >>> parts = xxz_square((3, 3), delta=0.5, parts=True)
+    >>> sorted(parts), parts["xy"] + parts["zz"] == H
+    (['xy', 'zz'], True)
+    """
+    lx, ly = _square_shape(shape)
+    delta, j = real_number("delta", delta), real_number("j", j)
+    n = lx * ly
+    bonds = square_bonds((lx, ly), periodic=periodic)
+    return _parts_or_sum({"xy": _exchange(n, bonds, "XY", j),
+                          "zz": _exchange(n, bonds, "Z", j * delta)}, parts)
+
+
+def heisenberg_square(shape: Sequence[int], *, j: float = 1.0,
+                      periodic: bool = True) -> PauliSum:
+    """The Heisenberg model on a square lattice: J sum over nearest neighbours
+    of X_q X_r + Y_q Y_r + Z_q Z_r.
+
+    ``xxz_square(shape, 1.0, j=j, periodic=periodic)``; site (x, y) is qubit
+    x + L_x y.
+
+    Parameters
+    ----------
+    shape : sequence of int
+        (L_x, L_y), each at least 2, at most 63 sites.
+    j : float, optional
+        The exchange J (default 1.0).
+    periodic : bool, optional
+        The torus (default) or open edges.
+
+    Returns
+    -------
+    PauliSum
+        3 terms per bond.
+
+    Raises
+    ------
+    TypeError
+        When `shape` is not a pair of ints or `j` is not a real number.
+    ValueError
+        When a side is below 2, the lattice has more than 63 sites, or `j`
+        is not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora.models import heisenberg_square
+    >>> H = heisenberg_square((2, 2), periodic=False)     # a ring of four sites
+    >>> round(float(np.linalg.eigvalsh(H.to_sparse().toarray())[0]), 10)
+    -8.0
+    """
+    return xxz_square(shape, 1.0, j=j, periodic=periodic)
+
+
+@overload
+def j1j2_square(shape: Sequence[int], j2: float = ..., *, j1: float = ...,
+                periodic: bool = ..., parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def j1j2_square(shape: Sequence[int], j2: float = ..., *, j1: float = ...,
+                periodic: bool = ..., parts: Literal[True]) -> dict[str, PauliSum]: ...
+def j1j2_square(shape: Sequence[int], j2: float = 0.5, *, j1: float = 1.0,
+                periodic: bool = True, parts: bool = False) -> PauliSum | dict[str, PauliSum]:
+    """The J1-J2 Heisenberg model on a square lattice: J1 over nearest and J2
+    over next-nearest (diagonal) neighbours of X_q X_r + Y_q Y_r + Z_q Z_r.
+
+    The bonds of `square_bonds` with ``neighbours=1`` (J1) and then 2 (J2);
+    site (x, y) is qubit x + L_x y. With ``parts=True``, ``{"j1": ...,
+    "j2": ...}`` with their couplings, whose concatenation is the sum.
+
+    Parameters
+    ----------
+    shape : sequence of int
+        (L_x, L_y), each at least 2, at most 63 sites.
+    j2 : float, optional
+        The diagonal coupling J2 (default 0.5, the most frustrated point).
+    j1 : float, optional
+        The nearest-neighbour coupling J1 (default 1.0).
+    periodic : bool, optional
+        The torus (default) or open edges.
+    parts : bool, optional
+        Return the parts as a dict instead of their sum (default False).
+
+    Returns
+    -------
+    PauliSum or dict of str to PauliSum
+        The sum, or its parts "j1" and "j2".
+
+    Raises
+    ------
+    TypeError
+        When `shape` is not a pair of ints, `j1` or `j2` is not a real
+        number, or `parts` is not a bool.
+    ValueError
+        When a side is below 2, the lattice has more than 63 sites, or a
+        coupling is not finite.
+
+    Examples
+    --------
+    >>> from velmora.models import j1j2_square
+    >>> H = j1j2_square((4, 4), 0.5)
+    >>> len(H), len(j1j2_square((4, 4), parts=True)["j2"])   # 32 + 32 bonds, 3 words each
+    (192, 96)
+    """
+    lx, ly = _square_shape(shape)
+    j1, j2 = real_number("j1", j1), real_number("j2", j2)
+    n = lx * ly
+    return _parts_or_sum(
+        {"j1": _exchange(n, square_bonds((lx, ly), periodic=periodic), "XYZ", j1),
+         "j2": _exchange(n, square_bonds((lx, ly), neighbours=2, periodic=periodic), "XYZ",
+                         j2)}, parts)
+
+
+@overload
+def ising_square(shape: Sequence[int], j: float = ..., h: float = ..., *,
+                 periodic: bool = ..., parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def ising_square(shape: Sequence[int], j: float = ..., h: float = ..., *,
+                 periodic: bool = ..., parts: Literal[True]) -> dict[str, PauliSum]: ...
+def ising_square(shape: Sequence[int], j: float = 1.0, h: float = 1.0, *,
+                 periodic: bool = True, parts: bool = False) -> PauliSum | dict[str, PauliSum]:
+    """The transverse-field Ising model on a square lattice: -J sum over
+    nearest neighbours of Z_q Z_r - h sum_q X_q.
+
+    The bonds of `square_bonds` first, then the fields in qubit order (site
+    (x, y) is qubit x + L_x y). With ``parts=True``, ``{"zz": ..., "x":
+    ...}``, whose concatenation is the sum: a field ramp is
+    ``TimeDependentSum([parts["zz"], (parts["x"], f)])``.
+
+    Parameters
+    ----------
+    shape : sequence of int
+        (L_x, L_y), each at least 2, at most 63 sites.
+    j : float, optional
+        The coupling J of each bond (default 1.0).
+    h : float, optional
+        The transverse field (default 1.0).
+    periodic : bool, optional
+        The torus (default) or open edges.
+    parts : bool, optional
+        Return the parts as a dict instead of their sum (default False).
+
+    Returns
+    -------
+    PauliSum or dict of str to PauliSum
+        The sum, or its parts "zz" and "x".
+
+    Raises
+    ------
+    TypeError
+        When `shape` is not a pair of ints, `j` or `h` is not a real number,
+        or `parts` is not a bool.
+    ValueError
+        When a side is below 2, the lattice has more than 63 sites, or `j` or
+        `h` is not finite.
+
+    Examples
+    --------
+    >>> from velmora.models import ising_square
+    >>> H = ising_square((3, 3), h=3.0)
+    >>> len(H), H.terms[0], H.terms[-1]
+    (27, ('IIIIIIIZZ', (-1+0j)), ('XIIIIIIII', (-3+0j)))
+    """
+    lx, ly = _square_shape(shape)
+    j, h = real_number("j", j), real_number("h", h)
+    n = lx * ly
+    return _parts_or_sum(
+        {"zz": _exchange(n, square_bonds((lx, ly), periodic=periodic), "Z", -j),
+         "x": [(pauli_label(n, {q: "X"}), -h) for q in range(n)]}, parts)
+
+
+# -- observables -------------------------------------------------------------------------
+
+
+def _sites(num_qubits: object) -> int:
+    return _count("num_qubits", num_qubits, 1)
+
+
+def total_x(num_qubits: int) -> PauliSum:
+    """sum_q X_q over n qubits, in qubit order.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        n terms with coefficient 1.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_x
+    >>> total_x(2).terms
+    [('IX', (1+0j)), ('XI', (1+0j))]
+    """
+    n = _sites(num_qubits)
+    return PauliSum([(pauli_label(n, {q: "X"}), 1.0) for q in range(n)])
+
+
+def total_z(num_qubits: int) -> PauliSum:
+    """sum_q Z_q over n qubits, in qubit order: n minus twice the weight.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        n terms with coefficient 1.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_z
+    >>> total_z(3).expectation([0, 0, 0, 1, 0, 0, 0, 0])      # |011>: two qubits in 1
+    -1.0
+    """
+    n = _sites(num_qubits)
+    return PauliSum([(pauli_label(n, {q: "Z"}), 1.0) for q in range(n)])
+
+
+def staggered_z(sites: int | Sequence[int]) -> PauliSum:
+    """The staggered magnetisation sum_q (-1)^q Z_q of a chain, or
+    sum (-1)^(x + y) Z_(x, y) of a lattice.
+
+    For an int n, the chain of n qubits (qubit q has sign (-1)^q); for a
+    shape (L_x, L_y, ...), site (x, y, ...) is qubit x + L_x y + ..., as in
+    `velmora.Sector.lattice`, with sign (-1)^(x + y + ...). Its square, the
+    order parameter of a Néel state, is ``staggered_z(...) ** 2``.
+
+    Parameters
+    ----------
+    sites : int or sequence of int
+        n >= 1, or a lattice shape (each side >= 1, at most 63 sites).
+
+    Returns
+    -------
+    PauliSum
+        One term per qubit, coefficients +1 and -1.
+
+    Raises
+    ------
+    TypeError
+        When `sites` is neither an int nor a sequence of ints.
+    ValueError
+        When a size is below 1 or a shape has more than 63 sites.
+
+    Examples
+    --------
+    >>> from velmora.models import staggered_z
+    >>> staggered_z(4).expectation([0] * 5 + [1] + [0] * 10)     # Néel |0101>: -4
+    -4.0
+    >>> [c.real for _, c in staggered_z((2, 2)).terms]           # sites (0,0) (1,0) (0,1) (1,1)
+    [1.0, -1.0, -1.0, 1.0]
+    """
+    if isinstance(sites, numbers.Integral) and not isinstance(sites, (bool, np.bool_)):
+        n = _sites(sites)
+        return PauliSum([(pauli_label(n, {q: "Z"}), (-1.0) ** q) for q in range(n)])
+    from velmora.sector import _shape, lattice_sites
+
+    shape = _shape(sites)
+    coords = lattice_sites(shape)
+    n = len(coords)
+    return PauliSum([(pauli_label(n, {q: "Z"}), (-1.0) ** int(coords[q].sum()))
+                     for q in range(n)])
+
+
+def total_spin_squared(num_qubits: int) -> PauliSum:
+    """The total spin S^2 = (sum_q S_q)^2 of n spins 1/2, S_q = sigma_q / 2.
+
+    S^2 = 3n/4 + (1/2) sum over pairs q < r of (X_q X_r + Y_q Y_r + Z_q Z_r);
+    its eigenvalues are S(S + 1). The identity term first, then the pairs
+    (q, r) in order, XX, YY, ZZ each.
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        1 + 3 n (n - 1) / 2 terms.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velmora.models import total_spin_squared
+    >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
+    >>> round(total_spin_squared(2).expectation(singlet), 12), total_spin_squared(2).expectation([1, 0, 0, 0])
+    (0.0, 2.0)
+    """
+    n = _sites(num_qubits)
+    terms: list[tuple[str, float]] = [("I" * n, 0.75 * n)]
+    for q in range(n):
+        for r in range(q + 1, n):
+            terms += [(pauli_label(n, {q: a, r: a}), 0.5) for a in "XYZ"]
+    return PauliSum(terms)
+
+
+def total_weight(num_qubits: int) -> PauliSum:
+    """The number of qubits in state 1, sum_q (1 - Z_q) / 2 (a Sector's weight).
+
+    Parameters
+    ----------
+    num_qubits : int
+        n >= 1.
+
+    Returns
+    -------
+    PauliSum
+        The identity with n / 2, then -Z_q / 2 for each qubit.
+
+    Raises
+    ------
+    TypeError
+        When `num_qubits` is not an int.
+    ValueError
+        When `num_qubits` < 1.
+
+    Examples
+    --------
+    >>> from velmora.models import total_weight
+    >>> total_weight(3).expectation([0, 0, 0, 0, 0, 0, 1, 0])     # |110>
+    2.0
+    """
+    n = _sites(num_qubits)
+    return PauliSum([("I" * n, 0.5 * n)] + [(pauli_label(n, {q: "Z"}), -0.5) for q in range(n)])

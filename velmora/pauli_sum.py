@@ -9,7 +9,7 @@ import numbers
 import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import (TYPE_CHECKING, Any, SupportsComplex, SupportsFloat, SupportsIndex, Union,
-                    cast)
+                    cast, overload)
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -168,9 +168,12 @@ class PauliSum:
     mapping {label: coeff} is accepted too. The object is immutable and can be
     pickled.
 
-    ``H + G`` and ``H - G`` concatenate the term lists, ``-H`` and ``s * H``
-    scale every coefficient, ``H @ psi`` is ``H.apply(psi)`` (for a 2-D psi, the
-    matrix product with its columns).
+    ``H + G`` and ``H - G`` concatenate the term lists, ``H + c``, ``c + H``,
+    ``H - c`` and ``c - H`` add the identity term with a scalar c, ``-H`` and
+    ``s * H`` scale every coefficient, ``H @ psi`` is ``H.apply(psi)`` (for a
+    2-D psi, the matrix product with its columns). ``H @ G`` and ``H ** k``
+    are operator products, merged with exact phases; `velmora.commutator`
+    gives [H, G].
 
     Parameters
     ----------
@@ -307,12 +310,84 @@ class PauliSum:
                 f"H {operator} G: H acts on {self._num_qubits} qubits and G on "
                 f"{other._num_qubits}; both need the same number")
 
-    def __add__(self, other: PauliSum) -> PauliSum:
-        """The concatenation of both term lists (nothing merged)."""
-        if not isinstance(other, PauliSum):
+    def _scalar(self, value: object) -> complex | None:
+        """A number (not a bool) as a finite complex, or None for anything else."""
+        if not isinstance(value, numbers.Number) or isinstance(value, (bool, np.bool_)):
+            return None
+        return _coefficient(len(self._terms), "I" * self._num_qubits, value)
+
+    def __add__(self, other: PauliSum | Coefficient) -> PauliSum:
+        """H + G: the concatenation of both term lists (nothing merged); H + c
+        appends the identity term ("I" * n, c) (none for c == 0)."""
+        if isinstance(other, PauliSum):
+            self._check_operand(other, "+")
+            return PauliSum(self._terms + other._terms)
+        c = self._scalar(other)
+        if c is None:
             return NotImplemented
-        self._check_operand(other, "+")
-        return PauliSum(self._terms + other._terms)
+        return PauliSum(self._terms + ((("I" * self._num_qubits, c),) if c != 0 else ()))
+
+    def __radd__(self, other: Coefficient) -> PauliSum:
+        """c + H: the identity term ("I" * n, c) first (none for c == 0, so that
+        ``sum()`` of PauliSums is their concatenation), then the terms of H."""
+        c = self._scalar(other)
+        if c is None:
+            return NotImplemented
+        return PauliSum(((("I" * self._num_qubits, c),) if c != 0 else ()) + self._terms)
+
+    def __rsub__(self, other: Coefficient) -> PauliSum:
+        """c - H: the identity term (none for c == 0), then -H's terms."""
+        return (-self).__radd__(other)
+
+    def __pow__(self, exponent: int) -> PauliSum:
+        """H ** k: the product of k copies of H, merged (``H ** 0`` is the identity).
+
+        Products are taken by repeated squaring, each merged with exact phases
+        (`PauliSum.__matmul__`); the coefficients of one word are summed
+        correctly rounded.
+
+        Parameters
+        ----------
+        exponent : int
+            k >= 0.
+
+        Returns
+        -------
+        PauliSum
+            H^k on the same qubits, each word once.
+
+        Raises
+        ------
+        TypeError
+            When k is not an int.
+        ValueError
+            When k is negative.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> (PauliSum([("X", 1.0), ("Z", 1.0)]) ** 2).terms     # (X + Z)^2 = 2 I
+        [('I', (2+0j))]
+        >>> (PauliSum([("XI", 1.0)]) ** 0).terms
+        [('II', (1+0j))]
+        """
+        if isinstance(exponent, (bool, np.bool_)) or not isinstance(exponent, numbers.Integral):
+            return NotImplemented
+        k = int(exponent)
+        if k < 0:
+            raise ValueError(f"H ** k needs k >= 0 (a PauliSum has no inverse here), got {k}")
+        from velmora import _algebra
+
+        n = self._num_qubits
+        result: list[tuple[str, complex]] = [("I" * n, 1 + 0j)]
+        power = list(self._terms)
+        while k:
+            if k & 1:
+                result = _algebra.product(result, power, n)
+            k >>= 1
+            if k:
+                power = _algebra.product(power, power, n)
+        return PauliSum(result)
 
     def __neg__(self) -> PauliSum:
         """-H: every coefficient negated, the terms in the same order.
@@ -325,16 +400,17 @@ class PauliSum:
         """
         return PauliSum([(label, -c) for label, c in self._terms])
 
-    def __sub__(self, other: PauliSum) -> PauliSum:
+    def __sub__(self, other: PauliSum | Coefficient) -> PauliSum:
         """H - G: the terms of H, then those of G with negated coefficients.
 
         Like ``H + G``, nothing is merged or dropped: ``H - H`` keeps both copies
-        of every term (``(H - H).simplify()`` merges them).
+        of every term (``(H - H).simplify()`` merges them). ``H - c`` for a
+        number c appends the identity term ("I" * n, -c).
 
         Parameters
         ----------
-        other : PauliSum
-            G, on the same number of qubits as H.
+        other : PauliSum or number
+            G, on the same number of qubits as H, or a scalar c.
 
         Returns
         -------
@@ -354,13 +430,25 @@ class PauliSum:
         [('ZZ', (1+0j)), ('XI', (0.5+0j)), ('ZZ', (-0.25-0j))]
         """
         if not isinstance(other, PauliSum):
-            return NotImplemented
+            c = self._scalar(other)
+            return NotImplemented if c is None else self + (-c)
         self._check_operand(other, "-")
         return PauliSum(self._terms + tuple((label, -c) for label, c in other._terms))
 
-    def __matmul__(self, psi: ArrayLike) -> NDArray[np.complex128]:
+    @overload
+    def __matmul__(self, psi: PauliSum) -> PauliSum: ...
+    @overload
+    def __matmul__(self, psi: ArrayLike) -> NDArray[np.complex128]: ...
+    def __matmul__(self, psi: PauliSum | ArrayLike) -> PauliSum | NDArray[np.complex128]:
         """H @ psi: ``H.apply(psi)`` for a vector, the matrix product for a 2-D psi,
-        on every core the process may use.
+        on every core the process may use; H @ G, the operator product, for a
+        PauliSum G.
+
+        The product of two PauliSums multiplies every pair of words with its
+        exact phase (a power of i: Y = i X Z per qubit) and merges equal words,
+        their coefficients summed correctly rounded, in the order of first
+        appearance (H's terms outer); words that cancel exactly are dropped (the
+        zero identity when all do). It costs len(H) * len(G) word products.
 
         A 2-D psi of shape (2^n, k) holds k states as its columns, as in
         ``H.to_sparse() @ psi``: column j of the result is H @ psi[:, j], with the
@@ -369,23 +457,25 @@ class PauliSum:
 
         Parameters
         ----------
-        psi : array_like
+        psi : array_like or PauliSum
             2^n amplitudes, qubit 0 the least significant bit of the index, or
-            a (2^n, k) array of k such states as columns.
+            a (2^n, k) array of k such states as columns; or G, a PauliSum on
+            the same qubits.
 
         Returns
         -------
-        numpy.ndarray
-            A new complex128 array of the shape of psi.
+        numpy.ndarray or PauliSum
+            A new complex128 array of the shape of psi; HG for a PauliSum.
 
         Raises
         ------
         TypeError
-            When psi is a PauliSum (products of PauliSums are not supported) or
-            does not hold numbers.
+            When psi does not hold numbers.
         ValueError
             When psi is neither a 1-D array of 2^n amplitudes nor a 2-D array
-            of 2^n rows.
+            of 2^n rows, or G acts on another number of qubits.
+        OverflowError
+            When a merged coefficient of HG is beyond the double range.
 
         Examples
         --------
@@ -399,10 +489,14 @@ class PauliSum:
                [ 0.+0.j, -2.+0.j],
                [ 1.+0.j,  0.+0.j],
                [ 0.+0.j,  1.+0.j]])
+        >>> (PauliSum([("XI", 1.0)]) @ PauliSum([("ZZ", 2.0)])).terms   # XZ = -iY
+        [('YZ', -2j)]
         """
         if isinstance(psi, PauliSum):
-            raise TypeError("H @ G: products of two PauliSums are not supported; H @ psi "
-                            "applies H to a state vector psi")
+            self._check_operand(psi, "@")
+            from velmora import _algebra
+
+            return PauliSum(_algebra.product(self._terms, psi._terms, self._num_qubits))
         array = np.asarray(psi)
         if array.ndim == 1:
             return self.apply(array)
@@ -810,10 +904,11 @@ class PauliSum:
             The sector; H must map it into itself.
         precompute : bool, optional
             Keep every product's images (basis index and factor of each
-            term): True now, False never, None (default) at the first `evolve`
-            or `trajectory` when they fit in half of the default memory budget
-            (``velmora.evolution.default_memory_budget()``). The results are the
-            same bytes either way.
+            term): True now, False never, None (default) at the first call of
+            `evolve`, `trajectory`, `eigsh`, `correlation` or
+            `spectral_function` when they fit in half of the default memory
+            budget (``velmora.evolution.default_memory_budget()``). The results
+            are the same bytes either way.
         num_threads : int, optional
             Threads of the checks and the diagonal (default as in `evolve`).
 
@@ -1036,3 +1131,108 @@ class PauliSum:
         from velmora._convert import openfermion_terms
 
         return PauliSum(openfermion_terms(op, n_qubits))
+
+    @classmethod
+    def from_quspin(cls, static: Sequence[Any], num_sites: int, *, pauli: int = 1) -> PauliSum:
+        """From QuSpin's static list ``[[opstr, [[J, i, j, ...], ...]], ...]``.
+
+        QuSpin's site i is the letter i from the left (velmora's qubit
+        num_sites - 1 - i) and its up spin is velmora's ``|0>``, so the matrix
+        equals QuSpin's ``hamiltonian(static, [], basis=spin_basis_1d(num_sites,
+        pauli=pauli)).toarray()`` entry by entry (see the qubit-order page).
+        The letters: ``x``, ``y``, ``z`` are Pauli matrices for ``pauli=1``
+        (QuSpin's default) and ``-1``, spin-1/2 operators (a factor 1/2) for
+        ``pauli=0``; ``+`` and ``-`` (up from down, down from up) are
+        ``X +- iY`` for ``pauli=1`` and ``(X +- iY) / 2`` otherwise; ``n`` is
+        the occupation of the up state, ``(1 + Z) / 2`` (QuSpin's hard-core
+        boson "n"), and ``I`` the identity. An operator string is the product
+        of its letters in the written order on their sites (a site may
+        repeat); the result is merged with exact phases, as ``H @ G``.
+
+        Parameters
+        ----------
+        static : list of [str, list of lists]
+            The operator strings, each with its couplings [J, site, ...] (one
+            site per letter; J any finite number).
+        num_sites : int
+            The number of sites N >= 1 (qubits).
+        pauli : {1, 0, -1}, optional
+            QuSpin's `pauli` argument of the basis (default 1).
+
+        Returns
+        -------
+        PauliSum
+            The operator, each Pauli word once.
+
+        Raises
+        ------
+        TypeError
+            When `static` or an entry does not have QuSpin's shape, or a
+            coefficient is not a number.
+        ValueError
+            When an operator string has another letter, a coupling has the
+            wrong number of sites or a site out of range, a coefficient is not
+            finite, `num_sites` < 1, `pauli` is not 1, 0 or -1, or there is no
+            coupling at all.
+        OverflowError
+            When merged coefficients leave the double range.
+
+        Examples
+        --------
+        >>> from velmora import PauliSum
+        >>> hop = [["+-", [[0.5, 0, 1]]], ["-+", [[0.5, 0, 1]]], ["zz", [[1.0, 0, 1]]]]
+        >>> PauliSum.from_quspin(hop, 2).terms          # sigma+ sigma- = (X + iY)(X - iY)
+        [('XX', (1+0j)), ('YY', (1+0j)), ('ZZ', (1+0j))]
+        >>> PauliSum.from_quspin(hop, 2, pauli=0).terms  # spin-1/2 operators
+        [('XX', (0.25+0j)), ('YY', (0.25+0j)), ('ZZ', (0.25+0j))]
+        >>> PauliSum.from_quspin([["n", [[2.0, 2]]]], 3).terms   # (1 + Z) on site 2
+        [('III', (1+0j)), ('IIZ', (1+0j))]
+        """
+        from velmora._convert import quspin_terms
+
+        return PauliSum(quspin_terms(static, num_sites, pauli))
+
+
+def commutator(H: PauliSum, G: PauliSum) -> PauliSum:
+    """[H, G] = HG - GH, merged with exact phases.
+
+    Only the pairs of words that anticommute contribute (2 c d P Q each); the
+    coefficients of each word are summed correctly rounded, in the order of
+    first appearance (H's terms outer), and words that cancel exactly are
+    dropped, so commuting sums give the zero identity.
+
+    Parameters
+    ----------
+    H, G : PauliSum
+        Operators on the same number of qubits.
+
+    Returns
+    -------
+    PauliSum
+        [H, G], each word once.
+
+    Raises
+    ------
+    TypeError
+        When H or G is not a PauliSum.
+    ValueError
+        When they act on different numbers of qubits.
+    OverflowError
+        When merged coefficients leave the double range.
+
+    Examples
+    --------
+    >>> from velmora import PauliSum, commutator
+    >>> commutator(PauliSum([("X", 1.0)]), PauliSum([("Z", 1.0)])).terms    # [X, Z] = -2iY
+    [('Y', -2j)]
+    >>> from velmora.models import heisenberg_chain, total_z
+    >>> commutator(heisenberg_chain(4), total_z(4)).terms                  # conserved
+    [('IIII', 0j)]
+    """
+    for name, value in (("H", H), ("G", G)):
+        if not isinstance(value, PauliSum):
+            raise TypeError(f"{name} must be a velmora.PauliSum, got {type(value).__name__}")
+    H._check_operand(G, "commutator")
+    from velmora import _algebra
+
+    return PauliSum(_algebra.commutator(H._terms, G._terms, H._num_qubits))
