@@ -18,9 +18,15 @@
   django-static-mathjax), so that formulas render without a network.
 - The gallery's command lines: each example writes its picture and parameters
   into a scratch folder, never into the source tree.
+- Code in a table may break after a dot, a comma, an opening bracket or an equals
+  sign (``spin_basis_1d(L,<wbr> Nup=...)``), never inside a name, so that the
+  side-by-side tables fit the text column.
+- The navigation may break a dotted name after a dot (``velmora.mpi.<wbr>evolve``)
+  and nowhere else: the sidebar is too narrow for the longest names on one line.
 """
 
 import pathlib
+import re
 import shutil
 import tempfile
 
@@ -106,8 +112,47 @@ def _link_code_names(app, doctree, docname):
                                           literal.deepcopy(), target))
 
 
+# Where code in a table may break: after . , ( [ = when a word follows.
+_CODE_BREAK = re.compile(r"(?<=[.,(\[=])(?=[\w\[(\"'*-])")
+
+
+def _table_code_breaks(app, doctree, docname):
+    if app.builder.format != "html":
+        return
+    for table in doctree.findall(nodes.table):
+        for literal in list(table.findall(nodes.literal)):
+            for text in list(literal.findall(nodes.Text)):
+                parts = _CODE_BREAK.split(str(text))
+                if len(parts) == 1:
+                    continue
+                pieces = []
+                for i, part in enumerate(parts):
+                    if i:
+                        pieces.append(nodes.raw("", "<wbr>", format="html"))
+                    pieces.append(nodes.Text(part))
+                text.parent.replace(text, pieces)
+
+
+# The text of a link: a break opportunity after each dot between two name parts.
+_LINK_TEXT = re.compile(r"(<a [^>]*>)([^<]+)(</a>)")
+_DOT = re.compile(r"(?<=\w)\.(?=\w)")
+
+
+def _break_after_dots(html):
+    return _LINK_TEXT.sub(lambda m: m[1] + _DOT.sub(".<wbr>", m[2]) + m[3], html)
+
+
+def _navigation_breaks(app, pagename, templatename, context, doctree):
+    for key in ("furo_navigation_tree", "toc"):
+        if isinstance(context.get(key), str):
+            context[key] = _break_after_dots(context[key])
+
+
 def setup(app):
+    # After the theme has computed its navigation tree (priority 500).
+    app.connect("html-page-context", _navigation_breaks, priority=900)
     app.connect("doctree-resolved", _link_code_names)
+    app.connect("doctree-resolved", _table_code_breaks, priority=600)
     app.connect("build-finished", _copy_mathjax)
     app.connect("doctree-read", _mark_doctests)
     app.connect("missing-reference", _resolve_default_role)
