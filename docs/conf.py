@@ -88,6 +88,13 @@ myst_heading_anchors = 3
 doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
 doctest_test_doctest_blocks = "default"
 
+# The copy button copies what a reader types: the lines of a `>>>` session without
+# their prompts and without the output; a block without prompts is copied whole.
+copybutton_prompt_text = r">>> |\.\.\. "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
+copybutton_remove_prompts = True
+
 # The build reaches no documentation site: the inventories of the libraries
 # these pages cite are written from docs/_ext/inventories.py, with the URLs of
 # their own pages.
