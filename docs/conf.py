@@ -37,7 +37,10 @@ extensions = [
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "README.md", "auto_examples/*.ipynb", "auto_examples/*.py",
                     "auto_examples/*.zip", "auto_examples/*.json", "auto_examples/*.md5",
-                    "auto_examples/*.codeobj.json"]
+                    "auto_examples/*.codeobj.json",
+                    # Left in the source tree by builds before the gallery stopped
+                    # writing computation times (see sphinx_gallery_conf).
+                    "sg_execution_times.rst", "auto_examples/sg_execution_times.rst"]
 templates_path = ["_templates"]
 root_doc = "index"
 # Code-heavy text: "--tol" stays two hyphens and quotes stay straight.
@@ -120,6 +123,9 @@ sphinx_gallery_conf = {
     "matplotlib_animations": False,
     "remove_config_comments": True,
     "show_memory": False,
+    # No computation-times pages: they load their scripts from CDNs (nothing on this
+    # site is fetched from another machine) and would report a memory column of zeros.
+    "write_computation_times": False,
     "plot_gallery": "True",
     "within_subsection_order": "FileNameSortKey",
 }
