@@ -535,15 +535,21 @@ class PauliSum:
         """The sum of ``|coeff|`` over the terms that are not the identity.
 
         A float >= 0: an upper bound of the spectral norm of H minus its
-        identity part, summed with `math.fsum`.
+        identity part, summed with `math.fsum`; ``inf`` when the sum is beyond
+        the double range (every coefficient is finite, their sum need not be).
 
         Examples
         --------
         >>> from velmora import PauliSum
         >>> PauliSum([("II", 3.0), ("ZZ", -1.0), ("XI", 0.5j)]).norm_bound
         1.5
+        >>> PauliSum([("XI", 1e308), ("IX", 1e308)]).norm_bound
+        inf
         """
-        return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
+        try:
+            return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
+        except OverflowError:  # the exact sum is above the largest double
+            return math.inf
 
     @property
     def is_hermitian(self) -> bool:
