@@ -88,7 +88,9 @@ myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
 myst_heading_anchors = 3
 
 # Every `>>>` block of the pages and docstrings runs under `make docs` (doctest).
-doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
+# Exception messages are compared too: a message a page quotes is one the code raises
+# ("..." stands for any text, and line breaks for any space).
+doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 doctest_test_doctest_blocks = "default"
 
 # The copy button copies what a reader types: the lines of a `>>>` session without

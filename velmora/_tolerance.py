@@ -59,7 +59,8 @@ class ToleranceWarning(UserWarning):
     ...     evolve(H, psi, 1.0, tol=1e-10)
     Traceback (most recent call last):
     ...
-    velmora.ToleranceWarning: evolve: the reported error 2.7e-05 exceeds tol = 1e-10; ...
+    velmora.ToleranceWarning: evolve: the reported error ... exceeds tol = 1e-10; tol is
+    below the smallest that a real-time run meets, ...
     """
 
 
