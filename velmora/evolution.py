@@ -796,8 +796,12 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
     little: every time inside a Krylov step comes from the same basis.
 
     With `t0`, psi is the state at time t0 and the times are >= t0. `H` may
-    be a `TimeDependentSum` (see `evolve`): every output time is the end of
-    a step, and the observables are measured there as for a constant H.
+    be a `TimeDependentSum` (see `evolve`): the steps are chosen for the run
+    alone, and an output time inside an accepted step is reached by one more
+    application of the scheme from the step's start (dense output of the
+    scheme's order), so output times cost one application each and never
+    shorten the steps; the observables are measured there as for a constant
+    H.
 
     `psi` may be a 2-D array of k states, one per row: each row runs as its
     own trajectory, with the bytes of ``trajectory(H, psi[r], ...)``, and the
