@@ -45,7 +45,7 @@ class ToleranceWarning(UserWarning):
     >>> import numpy as np
     >>> import velmora
     >>> from velmora import PauliSum, evolve
-    >>> H = PauliSum([("ZI", 1e10), ("IX", 0.1), ("ZI", -1e10)])   # cancelling coefficients
+    >>> H = PauliSum([("ZI", 1e10), ("IX", 0.1), ("ZI", -1e10)])   # cancelling terms
     >>> psi = np.ones(4) / 2
     >>> with warnings.catch_warnings(record=True) as caught:
     ...     warnings.simplefilter("always")

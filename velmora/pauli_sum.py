@@ -449,7 +449,8 @@ class PauliSum:
         Examples
         --------
         >>> from velmora import PauliSum
-        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9), ("XI", -0.5)])
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9),
+        ...               ("XI", -0.5)])
         >>> H.simplify().terms
         [('ZZ', (3+0j)), ('IX', (1e-09+0j))]
         >>> H.simplify(atol=1e-6).terms
@@ -620,7 +621,8 @@ class PauliSum:
         >>> import scipy.sparse.linalg
         >>> from velmora.models import ising_chain
         >>> op = ising_chain(8).as_linear_operator()
-        >>> values = scipy.sparse.linalg.eigsh(op, k=1, which="SA", return_eigenvectors=False)
+        >>> values = scipy.sparse.linalg.eigsh(op, k=1, which="SA",
+        ...                                    return_eigenvectors=False)
         >>> round(float(values[0]), 6)
         -9.837951
         """
@@ -679,8 +681,9 @@ class PauliSum:
                [ 0. ,  0.5,  0.5,  1. ]])
         >>> H.to_sparse(max_bytes=100)
         Traceback (most recent call last):
-        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs about
-        260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it anyway
+        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs
+        about 260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it
+        anyway
         """
         import scipy.sparse
 
@@ -847,7 +850,8 @@ class PauliSum:
         >>> import numpy as np
         >>> from velmora import Sector
         >>> from velmora.models import heisenberg_chain
-        >>> H = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
+        >>> sector = Sector.chain(8, weight=4, momentum=0)
+        >>> H = heisenberg_chain(8, periodic=True).in_sector(sector)
         >>> len(H), round(float(min(np.linalg.eigvalsh(H.to_sparse().toarray()))), 6)
         (10, -14.604374)
         """

@@ -177,7 +177,8 @@ class TimeDependentSum:
         --------
         >>> import math
         >>> from velmora import PauliSum, TimeDependentSum
-        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.sin)])
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
+        ...                       (PauliSum([("XI", 1.0)]), math.sin)])
         >>> [(len(P), f) for P, f in H.parts]
         [(1, None), (1, <built-in function sin>)]
         """
@@ -227,7 +228,8 @@ class TimeDependentSum:
         --------
         >>> import math
         >>> from velmora import PauliSum, TimeDependentSum
-        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.cos)])
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
+        ...                       (PauliSum([("XI", 1.0)]), math.cos)])
         >>> H.at(math.pi).terms
         [('ZZ', (1+0j)), ('XI', (-1+0j))]
         """
