@@ -88,7 +88,7 @@ def _label_bits(x: object, num_qubits: int) -> int:
 
 
 class Sector:
-    """The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
+    r"""The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
 
     The basis is enumerated once, over the C(n, weight) (or 2^n) basis
     indices: each orbit is kept as its smallest index, with its size. Long
@@ -140,15 +140,20 @@ class Sector:
     -----
     A permutation `perm` moves qubit q to qubit perm[q]: the basis state with
     bit q set goes to the one with bit perm[q] set. Given (perm, k), the
-    sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under
-    it, order the permutation's order; `spin_flip` is the eigenvalue of the
-    product of X over all qubits. On the group G these generate, chi is a
-    character, and the basis vector of an orbit with smallest index r is::
+    sector's states have eigenvalue :math:`\chi(\mathrm{perm}) = e^{2\pi i k /
+    \mathrm{order}}` under it, order the permutation's order; `spin_flip` is
+    the eigenvalue of the product of X over all qubits. On the group G these
+    generate, :math:`\chi` is a character, and the basis vector of an orbit
+    with smallest index r is
 
-        |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
+    .. math::
 
-    so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1
-    have no such vector and are not in the sector.
+        |\tilde r\rangle = \lvert\mathrm{orbit}(r)\rvert^{-1/2}
+            \sum_{\text{distinct } s = g r} \overline{\chi(g)}\, |s\rangle ,
+
+    so that :math:`g|\tilde r\rangle = \chi(g)|\tilde r\rangle`. Orbits on
+    whose stabiliser :math:`\chi` is not 1 have no such vector and are not in
+    the sector.
 
     Examples
     --------
