@@ -43,10 +43,11 @@ install: $(VENV)/.demo-ready
 demo: install
 	$(PY) examples/ising_quench.py --out build/examples
 
-# The README's pictures, regenerated into examples/output.
-pictures: install
+# The README's pictures, regenerated into examples/output (mpi_chain on one process:
+# mpi4py comes with the site's packages).
+pictures: install $(VENV)/.docs-ready
 	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring driven_ising \
-			heisenberg_autocorrelation; do \
+			heisenberg_autocorrelation mpi_chain; do \
 		$(PY) examples/$$example.py --out examples/output || exit 1; done
 
 system-deps:

@@ -37,8 +37,10 @@ _SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix="velmora-gallery-"))
 
 def gallery_argv(gallery_conf, script_vars):
     """The arguments the gallery runs an example with (sizes come from the
-    VELMORA_EXAMPLE_SIZE environment variable, read by the examples)."""
-    return ["--out", str(_SCRATCH / pathlib.Path(script_vars["src_file"]).stem)]
+    VELMORA_EXAMPLE_SIZE environment variable, read by the examples). Every
+    example writes NAME.png and NAME.json, so they share one folder (whose path
+    each prints: short enough for the output's box)."""
+    return ["--out", str(_SCRATCH)]
 
 
 _REFERENCE_SETUP = "import numpy as np\nfrom velmora import *\nfrom velmora.models import *"
