@@ -27,6 +27,7 @@ extensions = [
     "sphinx.ext.doctest",
     "sphinx.ext.intersphinx",
     "sphinx.ext.mathjax",
+    "sphinx.ext.viewcode",
     "numpydoc",
     "myst_parser",
     "sphinx_gallery.gen_gallery",
@@ -136,5 +137,17 @@ html_theme = "furo"
 html_title = f"velmora {release}"
 html_static_path = ["_static"]
 html_css_files = ["velmora.css"]
+html_favicon = "_static/favicon.svg"
 html_theme_options = {"navigation_with_keys": True}
 html_show_sourcelink = False
+# The sidebar: the theme's, with the project's links (the package's source pages, which
+# the [source] links of the reference open, and the repository) below the navigation.
+html_sidebars = {"**": ["sidebar/brand.html", "sidebar/search.html", "sidebar/scroll-start.html",
+                        "sidebar/navigation.html", "sidebar/project.html",
+                        "sidebar/scroll-end.html"]}
+# The repository, once pyproject.toml names it under [project.urls] (a link in the
+# sidebar; nothing is fetched from it).
+import tomllib  # noqa: E402
+
+html_context = {"velmora_repository": tomllib.loads((ROOT / "pyproject.toml").read_text())
+                ["project"].get("urls", {}).get("Repository")}

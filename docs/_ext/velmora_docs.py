@@ -150,9 +150,21 @@ def _navigation_breaks(app, pagename, templatename, context, doctree):
             context[key] = _break_after_dots(context[key])
 
 
+def _drop_modules_without_source(app):
+    """The [source] pages: viewcode's index lists every module it looked at, also
+    those without Python source (the compiled `_velmora`), whose page it does not
+    write; they are dropped before the pages are collected."""
+    modules = getattr(app.env, "_viewcode_modules", {})
+    for name in [name for name, entry in modules.items() if not entry]:
+        del modules[name]
+    return []
+
+
 def setup(app):
     # After the theme has computed its navigation tree (priority 500).
     app.connect("html-page-context", _navigation_breaks, priority=900)
+    # Before sphinx.ext.viewcode writes its pages (priority 500).
+    app.connect("html-collect-pages", _drop_modules_without_source, priority=400)
     app.connect("doctree-resolved", _link_code_names)
     app.connect("doctree-resolved", _table_code_breaks, priority=600)
     app.connect("build-finished", _copy_mathjax)
