@@ -514,9 +514,9 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
 
     .. math::
 
-        |\tilde C - C| \le \lVert A\rVert\,\bigl(d_u \lVert B\psi\rVert
-            + \lVert\psi\rVert\, d_v + d_u d_v\bigr)
-            + \lVert\psi\rVert (1 + \epsilon_u)\, \lVert B\psi\rVert (1 + \epsilon_v)\,
+        |\tilde C - C| \le{} & \lVert A\rVert\,\bigl(d_u \lVert B\psi\rVert
+            + \lVert\psi\rVert\, d_v + d_u d_v\bigr) \\
+            & + \lVert\psi\rVert (1 + \epsilon_u)\, \lVert B\psi\rVert (1 + \epsilon_v)\,
               \bigl(\rho_A + \gamma (\lVert A\rVert + \rho_A)\bigr) ,
 
     the first term from <u + du|A|v + dv> - <u|A|v> = <du|A|v> + <u|A|dv>

@@ -5,8 +5,8 @@ H at the Gauss-Legendre nodes :math:`t + c_i h`, first row first:
 
 .. math::
 
-    \psi(t + h) \approx e^{-i h B_J} \cdots e^{-i h B_1} \psi(t), \qquad
-    B_j = \sum_i A_{ji} H(t + c_i h) = \sum_k \Bigl(\sum_i A_{ji} f_k(t + c_i h)\Bigr) P_k .
+    \psi(t + h) &\approx e^{-i h B_J} \cdots e^{-i h B_1} \psi(t), \\
+    B_j &= \sum_i A_{ji} H(t + c_i h) = \sum_k \Bigl(\sum_i A_{ji} f_k(t + c_i h)\Bigr) P_k .
 
 Each :math:`B_j` is one Pauli sum whose words are fixed for the run
 (`_native.WeightedSum`: the words of all parts merged and split once) and
