@@ -132,6 +132,9 @@ class Browser:
         target = self.call("Target.createTarget", url="about:blank")["targetId"]
         self.session = self.call("Target.attachToTarget", targetId=target,
                                  flatten=True)["sessionId"]
+        self.page("Page.enable")
+        self.page("Fetch.enable", patterns=[{"urlPattern": pattern} for pattern in
+                                            ("http://*", "https://*", "ws://*", "wss://*")])
 
     def close(self):
         try:
@@ -189,13 +192,17 @@ class Browser:
             self.call("Fetch.failRequest", session=self.session,
                       requestId=event["params"]["requestId"], errorReason="BlockedByClient")
 
+    def resize(self, width, height):
+        """The window's size; the page is laid out again (two frames later)."""
+        self.page("Emulation.setDeviceMetricsOverride", width=width, height=height,
+                  deviceScaleFactor=1, mobile=False)
+        self.evaluate("new Promise(done => requestAnimationFrame(() => "
+                      "requestAnimationFrame(() => done(0))))")
+
     def open(self, url, width, height):
         self.outside = []
         self.page("Emulation.setDeviceMetricsOverride", width=width, height=height,
                   deviceScaleFactor=1, mobile=False)
-        self.page("Page.enable")
-        self.page("Fetch.enable", patterns=[{"urlPattern": pattern} for pattern in
-                                            ("http://*", "https://*", "ws://*", "wss://*")])
         self._events.clear()
         self.page("Page.navigate", url=url)
         deadline = time.monotonic() + 60
@@ -239,15 +246,19 @@ def pages_of(root, names):
             and not path.relative_to(root).parts[0].startswith("_")]
 
 
-def check(root, pages, browser):
-    """{(page, width): [fault, ...]} over every page at both widths."""
+def check(root, pages, browser, widths):
+    """{(page, width): [fault, ...]} over every page at the widths (each page
+    is loaded once, then laid out at each width)."""
     faults = {}
     for path in pages:
-        for width in (WIDE, NARROW):
-            browser.open(path.as_uri(), width, 900)
+        browser.open(path.as_uri(), widths[0], 900)
+        for width in widths:
+            if width != widths[0]:
+                browser.resize(width, 900)
             found = [tuple(fault) for fault in
                      json.loads(browser.evaluate(_MEASURE % {"narrow": NARROW}))]
             found += [("request leaving the machine", 0, url) for url in browser.outside]
+            browser.outside = []
             if found:
                 faults[(path.relative_to(root).as_posix(), width)] = found
     return faults
@@ -262,11 +273,14 @@ def main(argv=None):
                         help="write screenshots of the pages into DIR instead of checking")
     parser.add_argument("--height", type=int, default=1000,
                         help="window height of the screenshots in px (default: 1000)")
+    parser.add_argument("--width", type=int, action="append", choices=(WIDE, NARROW),
+                        help=f"only this width (default: {WIDE} and {NARROW})")
     args = parser.parse_intermixed_args(argv)
     root = args.site.resolve()
     if not (root / "index.html").is_file():
         sys.exit(f"check_layout: no site in {args.site}: build it first (make docs)")
     pages = pages_of(root, args.pages)
+    widths = args.width or [WIDE, NARROW]
     started = time.monotonic()
     browser = Browser(chromium())
     try:
@@ -274,13 +288,13 @@ def main(argv=None):
             args.screenshots.mkdir(parents=True, exist_ok=True)
             for path in pages:
                 stem = path.relative_to(root).with_suffix("").as_posix().replace("/", "_")
-                for width in (WIDE, NARROW):
+                for width in widths:
                     browser.open(path.as_uri(), width, args.height)
                     out = args.screenshots / f"{stem}-{width}.png"
                     browser.screenshot(out)
                     print(out)
             return 0
-        faults = check(root, pages, browser)
+        faults = check(root, pages, browser, widths)
     finally:
         browser.close()
     for (page, width), found in sorted(faults.items()):
@@ -288,7 +302,7 @@ def main(argv=None):
             extent = f" {excess} px too wide" if excess else ""
             print(f"{page} at {width} px: {kind}{extent}: {what}")
     pages_at_fault = {page for page, _ in faults}
-    print(f"check_layout: {len(pages)} pages at {WIDE} and {NARROW} px in "
+    print(f"check_layout: {len(pages)} pages at {' and '.join(map(str, widths))} px in "
           f"{time.monotonic() - started:.0f} s; {len(pages_at_fault)} with faults")
     return 1 if faults else 0
 
