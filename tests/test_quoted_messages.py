@@ -68,9 +68,9 @@ def raised(call):
     return None, "no exception"
 
 
-def in_subprocess(script, env=None, cwd=None):
+def in_subprocess(script, env=None, cwd=None, flags=()):
     """The last line a script prints: "Name: message" of what it caught."""
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, *flags, "-c", script], capture_output=True, text=True,
                           timeout=300, env={**os.environ, **(env or {})}, cwd=cwd)
     assert proc.returncode == 0, proc.stderr
     name, _, message = proc.stdout.strip().splitlines()[-1].partition(": ")
@@ -137,6 +137,12 @@ def thread_team_failure():
     return name, message
 
 
+def python_without_velmora():
+    """An interpreter that has no velmora: this one without its site-packages
+    (-S) and without PYTHONPATH (-I)."""
+    return in_subprocess(CATCH.format(call="import velmora"), cwd="/", flags=("-I", "-S"))
+
+
 def import_from_the_source_folder():
     return in_subprocess(CATCH.format(call="import velmora"), cwd=ROOT,
                          env={"PYTHONSAFEPATH": ""})
@@ -169,6 +175,7 @@ CASES = {
     ("MemoryError", "evolve needs"): beyond_the_machine,
     ("RuntimeError", "cannot start a team of 2 threads"): thread_team_failure,
     ("ImportError", "velmora was imported from its source folder"): import_from_the_source_folder,
+    ("ModuleNotFoundError", "No module named 'velmora'"): python_without_velmora,
     ("ValueError", "velmora.mpi needs a power-of-two number"):
         lambda: on_processes(3, "vm.basis_state(4, 0, comm)"),
     ("ValueError", "the ranks were given different t"):
