@@ -1,11 +1,12 @@
 """Checks the built site as a reader's browser lays it out (headless Chromium).
 
 Every page is opened at 1280 px, then at 600 px, with every request to
-another machine refused and recorded. At 1280 px no code block, table or API
-name may be wider than its box (nothing to scroll, nothing cut off, no name
-broken inside a word); at 600 px the page itself may not be wider than the
-window (code blocks and tables scroll inside their box there). Any request
-that would leave the machine fails the check at either width.
+another machine refused and recorded. At 1280 px no code block, table, formula,
+picture or API name may be wider than its box (nothing to scroll, nothing cut
+off, no name broken inside a word); at 600 px no code block either (their lines
+wrap there) and the page itself may not be wider than the window (tables scroll
+inside their box). Any request that would leave the machine fails the check at
+either width.
 
 Usage: python docs/check_layout.py build/docs/html [page.html ...]
        python docs/check_layout.py build/docs/html --screenshots DIR [page.html ...]
@@ -42,12 +43,12 @@ _MEASURE = r"""
   const wide = window.innerWidth > %(narrow)d;
   const main = document.querySelector("article") || document.body;
   const box = main.getBoundingClientRect();
+  for (const pre of main.querySelectorAll("pre")) {
+    if (pre.closest(".MathJax, mjx-container")) continue;
+    const excess = pre.scrollWidth - pre.clientWidth;
+    if (excess > 1) faults.push(["code block", excess, snippet(pre)]);
+  }
   if (wide) {
-    for (const pre of main.querySelectorAll("pre")) {
-      if (pre.closest(".MathJax, mjx-container")) continue;
-      const excess = pre.scrollWidth - pre.clientWidth;
-      if (excess > 1) faults.push(["code block", excess, snippet(pre)]);
-    }
     // A table scrolls inside itself or inside the theme's wrapper, which stands
     // a few px out of the text column on purpose (its shadow).
     for (const table of main.querySelectorAll("table")) {
@@ -119,7 +120,7 @@ class Browser:
         self._process = subprocess.Popen(
             [executable, "--headless=new", "--remote-debugging-pipe", "--no-sandbox",
              "--disable-gpu", "--no-first-run", "--no-default-browser-check",
-             "--hide-scrollbars", "--mute-audio", "--disable-extensions",
+             "--mute-audio", "--disable-extensions",
              "--disable-background-networking", "--disable-component-update",
              "--disable-sync", "--allow-file-access-from-files",
              f"--user-data-dir={self._profile}", "about:blank"],
