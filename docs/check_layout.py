@@ -71,27 +71,37 @@ _MEASURE = r"""
   // page's contents) is broken when one word of it is laid out on two lines
   // between two word characters ("velmora.mpi.|evolve" and "time-|dependent"
   // are fine, "ConvergenceErro|r" is not).
+  // A number in a table ("6e-16", "-0.5") is broken when it is laid out on
+  // two lines at all.
+  const broken = (node, kind, allowed) => {
+    const text = node.textContent;
+    const re = /\S+/g;
+    for (let m = re.exec(text); m; m = re.exec(text)) {
+      if (kind === "broken number" && !/\d/.test(m[0])) continue;
+      let top = null;
+      for (let i = 0; i < m[0].length; i++) {
+        const range = document.createRange();
+        range.setStart(node, m.index + i);
+        range.setEnd(node, m.index + i + 1);
+        const rect = range.getBoundingClientRect();
+        if (rect.width === 0) continue;
+        if (top !== null && Math.abs(rect.top - top) > 2 && !allowed(m[0][i - 1]))
+          faults.push([kind, 0, m[0].slice(0, i) + "|" + m[0].slice(i)]);
+        top = rect.top;
+      }
+    }
+  };
+  for (const cell of document.querySelectorAll("article td, article th")) {
+    const walker = document.createTreeWalker(cell, NodeFilter.SHOW_TEXT);
+    for (let node = walker.nextNode(); node; node = walker.nextNode())
+      if (!node.parentElement.closest("code")) broken(node, "broken number", () => false);
+  }
   const names = document.querySelectorAll(
       "article table code, article dt.sig, .sidebar-tree a, .toc-tree a");
   for (const el of names) {
     const walker = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
-    for (let node = walker.nextNode(); node; node = walker.nextNode()) {
-      const text = node.textContent;
-      const re = /\S+/g;
-      for (let m = re.exec(text); m; m = re.exec(text)) {
-        let top = null;
-        for (let i = 0; i < m[0].length; i++) {
-          const range = document.createRange();
-          range.setStart(node, m.index + i);
-          range.setEnd(node, m.index + i + 1);
-          const rect = range.getBoundingClientRect();
-          if (rect.width === 0) continue;
-          if (top !== null && Math.abs(rect.top - top) > 2 && /\w/.test(m[0][i - 1]))
-            faults.push(["broken name", 0, m[0].slice(0, i) + "|" + m[0].slice(i)]);
-          top = rect.top;
-        }
-      }
-    }
+    for (let node = walker.nextNode(); node; node = walker.nextNode())
+      broken(node, "broken name", (c) => !/\w/.test(c));
     const excess = el.scrollWidth - el.clientWidth;
     if (wide && el.matches("dt.sig") && excess > 1)
       faults.push(["signature", excess, snippet(el)]);

@@ -9,8 +9,8 @@ Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
 are scaled to spectral radius ``||H|| = 1`` and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
 velmora-output/accuracy_envelope.png (or --out), with the parameters beside it
-in accuracy_envelope.json, and prints the numbers of the table on the
-error-control page of the documentation (there with one column per size).
+in accuracy_envelope.json, and prints the table that the error-control page of
+the documentation quotes.
 
 Run::
 

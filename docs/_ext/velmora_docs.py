@@ -118,10 +118,33 @@ def _link_code_names(app, doctree, docname):
 _CODE_BREAK = re.compile(r"(?<=[.,(\[=])(?=[\w\[(\"'*-])")
 
 
+# A number with a sign or an exponent ("6e-16", "-0.5", "(1e-13)"): browsers may
+# break a line after its hyphen, so in tables it is kept on one line.
+_SIGNED_NUMBER = re.compile(r"(\S*\d[^\s\d]*[-\u2212+]\S*|\S*[-\u2212+]\d\S*)")
+
+
+def _ancestors(node):
+    while node.parent is not None:
+        node = node.parent
+        yield node
+
+
 def _table_code_breaks(app, doctree, docname):
     if app.builder.format != "html":
         return
     for table in doctree.findall(nodes.table):
+        for text in list(table.findall(nodes.Text)):
+            if not _SIGNED_NUMBER.search(str(text)) or any(
+                    isinstance(node, (nodes.literal, nodes.raw, nodes.math))
+                    for node in _ancestors(text)):
+                continue
+            pieces = []
+            for i, part in enumerate(_SIGNED_NUMBER.split(str(text))):
+                if i % 2:
+                    pieces.append(nodes.inline(part, part, classes=["nobr"]))
+                elif part:
+                    pieces.append(nodes.Text(part))
+            text.parent.replace(text, pieces)
         for literal in list(table.findall(nodes.literal)):
             for text in list(literal.findall(nodes.Text)):
                 parts = _CODE_BREAK.split(str(text))
