@@ -2,12 +2,20 @@
 #              and run the main example
 # make test  - the rest of the development packages (requirements-dev.txt), the C++ tests
 #              built with the sanitizers (make cpp-test: in a Release build), the fuzz session
-#              on the sanitized modules (make fuzz for a longer one), memcheck, then the Python tests (pytest) once, against the
-#              manylinux wheel in a fresh environment (make py-test runs them against .venv),
-#              then the documentation site (make docs)
+#              on the sanitized modules (make fuzz for a longer one), memcheck, then the Python
+#              tests (pytest) once, against the manylinux wheel in a fresh environment (make
+#              py-test runs them against .venv),
+#              then the documentation site (make docs) and its layout in a browser
+#              (make docs-check)
 # make docs  - the documentation site into build/docs/html: warnings are errors, every code
 #              example runs as a doctest, internal links are checked (examples at reduced
-#              sizes; VELMORA_EXAMPLE_SIZE=full runs them at their defaults)
+#              sizes; VELMORA_EXAMPLE_SIZE=full runs them at their defaults); after make demo
+#              alone it first installs the site's packages (requirements-docs.txt)
+# make docs-check - make docs, then the site as a browser lays it out (headless Chromium,
+#              installed from Debian's packages when missing): nothing wider than its box
+#              at 1280 px, no code block or page wider than a 600 px window, no request
+#              leaving the machine
+#              (part of make test); make docs-screenshots takes screenshots of a few pages
 # make bench - products against SciPy's CSR (bench-products alone), benchmark against SciPy,
 #              QuSpin and dense expm (bench-quick stops at n = 20),
 #              then the error-controlled evolution (bench-trajectory alone), short steps
@@ -22,11 +30,12 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch bench-sector-ground
+.PHONY: demo docs docs-check docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch bench-sector-ground
 
-# Two stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
-# examples) are in, .ready once those of requirements-dev.txt (which includes the demo's
-# list) are, so that `make test` after `make demo` installs the rest. A .venv that runs
+# Three stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
+# examples) are in, .docs-ready once the site's (requirements-docs.txt) are too, .ready
+# once those of requirements-dev.txt (which includes both lists) are, so that `make docs`
+# or `make test` after `make demo` installs only what is missing. A .venv that runs
 # CPython 3.12 is kept and completed by pip; any other is made afresh.
 $(VENV)/.demo-ready: requirements-demo.txt
 	$(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null || { \
@@ -35,7 +44,13 @@ $(VENV)/.demo-ready: requirements-demo.txt
 	$(PY) -m pip install -q -r requirements-demo.txt
 	touch $@
 
-$(VENV)/.ready: $(VENV)/.demo-ready requirements-dev.txt requirements-docs.txt
+$(VENV)/.docs-ready: $(VENV)/.demo-ready requirements-docs.txt
+	@echo "installing the site's packages (requirements-docs.txt: Sphinx, and the libraries the" \
+		"pages' examples run against: QuTiP, QuSpin, Qiskit, OpenFermion, MPICH; about a minute)"
+	$(PY) -m pip install -q -r requirements-docs.txt
+	touch $@
+
+$(VENV)/.ready: $(VENV)/.docs-ready requirements-dev.txt
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
@@ -45,10 +60,11 @@ install: $(VENV)/.demo-ready
 demo: install
 	$(PY) examples/ising_quench.py --out build/examples
 
-# The README's pictures, regenerated into examples/output.
-pictures: install
+# The README's pictures, regenerated into examples/output (mpi_chain on one process:
+# mpi4py comes with the site's packages).
+pictures: install $(VENV)/.docs-ready
 	for example in ising_quench xxz_ground_state molecular_hamiltonian accuracy_envelope sector_ring driven_ising \
-			heisenberg_autocorrelation; do \
+			heisenberg_autocorrelation mpi_chain; do \
 		$(PY) examples/$$example.py --out examples/output || exit 1; done
 
 system-deps:
@@ -104,20 +120,27 @@ memcheck: install
 
 # The site is built afresh (-E) so that every warning shows; the doctest builder reuses
 # its parsed pages, and the gallery does not rerun examples whose source is unchanged.
-docs: install $(VENV)/.ready
+docs: install $(VENV)/.docs-ready
 	rm -rf build/docs/html build/docs/doctest build/docs/doctrees
 	$(VENV)/bin/sphinx-build -E -W --keep-going -q -d build/docs/doctrees -b html docs build/docs/html
 	$(VENV)/bin/sphinx-build -W --keep-going -q -d build/docs/doctrees -b doctest docs build/docs/doctest
 	$(PY) docs/check_links.py build/docs/html
 	$(PY) docs/check_docstrings.py
 
-# Screenshots of a few pages as a reader sees them (Chromium from Debian's packages).
+# The built site in headless Chromium (docs/check_layout.py; Chromium and the Liberation
+# fonts from Debian's packages, installed when missing): every page at 1280 and 600 px.
+docs-check: docs
+	scripts/install-system-deps screenshots
+	$(PY) docs/check_layout.py build/docs/html
+
+# Screenshots of a few pages at 1280 and 600 px, as a reader first sees them
+# (build/docs/screenshots; the site must have been built).
 docs-screenshots:
 	scripts/docs-screenshots
 
 # Each suite runs once: the C++ tests in the sanitized build (make cpp-test runs them in a
 # Release build as well), the Python tests in wheel-test, against the artifact users install.
-test: cpp-test-sanitize fuzz-quick memcheck wheel-test docs
+test: cpp-test-sanitize fuzz-quick memcheck wheel-test docs docs-check
 
 $(VENV)/.bench-ready: $(VENV)/.ready requirements-bench.txt
 	$(PY) -m pip install -q -r requirements-bench.txt

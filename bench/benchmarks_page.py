@@ -15,6 +15,11 @@ and from eigen.md and batch.md between <!-- eigen-benchmark:start --> and
 <!-- eigen-benchmark:end -->, <!-- batch-benchmark:start --> and
 <!-- batch-benchmark:end -->.
 
+A table too wide for the page's text column is written as several tables, each
+with the leading columns that name a row (those whose header is one word:
+workload, n, method, ...) and as many of the other columns as fit; the result
+files keep their tables whole.
+
     python bench/benchmarks_page.py [docs/benchmarks.md]
 """
 
@@ -80,11 +85,78 @@ def section():
     return "\n".join(lines)
 
 
+# The page's text column (736 px at the site's default font size) in characters
+# of the benchmark tables' font: an average character, digits and letters mixed,
+# is about 6.9 px there, and a cell adds 18 px of padding and border.
+COLUMN_PX, CHAR_PX, CELL_PX = 720, 6.9, 18
+MAX_KEYS = 5
+
+
+def _cells(line):
+    return [cell.strip() for cell in line.strip().strip("|").split("|")]
+
+
+def _column_px(cells):
+    """The narrowest a column can be laid out: its longest word (cells wrap at
+    spaces only)."""
+    longest = max((len(word) for cell in cells for word in cell.split()), default=1)
+    return longest * CHAR_PX + CELL_PX
+
+
+def split_table(lines):
+    """A Markdown table as one or more tables that each fit the text column."""
+    rows = [_cells(line) for line in lines]
+    header, body = rows[0], rows[2:]
+    columns = [[row[i] if i < len(row) else "" for row in [header, *body]]
+               for i in range(len(header))]
+    widths = [_column_px(column) for column in columns]
+    if sum(widths) <= COLUMN_PX:
+        return lines
+    keys = 0
+    while keys < min(MAX_KEYS, len(header) - 1) and " " not in header[keys]:
+        keys += 1
+    keys = max(keys, 1)
+    groups, current, width = [], [], sum(widths[:keys])
+    for i in range(keys, len(header)):
+        if current and width + widths[i] > COLUMN_PX:
+            groups.append(current)
+            current, width = [], sum(widths[:keys])
+        current.append(i)
+        width += widths[i]
+    groups.append(current)
+    out = []
+    for group in groups:
+        chosen = list(range(keys)) + group
+        if out:
+            out.append("")
+        for r, row in enumerate(rows):
+            if r == 1:
+                out.append("|" + "---|" * len(chosen))
+            else:
+                out.append("| " + " | ".join(row[i] if i < len(row) else "" for i in chosen)
+                           + " |")
+    return out
+
+
+def fit_tables(text):
+    """Every Markdown table of `text` split so that it fits the text column."""
+    lines, out, table = text.splitlines(), [], []
+    for line in lines + [""]:
+        if line.startswith("|"):
+            table.append(line)
+            continue
+        if table:
+            out += split_table(table)
+            table = []
+        out.append(line)
+    return "\n".join(out[:-1]) + ("\n" if text.endswith("\n") else "")
+
+
 def replace_between(text, name, body):
     start, end = f"<!-- {name}:start -->", f"<!-- {name}:end -->"
     head, rest = text.split(start)
     _, tail = rest.split(end)
-    return head + start + "\n" + body + "\n" + end + tail
+    return head + start + "\n" + fit_tables(body) + "\n" + end + tail
 
 
 # Result files copied as they are, each between the markers of its name.

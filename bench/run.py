@@ -3,6 +3,7 @@ QuSpin's ExpmMultiplyParallel and dense scipy.linalg.expm, on the same
 Hamiltonian, state and coefficient, every measurement in its own process.
 
     python bench/run.py [--quick] [--repeats 3] [--out bench/results]
+    python bench/run.py --plot-only      # redraws benchmark.png from benchmark.json
 
 Writes benchmark.md, benchmark.png and benchmark.json under --out.
 """
@@ -187,12 +188,15 @@ def markdown(rows, accuracy, meta):
 
 
 def plot(rows, path):
+    """The wall times against n, one panel per workload. Drawn at twice the
+    resolution of the page's text column (about 740 px wide), so that its text
+    is read at the size it is set in."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(WORKLOADS), figsize=(5 * len(WORKLOADS), 4), sharey=True)
+    fig, axes = plt.subplots(1, len(WORKLOADS), figsize=(7.4, 3.7), sharey=True)
     for ax, workload in zip(axes, WORKLOADS):
         series = {}
         for r in rows:
@@ -202,15 +206,19 @@ def plot(rows, path):
                 series.setdefault(label, []).append((r["n"], r["median_s"]))
         for label, pts in sorted(series.items()):
             pts.sort()
-            ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", label=label)
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", markersize=4,
+                    label=label)
         ax.set_yscale("log")
-        ax.set_title(workload)
-        ax.set_xlabel("qubits n")
+        ax.set_title(workload, fontsize=10)
+        ax.set_xlabel("qubits n", fontsize=9)
+        ax.set_xticks(sorted({r["n"] for r in rows if r["workload"] == workload}))
+        ax.tick_params(labelsize=8)
         ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("evolve wall time [s]")
-    axes[-1].legend(fontsize=7)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    axes[0].set_ylabel("evolve wall time [s]", fontsize=9)
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=3, fontsize=8, frameon=False)
+    fig.tight_layout(rect=(0, 0.17, 1, 1))
+    fig.savefig(path, dpi=200)
 
 
 def main():
@@ -219,7 +227,14 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--out", default=str(HERE / "results"))
     parser.add_argument("--sizes", type=int, nargs="*")
+    parser.add_argument("--plot-only", action="store_true",
+                        help="redraw benchmark.png from the benchmark.json in --out, measuring "
+                             "nothing")
     args = parser.parse_args()
+    if args.plot_only:
+        rows = json.loads((pathlib.Path(args.out) / "benchmark.json").read_text())["rows"]
+        plot(rows, pathlib.Path(args.out) / "benchmark.png")
+        return
     sizes = args.sizes or ([12, 16, 20] if args.quick else [12, 16, 20, 22])
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

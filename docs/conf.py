@@ -27,6 +27,7 @@ extensions = [
     "sphinx.ext.doctest",
     "sphinx.ext.intersphinx",
     "sphinx.ext.mathjax",
+    "sphinx.ext.viewcode",
     "numpydoc",
     "myst_parser",
     "sphinx_gallery.gen_gallery",
@@ -37,7 +38,10 @@ extensions = [
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build", "README.md", "auto_examples/*.ipynb", "auto_examples/*.py",
                     "auto_examples/*.zip", "auto_examples/*.json", "auto_examples/*.md5",
-                    "auto_examples/*.codeobj.json"]
+                    "auto_examples/*.codeobj.json",
+                    # Left in the source tree by builds before the gallery stopped
+                    # writing computation times (see sphinx_gallery_conf).
+                    "sg_execution_times.rst", "auto_examples/sg_execution_times.rst"]
 templates_path = ["_templates"]
 root_doc = "index"
 # Code-heavy text: "--tol" stays two hyphens and quotes stay straight.
@@ -85,8 +89,17 @@ myst_enable_extensions = ["dollarmath", "amsmath", "colon_fence", "deflist"]
 myst_heading_anchors = 3
 
 # Every `>>>` block of the pages and docstrings runs under `make docs` (doctest).
-doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE | doctest.IGNORE_EXCEPTION_DETAIL
+# Exception messages are compared too: a message a page quotes is one the code raises
+# ("..." stands for any text, and line breaks for any space).
+doctest_default_flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 doctest_test_doctest_blocks = "default"
+
+# The copy button copies what a reader types: the lines of a `>>>` session without
+# their prompts and without the output; a block without prompts is copied whole.
+copybutton_prompt_text = r">>> |\.\.\. "
+copybutton_prompt_is_regexp = True
+copybutton_only_copy_prompt_lines = True
+copybutton_remove_prompts = True
 
 # The build reaches no documentation site: the inventories of the libraries
 # these pages cite are written from docs/_ext/inventories.py, with the URLs of
@@ -102,8 +115,8 @@ intersphinx_timeout = 1
 sphinx_gallery_conf = {
     "examples_dirs": str(ROOT / "examples"),
     "gallery_dirs": "auto_examples",
-    # Every example runs but the MPI one, which needs a launcher (it is shown).
-    "filename_pattern": r"/(?!mpi_chain)[a-z][a-z_]*\.py$",
+    # Every example runs, the MPI one on one process (as `python examples/mpi_chain.py`).
+    "filename_pattern": r"/[a-z][a-z_]*\.py$",
     "ignore_pattern": r"^_",
     "reset_argv": "velmora_docs.gallery_argv",
     "abort_on_example_error": True,
@@ -113,6 +126,9 @@ sphinx_gallery_conf = {
     "matplotlib_animations": False,
     "remove_config_comments": True,
     "show_memory": False,
+    # No computation-times pages: they load their scripts from CDNs (nothing on this
+    # site is fetched from another machine) and would report a memory column of zeros.
+    "write_computation_times": False,
     "plot_gallery": "True",
     "within_subsection_order": "FileNameSortKey",
 }
@@ -121,5 +137,17 @@ html_theme = "furo"
 html_title = f"velmora {release}"
 html_static_path = ["_static"]
 html_css_files = ["velmora.css"]
+html_favicon = "_static/favicon.svg"
 html_theme_options = {"navigation_with_keys": True}
 html_show_sourcelink = False
+# The sidebar: the theme's, with the project's links (the package's source pages, which
+# the [source] links of the reference open, and the repository) below the navigation.
+html_sidebars = {"**": ["sidebar/brand.html", "sidebar/search.html", "sidebar/scroll-start.html",
+                        "sidebar/navigation.html", "sidebar/project.html",
+                        "sidebar/scroll-end.html"]}
+# The repository, once pyproject.toml names it under [project.urls] (a link in the
+# sidebar; nothing is fetched from it).
+import tomllib  # noqa: E402
+
+html_context = {"velmora_repository": tomllib.loads((ROOT / "pyproject.toml").read_text())
+                ["project"].get("urls", {}).get("Repository")}

@@ -1,11 +1,14 @@
 """What the examples share for their pictures.
 
 Every picture is written together with the parameters that produced it
-(`name.png` and `name.json` in the same folder). The copies that the README and the documentation show live in
-examples/output, and tests/test_examples.py compares their parameters with the
-examples' current defaults, so that a picture cannot silently go stale.
+(`name.png` and `name.json` in the same folder). The copies that the README and
+the documentation show live in examples/output, and tests/test_examples.py
+compares their parameters with the examples' current defaults, so that a
+picture cannot silently go stale. Every example's --help gives each option's
+meaning and default, and the cost of a run at the defaults.
 """
 
+import argparse
 import json
 import os
 import pathlib
@@ -20,6 +23,38 @@ def title(doc):
     (None when the docstring is gone: the gallery runs the code without it)."""
     lines = (doc or "").strip().splitlines()
     return lines[0] if lines else None
+
+
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter):
+    """--help with each option's default after its meaning, unless the meaning
+    already says it (a default of None is decided at run time)."""
+
+    def _get_help_string(self, action):
+        if action.default is None or "default" in (action.help or ""):
+            return action.help
+        return super()._get_help_string(action)
+
+
+def cost(doc):
+    """The paragraph of an example's docstring that starts with "Cost at the
+    defaults", on one line (None without a docstring)."""
+    for paragraph in (doc or "").split("\n\n"):
+        if paragraph.strip().startswith("Cost at the defaults"):
+            return " ".join(paragraph.split())
+    return None
+
+
+def argument_parser(doc):
+    """An example's parser: its title as the description, its cost as the
+    epilog, and each option's default in --help."""
+    return argparse.ArgumentParser(description=title(doc), epilog=cost(doc),
+                                   formatter_class=HelpFormatter)
+
+
+def add_threads_argument(parser):
+    parser.add_argument("--threads", type=int, default=None,
+                        help="threads of the run (default: every core this process may "
+                             "use); the results are the same bytes for every count")
 
 
 def reduce_sizes(parser, **defaults):
@@ -39,8 +74,9 @@ def reduce_sizes(parser, **defaults):
 
 def add_out_argument(parser):
     parser.add_argument("--out", default="velmora-output",
-                        help="folder for the plot and its parameters (default: ./velmora-output; "
-                             "`make pictures` writes the copies the documentation shows to examples/output)")
+                        help="folder for the plot and its parameters (default: "
+                             "./velmora-output; `make pictures` writes the copies the "
+                             "documentation shows to examples/output)")
 
 
 def parameters(args, **constants):

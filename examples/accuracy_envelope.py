@@ -9,14 +9,15 @@ Random 10-qubit Hamiltonians (40 words, every letter drawn from I, X, Y, Z)
 are scaled to spectral radius ``||H|| = 1`` and compared with exp(-i coeff H) psi
 from numpy.linalg.eigh of their matrix. Writes
 velmora-output/accuracy_envelope.png (or --out), with the parameters beside it
-in accuracy_envelope.json, and prints the table quoted on the error-control page of the documentation.
+in accuracy_envelope.json, and prints the table that the error-control page of
+the documentation quotes.
 
 Run::
 
     python examples/accuracy_envelope.py
-"""
 
-import argparse
+Cost at the defaults: about 4 s and 180 MB of memory on a 2-core machine.
+"""
 
 import numpy as np
 
@@ -40,14 +41,14 @@ def random_sum(rng, n, count):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
+    parser = _picture.argument_parser(__doc__)
     _picture.add_out_argument(parser)
     return parser
 
 
 def picture_parameters(args):
-    return _picture.parameters(args, scales=SCALES, trials=TRIALS, qubits=QUBITS, words=WORDS,
-                               seed=SEED)
+    return _picture.parameters(args, scales=SCALES, trials=TRIALS, qubits=QUBITS,
+                               words=WORDS, seed=SEED)
 
 
 def main():
@@ -72,20 +73,24 @@ def main():
     plt = _picture.pyplot()
     fig, ax = plt.subplots(figsize=(6, 3.8))
     ax.semilogy(SCALES, real_err.max(axis=0), "o-", label="real coeff (time evolution)")
-    ax.semilogy(SCALES, imag_err.max(axis=0), "s-", label="imaginary coeff (exp(-tau H))")
+    ax.semilogy(SCALES, imag_err.max(axis=0), "s-",
+                label="imaginary coeff (exp(-tau H))")
     ax.axhline(1e-10, color="gray", lw=0.8, ls="--", label="1e-10")
     ax.set_xlabel("|coeff| * ||H||   (||H|| = spectral radius)")
     ax.set_ylabel(f"relative error, worst of {TRIALS}")
-    ax.set_title(f"One Krylov step of dimension 30, {QUBITS} qubits, {WORDS} random words")
+    ax.set_title(f"One Krylov step of dimension 30, {QUBITS} qubits, "
+                 f"{WORDS} random words")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend()
     fig.tight_layout()
-    picture = _picture.save(fig, args.out, "accuracy_envelope", picture_parameters(args))
+    picture = _picture.save(fig, args.out, "accuracy_envelope",
+                            picture_parameters(args))
 
-    print("| |coeff|·‖H‖ | " + " | ".join(f"{x:g}" for x in SCALES) + " |")
-    print("|---|" + "---|" * len(SCALES))
-    print("| real coeff | " + " | ".join(f"{e:.0e}" for e in real_err.max(axis=0)) + " |")
-    print("| imaginary coeff | " + " | ".join(f"{e:.0e}" for e in imag_err.max(axis=0)) + " |")
+    print(f"Worst relative error of {TRIALS} random Hamiltonians:")
+    print("| |coeff|·‖H‖ | real coeff | imaginary coeff |")
+    print("|---|---|---|")
+    for x, real, imaginary in zip(SCALES, real_err.max(axis=0), imag_err.max(axis=0)):
+        print(f"| {x:g} | {real:.0e} | {imaginary:.0e} |")
     print(f"plot: {picture}")
 
 

@@ -2,7 +2,8 @@
 Spin autocorrelation at infinite temperature
 ============================================
 
-Spin autocorrelation of a Heisenberg chain at infinite temperature with velmora.correlation.
+Spin autocorrelation of a Heisenberg chain at infinite temperature with
+velmora.correlation.
 
 H = sum_i (X_i X_(i+1) + Y_i Y_(i+1) + Z_i Z_(i+1)) on an open chain of L spins
 (`velmora.models.heisenberg_chain`). C(t) = Tr(Z_j(t) Z_j) / 2^L for the
@@ -18,20 +19,27 @@ The spectrum S(omega) = int dt e^(i omega t) C(t) uses C(-t) = C(t)*
 (Z_j is Hermitian), under a Hann window of the whole run so that the cut at
 t_end does not ring; its integral over omega / 2 pi is C(0) = 1 (printed as
 a check). A chain of --check-spins spins is checked against the exact trace
-from the eigenvectors of its matrix. The curves are plotted to
+from the eigenvectors of its matrix: its deviations are statistical, and the
+verdict compares their median, in statistical errors, with the median of
+Student's t with samples - 1 degrees of freedom (0.77 for 4 states; the error
+of a few random states is itself uncertain, so single times may be 3 or more
+errors off). The curves are plotted to
 velmora-output/heisenberg_autocorrelation.png (or --out), with the parameters
 beside it in heisenberg_autocorrelation.json.
 
 Run::
 
-    python examples/heisenberg_autocorrelation.py [--spins 20] [--t-end 20] [--points 201]
-     [--samples 4]
+    python examples/heisenberg_autocorrelation.py [--spins 20] [--samples 4]
+
+Cost at the defaults: about 23 min and 4.0 GB of memory on a 2-core
+machine (20 spins: the states at up to 201 times are kept, 16 MiB each);
+--spins 16 takes about 30 s and 360 MB.
 """
 
-import argparse
 import time
 
 import numpy as np
+from scipy.stats import t as student_t
 
 import _picture
 from velmora import correlation
@@ -42,16 +50,20 @@ SEED = 2024
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
-    parser.add_argument("--spins", type=int, default=20)
-    parser.add_argument("--t-end", type=float, default=20.0)
-    parser.add_argument("--points", type=int, default=201)
-    parser.add_argument("--samples", type=int, default=4)
-    parser.add_argument("--tol", type=float, default=1e-10)
+    parser = _picture.argument_parser(__doc__)
+    parser.add_argument("--spins", type=int, default=20,
+                        help="spins L of the chain (states of 2^L amplitudes)")
+    parser.add_argument("--t-end", type=float, default=20.0, help="the last time")
+    parser.add_argument("--points", type=int, default=201,
+                        help="output times, evenly spaced from 0 to --t-end")
+    parser.add_argument("--samples", type=int, default=4,
+                        help="random states whose mean estimates the trace (at least "
+                             "2)")
+    parser.add_argument("--tol", type=float, default=1e-10,
+                        help="relative error allowed for each evolved state")
     parser.add_argument("--check-spins", type=int, default=8,
                         help="chain checked against the exact trace (dense matrix)")
-    parser.add_argument("--threads", type=int, default=None,
-                        help="default: every core this process may use")
+    _picture.add_threads_argument(parser)
     _picture.add_out_argument(parser)
     _picture.reduce_sizes(parser, spins=10, check_spins=6, t_end=8.0, points=41)
     return parser
@@ -96,11 +108,16 @@ def main():
     seconds = time.perf_counter() - start
     values = result.values.real
 
-    check = autocorrelation(args.check_spins, times, args.samples, args.tol, args.threads)
+    check = autocorrelation(args.check_spins, times, args.samples, args.tol,
+                            args.threads)
     exact = exact_autocorrelation(args.check_spins, times)
     deviation = np.abs(check.values - exact)
     late = times > 0  # at t = 0, C = 1 for every unit state: no spread
-    in_sigmas = np.max(deviation[late] / check.statistical_error[late])
+    in_errors = deviation[late] / check.statistical_error[late]
+    # Each deviation over its estimated error follows Student's t with S - 1
+    # degrees of freedom when only sampling is at work: compare the medians.
+    expected = student_t.ppf(0.75, args.samples - 1)
+    consistent = np.median(in_errors) <= 2 * expected
 
     omegas = np.linspace(-12.0, 12.0, 481)
     density = spectrum(times, result.values, omegas)
@@ -113,16 +130,19 @@ def main():
                       label="2 statistical errors + error bound")
     left.plot(times, values, color="C0", lw=1.2, label=f"L = {args.spins}, "
               f"{result.num_samples} random states")
-    left.plot(times, exact.real, "k--", lw=0.8, label=f"exact trace, L = {args.check_spins}")
+    left.plot(times, exact.real, "k--", lw=0.8,
+              label=f"exact trace, L = {args.check_spins}")
     # The t^(-2/3) law through the data between t = 2 and 8 (before saturation).
     guide = (times >= 2) & (times <= 8)
     prefactor = np.median(values[guide] * times[guide] ** (2 / 3))
-    left.plot(times[times >= 1], prefactor * times[times >= 1] ** (-2 / 3), ":", color="C3",
+    later = times >= 1
+    left.plot(times[later], prefactor * times[later] ** (-2 / 3), ":", color="C3",
               label=f"{prefactor:.2f} t^(-2/3)")
     left.set_xscale("log")
     left.set_yscale("log")
-    # Times labelled 1, 2, 5 per decade as plain numbers: on a short axis (about two
-    # decades) matplotlib labels its minor ticks in powers of ten, which run into each other.
+    # Times labelled 1, 2, 5 per decade as plain numbers: on a short axis (about
+    # two decades) matplotlib labels its minor ticks in powers of ten, which run
+    # into each other.
     from matplotlib.ticker import FormatStrFormatter, LogLocator, NullFormatter
 
     left.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
@@ -141,18 +161,28 @@ def main():
     right.grid(True, alpha=0.3)
     fig.suptitle(f"Heisenberg chain, middle spin, tol {args.tol:g}", fontsize=10)
     fig.tight_layout()
-    picture = _picture.save(fig, args.out, "heisenberg_autocorrelation", picture_parameters(args))
+    picture = _picture.save(fig, args.out, "heisenberg_autocorrelation",
+                            picture_parameters(args))
 
-    print(f"Heisenberg chain L = {args.spins}, <Z_{args.spins // 2}(t) Z_{args.spins // 2}> at "
-          f"infinite temperature from {result.num_samples} random states:")
+    middle = args.spins // 2
+    print(f"Heisenberg chain L = {args.spins}, <Z_{middle}(t) Z_{middle}> at infinite "
+          "temperature")
+    print(f"from {result.num_samples} random states:")
     for k in np.unique(np.linspace(0, times.size - 1, 6).astype(int)):
-        print(f"  t = {times[k]:6.2f}   C = {values[k]: .5f} +- {result.statistical_error[k]:.1e} "
-              f"(statistical), error bound {result.error[k]:.1e}")
-    print(f"{result.steps} Krylov steps, {result.applications} H-products in {result.chunks} "
-          f"run(s) per state, {seconds:.1f} s")
-    print(f"L = {args.check_spins} against the exact trace: max |deviation| = "
-          f"{deviation.max():.1e} = {in_sigmas:.2f} statistical errors")
-    print(f"spectrum: integral of S(omega) / 2 pi = {sum_rule:.5f} (C(0) = 1); plot: {picture}")
+        print(f"  t = {times[k]:6.2f}   C = {values[k]: .5f} "
+              f"+- {result.statistical_error[k]:.1e} (statistical), "
+              f"error bound {result.error[k]:.1e}")
+    print(f"{result.steps} Krylov steps, {result.applications} H-products in "
+          f"{result.chunks} run(s) per state, {seconds:.1f} s")
+    print(f"L = {args.check_spins} against the exact trace: max |deviation| "
+          f"{deviation.max():.1e};")
+    print(f"  in statistical errors: median {np.median(in_errors):.2f} "
+          f"(sampling alone: {expected:.2f}), largest {in_errors.max():.2f} "
+          f"of {in_errors.size} times")
+    print("  consistent with the sampling noise" if consistent else
+          "  NOT consistent with the sampling noise: the estimate or its error is off")
+    print(f"spectrum: integral of S(omega) / 2 pi = {sum_rule:.5f} (C(0) = 1)")
+    print(f"plot: {picture}")
 
 
 if __name__ == "__main__":

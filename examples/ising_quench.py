@@ -13,16 +13,17 @@ magnetisation <Z> per spin (a diagonal observable) and the energy <H> (the
 PauliSum itself, conserved by the exact evolution) without keeping any state.
 Printed: the observables at a few times, the error bound the engine reports,
 steps and H-products. A chain of 8 spins is checked against exact
-diagonalisation of its matrix (`velmora.PauliSum.to_sparse`); the curves are plotted to
-velmora-output/ising_quench.png (or --out), with the parameters beside it in
-ising_quench.json.
+diagonalisation of its matrix (`velmora.PauliSum.to_sparse`); the curves are
+plotted to velmora-output/ising_quench.png (or --out), with the parameters
+beside it in ising_quench.json.
 
 Run::
 
-    python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10] [--points 101]
+    python examples/ising_quench.py [--spins 16] [--field 1.0] [--t-end 10]
+
+Cost at the defaults: about 3 s and 90 MB of memory on a 2-core machine.
 """
 
-import argparse
 import time
 
 import numpy as np
@@ -56,19 +57,24 @@ def exact_magnetisation(spins, coupling, field, times):
     w, v = np.linalg.eigh(ising_chain(spins, coupling, field).to_sparse().toarray())
     coeffs = v.conj().T[:, 0]  # v^dagger |00...0>
     m = magnetisation(spins)
-    return np.array([m @ np.abs(v @ (np.exp(-1j * w * t) * coeffs)) ** 2 for t in times])
+    return np.array([m @ np.abs(v @ (np.exp(-1j * w * t) * coeffs)) ** 2
+                     for t in times])
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
-    parser.add_argument("--spins", type=int, default=16)
-    parser.add_argument("--coupling", type=float, default=1.0)
-    parser.add_argument("--field", type=float, default=1.0)
-    parser.add_argument("--t-end", type=float, default=10.0)
-    parser.add_argument("--points", type=int, default=101)
-    parser.add_argument("--tol", type=float, default=1e-10)
-    parser.add_argument("--threads", type=int, default=None,
-                        help="default: every core this process may use")
+    parser = _picture.argument_parser(__doc__)
+    parser.add_argument("--spins", type=int, default=16,
+                        help="spins L of the chain (a state of 2^L amplitudes)")
+    parser.add_argument("--coupling", type=float, default=1.0,
+                        help="coupling J of each bond Z_i Z_(i+1)")
+    parser.add_argument("--field", type=float, default=1.0,
+                        help="transverse field h switched on at t = 0")
+    parser.add_argument("--t-end", type=float, default=10.0, help="the last time")
+    parser.add_argument("--points", type=int, default=101,
+                        help="output times, evenly spaced from 0 to --t-end")
+    parser.add_argument("--tol", type=float, default=1e-10,
+                        help="relative error allowed for the state at every time")
+    _picture.add_threads_argument(parser)
     _picture.add_out_argument(parser)
     _picture.reduce_sizes(parser, spins=10, points=41)
     return parser
@@ -82,8 +88,9 @@ def main():
     args = argument_parser().parse_args()
 
     times = np.linspace(0.0, args.t_end, args.points)
-    print(f"Transverse-field Ising quench: L = {args.spins} spins, J = {args.coupling}, "
-          f"h = {args.field}, {args.points} times in [0, {args.t_end}], tol = {args.tol:g}")
+    print(f"Transverse-field Ising quench: L = {args.spins} spins, "
+          f"J = {args.coupling}, h = {args.field},")
+    print(f"{args.points} times in [0, {args.t_end}], tol = {args.tol:g}")
     result, seconds = quench(args.spins, args.coupling, args.field, times, args.tol,
                              args.threads)
     mags, energies = result.expectations.T
@@ -94,7 +101,8 @@ def main():
     print(f"error bound {result.error:.1e} (tol {args.tol:g}); {result.steps} steps, "
           f"{result.applications} H-products, {seconds:.2f} s")
 
-    small, _ = quench(EXACT_SPINS, args.coupling, args.field, times, args.tol, args.threads)
+    small, _ = quench(EXACT_SPINS, args.coupling, args.field, times, args.tol,
+                      args.threads)
     exact = exact_magnetisation(EXACT_SPINS, args.coupling, args.field, times)
     ed_error = np.abs(small.expectations[:, 0] - exact).max()
 
@@ -103,7 +111,8 @@ def main():
     ax1.plot(times, mags, label=f"L = {args.spins}")
     ax1.plot(times, small.expectations[:, 0], "o", ms=3,
              label=f"L = {EXACT_SPINS} (velmora)")
-    ax1.plot(times, exact, "k-", lw=0.8, label=f"L = {EXACT_SPINS} (exact diagonalisation)")
+    ax1.plot(times, exact, "k-", lw=0.8,
+             label=f"L = {EXACT_SPINS} (exact diagonalisation)")
     ax1.set_xlabel("time t")
     ax1.set_ylabel(r"$\langle Z\rangle$ per spin")
     ax1.set_title("magnetisation", fontsize=10)
@@ -112,14 +121,16 @@ def main():
     ax2.set_xlabel("time t")
     ax2.set_ylabel(r"$\langle H\rangle(t) - \langle H\rangle(0)$")
     ax2.set_title(f"energy drift, L = {args.spins}", fontsize=10)
-    fig.suptitle(f"Ising quench, L = {args.spins}, J = {args.coupling:g}, h = {args.field:g}: "
-                 f"error bound {result.error:.1e} (tol {args.tol:g}), "
-                 f"{result.steps} Krylov steps")
+    fig.suptitle(f"Ising quench, L = {args.spins}, J = {args.coupling:g}, "
+                 f"h = {args.field:g}: error bound {result.error:.1e} "
+                 f"(tol {args.tol:g}), {result.steps} Krylov steps")
     fig.tight_layout()
     picture = _picture.save(fig, args.out, "ising_quench", picture_parameters(args))
 
-    print(f"largest energy drift: {drift:.1e}; L = {EXACT_SPINS} against exact "
-          f"diagonalisation: max |d<Z>| = {ed_error:.1e}; plot: {picture}")
+    print(f"largest energy drift: {drift:.1e}")
+    print(f"L = {EXACT_SPINS} against exact diagonalisation: "
+          f"max |d<Z>| = {ed_error:.1e}")
+    print(f"plot: {picture}")
 
 
 if __name__ == "__main__":

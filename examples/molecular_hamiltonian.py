@@ -18,9 +18,9 @@ it in molecular_hamiltonian.json.
 Run::
 
     python examples/molecular_hamiltonian.py
-"""
 
-import argparse
+Cost at the defaults: about 2 s and 90 MB of memory on a 2-core machine.
+"""
 
 import numpy as np
 
@@ -90,20 +90,22 @@ def openfermion_list(terms, num_qubits):
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
+    parser = _picture.argument_parser(__doc__)
     _picture.add_out_argument(parser)
     return parser
 
 
 def picture_parameters(args):
     return _picture.parameters(args, qubits=NUM_QUBITS, words=len(QISKIT_LIST), tol=TOL,
-                               tau_step=TAU_STEP, tau_end=TAU_END, t_end=T_END, points=POINTS)
+                               tau_step=TAU_STEP, tau_end=TAU_END, t_end=T_END,
+                               points=POINTS)
 
 
 def main():
     args = argument_parser().parse_args()
     H = PauliSum(QISKIT_LIST)  # qubit 0 = the last letter = bit 0 of an index
-    H_openfermion = PauliSum(openfermion_list(OPENFERMION_TERMS, NUM_QUBITS))  # qubit 0 = bit 3
+    # OpenFermion's qubit 0 is bit 3 of an index:
+    H_openfermion = PauliSum(openfermion_list(OPENFERMION_TERMS, NUM_QUBITS))
     # One operator with the qubits numbered in opposite directions:
     assert H_openfermion == PauliSum([(label[::-1], c) for label, c in QISKIT_LIST])
     exact = float(np.linalg.eigvalsh(H.to_sparse().toarray())[0])
@@ -139,16 +141,18 @@ def main():
     ax1.semilogy(taus[shown], np.array(errors)[shown], marker=".")
     ax1.axhline(rounding, color="gray", lw=0.8, ls="--")
     ax1.text(taus[-1], rounding / 1.5, f"rounding level {rounding:g}: beyond tau = "
-             f"{taus[shown][-1]:g} below it (not drawn)", ha="right", va="top", fontsize=8,
-             color="gray")
+             f"{taus[shown][-1]:g} below it (not drawn)", ha="right", va="top",
+             fontsize=8, color="gray")
     ax1.set_ylim(bottom=rounding / 30)
     ax1.set_xlim(0, taus[-1] + TAU_STEP)
     ax1.set_xlabel("imaginary time tau [1/Hartree]")
     ax1.set_ylabel("E(tau) - E_exact [Hartree]")
     ax1.set_title(f"ground state from |HF> by imaginary time, tol {TOL:g}", fontsize=10)
     ax1.grid(True, which="both", alpha=0.3)
-    # The two spin orbitals of a spatial orbital stay equally occupied: one curve each pair.
-    for q, label in ((0, "spin orbitals 0 and 1 (bonding)"), (2, "spin orbitals 2 and 3")):
+    # The two spin orbitals of a spatial orbital stay equally occupied: one curve
+    # for each pair.
+    for q, label in ((0, "spin orbitals 0 and 1 (bonding)"),
+                     (2, "spin orbitals 2 and 3")):
         assert np.allclose(occupation[:, q], occupation[:, q + 1], atol=1e-10)
         ax2.plot(times, occupation[:, q], label=label)
     ax2.set_xlabel("time [hbar/Hartree]")
@@ -158,11 +162,13 @@ def main():
     fig.suptitle(r"H$_2$ / STO-3G at 0.7414 Angstrom, Jordan-Wigner, "
                  f"{NUM_QUBITS} qubits")
     fig.tight_layout()
-    picture = _picture.save(fig, args.out, "molecular_hamiltonian", picture_parameters(args))
+    picture = _picture.save(fig, args.out, "molecular_hamiltonian",
+                            picture_parameters(args))
 
     print(f"H2 (STO-3G, 0.7414 A), {len(H)} Pauli words on {NUM_QUBITS} qubits")
     print(f"  Hartree-Fock energy          {e_hf:.10f} Ha (|0011>, Qiskit's order)")
-    print(f"  the same, OpenFermion's list {e_hf_openfermion:.10f} Ha (|1100>, its order)")
+    print(f"  the same, OpenFermion's list {e_hf_openfermion:.10f} Ha "
+          "(|1100>, its order)")
     print(f"  imaginary-time ground state  {exact + errors[-1]:.10f} Ha")
     print(f"  exact diagonalisation        {exact:.10f} Ha "
           f"(difference {abs(errors[-1]):.1e})")

@@ -19,10 +19,11 @@ xxz_ground_state.json.
 
 Run::
 
-    python examples/xxz_ground_state.py [--spins 12] [--delta 0.5] [--tau 0.2] [--steps 80]
+    python examples/xxz_ground_state.py [--spins 12] [--delta 0.5] [--steps 80]
+
+Cost at the defaults: about 2 s and 100 MB of memory on a 2-core machine.
 """
 
-import argparse
 import time
 
 import numpy as np
@@ -37,14 +38,18 @@ SEED = 1
 
 
 def argument_parser():
-    parser = argparse.ArgumentParser(description=_picture.title(__doc__))
-    parser.add_argument("--spins", type=int, default=12)
-    parser.add_argument("--delta", type=float, default=0.5)
-    parser.add_argument("--tau", type=float, default=0.2)
-    parser.add_argument("--steps", type=int, default=80)
-    parser.add_argument("--tol", type=float, default=1e-10)
-    parser.add_argument("--threads", type=int, default=None,
-                        help="default: every core this process may use")
+    parser = _picture.argument_parser(__doc__)
+    parser.add_argument("--spins", type=int, default=12,
+                        help="spins L of the ring (a state of 2^L amplitudes)")
+    parser.add_argument("--delta", type=float, default=0.5,
+                        help="anisotropy: the coefficient of Z_i Z_(i+1)")
+    parser.add_argument("--tau", type=float, default=0.2,
+                        help="imaginary time of one slice of the convergence curve")
+    parser.add_argument("--steps", type=int, default=80,
+                        help="slices; the last imaginary time is steps * tau")
+    parser.add_argument("--tol", type=float, default=1e-10,
+                        help="relative error allowed for each evolution")
+    _picture.add_threads_argument(parser)
     _picture.add_out_argument(parser)
     _picture.reduce_sizes(parser, spins=8, steps=40)
     return parser
@@ -58,7 +63,7 @@ def main():
     args = argument_parser().parse_args()
 
     H = xxz_ring(args.spins, args.delta)
-    # eigsh's start vector is fixed, so that E_0 (to rounding) and the plot repeat exactly.
+    # eigsh's start vector is fixed: E_0 (to rounding) and the plot repeat exactly.
     start_vector = np.random.default_rng(SEED).normal(size=2**args.spins)
     exact = float(eigsh(H.to_sparse(), k=1, which="SA", v0=start_vector,
                         return_eigenvectors=False)[0])
@@ -81,7 +86,8 @@ def main():
     # The convergence curve: slices of dtau, renormalised after each.
     taus, errors = [], []
     for step in range(1, args.steps + 1):
-        psi = evolve(H, psi, -1j * args.tau, tol=args.tol, num_threads=args.threads).state
+        psi = evolve(H, psi, -1j * args.tau, tol=args.tol,
+                     num_threads=args.threads).state
         psi /= np.linalg.norm(psi)
         taus.append(step * args.tau)
         errors.append(H.expectation(psi, args.threads) - exact)
@@ -94,10 +100,12 @@ def main():
                 label=f"slices of dtau = {args.tau:g}, renormalised")
     if final_error > 1e-13:
         ax.semilogy([tau_end], [final_error], "r*", ms=10,
-                    label=f"one evolve call to tau = {tau_end:g} ({result.steps} steps)")
+                    label=f"one evolve call to tau = {tau_end:g} "
+                          f"({result.steps} steps)")
     ax.set_xlabel("imaginary time tau")
     ax.set_ylabel("E(tau) - E_0")
-    ax.set_title(f"XXZ ring, L = {args.spins}, delta = {args.delta:g}, tol {args.tol:g}")
+    ax.set_title(f"XXZ ring, L = {args.spins}, delta = {args.delta:g}, "
+                 f"tol {args.tol:g}")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=8)
     fig.tight_layout()
@@ -107,10 +115,10 @@ def main():
     for i in (0, 4, 9, 19, len(taus) - 1):
         print(f"  tau = {taus[i]:5.1f}   E - E_0 = {errors[i]:.3e}")
     print(f"one evolve call to tau = {tau_end:g}: error bound {result.error:.1e} "
-          f"(tol {args.tol:g}), {result.steps} steps, {result.applications} H-products, "
-          f"{seconds:.2f} s")
-    print(f"final energy {exact + final_error:.12f} (E - E_0 = {final_error:.1e}); "
-          f"plot: {picture}")
+          f"(tol {args.tol:g}),")
+    print(f"  {result.steps} steps, {result.applications} H-products, {seconds:.2f} s")
+    print(f"final energy {exact + final_error:.12f} (E - E_0 = {final_error:.1e})")
+    print(f"plot: {picture}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""The documentation's own tools: the internal-link check, the intersphinx
-inventories written for an offline build, and the examples' reduced sizes."""
+"""The documentation's own tools: the internal-link check, the layout check in a
+browser, the intersphinx inventories written for an offline build, and the
+examples' reduced sizes."""
 
 import importlib
 import importlib.util
@@ -13,6 +14,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "docs"))
 sys.path.insert(0, str(ROOT / "docs" / "_ext"))
 
+import check_layout  # noqa: E402
 import check_links  # noqa: E402
 import inventories  # noqa: E402
 
@@ -47,6 +49,53 @@ def test_check_links_passes_a_sound_site(tmp_path):
     write(tmp_path, "index.html", '<a href="a%20b.html#x">space</a>')
     write(tmp_path, "a b.html", '<p id="x"></p>')
     assert check_links.broken_links(tmp_path) == (2, [])
+
+
+# A page laid out as the site's pages are: an article of 736 px (the text column).
+ARTICLE = '<article style="max-width:736px;font:16px sans-serif">{}</article>'
+WIDE_CODE = "<pre style='font:13px monospace'>" + "x" * 120 + "</pre>"
+LAYOUT = {
+    "code wider than its box": (WIDE_CODE, "code block", (1280, 600)),
+    "table wider than the column": ("<table><tr>" + "<td>cell_of_a_table</td>" * 60
+                                    + "</tr></table>", "table", (1280,)),
+    "number broken after its hyphen": ("<table style='width:30px'><tr><td>6e-16</td>"
+                                       "</tr></table>", "broken number", (1280, 600)),
+    "name broken inside a word": ("<table style='width:60px'><tr><td><code style="
+                                  "'overflow-wrap:anywhere'>ConvergenceError</code></td>"
+                                  "</tr></table>", "broken name", (1280, 600)),
+    # Requested (and refused) as the page loads, once, at the first width.
+    "a script from another machine": ('<script src="https://cdn.example.org/x.js"></script>',
+                                      "request leaving the machine", (1280,)),
+    "a page wider than a narrow window": ('<div style="width:900px">wide</div>',
+                                          "page wider than the window", (600,)),
+}
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not any(map(check_layout.shutil.which, ("chromium", "chromium-browser",
+                                                "google-chrome"))):
+        pytest.skip("no Chromium (scripts/install-system-deps screenshots)")
+    opened = check_layout.Browser(check_layout.chromium())
+    yield opened
+    opened.close()
+
+
+@pytest.mark.parametrize("case", list(LAYOUT))
+def test_check_layout_finds_each_kind_of_fault(tmp_path, browser, case):
+    body, kind, widths = LAYOUT[case]
+    write(tmp_path, "page.html", ARTICLE.format(body))
+    faults = check_layout.check(tmp_path, [tmp_path / "page.html"], browser, [1280, 600])
+    found = {width for (_, width), items in faults.items()
+             if any(item[0] == kind for item in items)}
+    assert found == set(widths), faults
+
+
+def test_check_layout_passes_a_sound_page(tmp_path, browser):
+    write(tmp_path, "page.html", ARTICLE.format(
+        "<p>text</p><pre>short code</pre><table><tr><td>6e-16</td><td>"
+        "<code>velmora.PauliSum</code></td></tr></table>"))
+    assert check_layout.check(tmp_path, [tmp_path / "page.html"], browser, [1280, 600]) == {}
 
 
 @pytest.mark.parametrize("project", sorted(inventories.BASES))

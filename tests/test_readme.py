@@ -17,11 +17,13 @@ def test_readme_example():
 
 
 @pytest.mark.parametrize("name", ["evolution", "pauli_sum", "models", "states", "sector", "time_dependent",
-                                  "eigen", "correlations", "tapering", "quasi_magnus", "mpi"])
+                                  "eigen", "correlations", "tapering", "quasi_magnus", "mpi",
+                                  ""])
 def test_docstring_examples(name):
     if name == "mpi":
         pytest.importorskip("mpi4py")  # the examples run on one process, without mpiexec
-    module = importlib.import_module(f"velmora.{name}")
-    result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+    # "": the package itself, whose own names (ToleranceWarning) live in private modules.
+    module = importlib.import_module(f"velmora.{name}" if name else "velmora")
+    result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS)
     assert result.attempted >= 1
     assert result.failed == 0

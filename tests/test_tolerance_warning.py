@@ -27,6 +27,11 @@ MISSES = {
         lambda: evolve(CANCELLING, UP, 1.0, tol=1e-10), "the rounding floor"),
     "evolve, cancelling Z words": (
         lambda: evolve(CANCELLING_Z, UP, 1.0, tol=1e-10), "tol is below the smallest"),
+    # Every coefficient is finite but their sum is not: the reason's norm_bound
+    # is inf (it raised "intermediate overflow in fsum" after a finished run).
+    "evolve, sum of |coeff| beyond the double range": (
+        lambda: evolve(PauliSum([("X", 1e308), ("Z", 1e308)]), np.array([1, 1 + 0j]), 1e-300),
+        "(H.norm_bound = inf"),
     "evolve, tol below the smallest": (
         lambda: evolve(ising_chain(4), UP, 50.0, tol=1e-14), "tol is below the smallest"),
     "evolve, imaginary time, overlap 1e-8 with the ground state": (

@@ -166,10 +166,11 @@ class SpectralResult:
     >>> from velmora import PauliSum, spectral_function
     >>> H = PauliSum([("XX", 1.0), ("YY", 1.0), ("ZZ", 1.0)])
     >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
-    >>> G = spectral_function(H, PauliSum([("IX", 1.0)]), [3.0, 5.0], state=singlet, eta=0.5)
+    >>> G = spectral_function(H, PauliSum([("IX", 1.0)]), [3.0, 5.0], state=singlet,
+    ...                       eta=0.5)
     >>> G.steps, G.terminated, G.converged, G.alpha, G.beta
     (1, True, True, array([1.]), array([0.]))
-    >>> round(G.energy, 12), round(G.norm, 12), np.round(G.values, 4)   # 1 / (omega + 0.5j - 4)
+    >>> round(G.energy, 12), round(G.norm, 12), np.round(G.values, 4)  # 1/(omega+0.5j-4)
     (-3.0, 1.0, array([-0.8-0.4j,  0.8-0.4j]))
     """
 
@@ -510,7 +511,7 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
                 seed: int | np.random.Generator | None = None, tol: float = 1e-12,
                 num_threads: int | None = None, krylov_dim: int | None = None,
                 memory_budget: int | None = None) -> CorrelationResult:
-    r"""The correlation C(t) = <psi|exp(iHt) A exp(-iHt) B|psi> at real times.
+    r"""The correlation :math:`C(t) = \langle\psi|e^{iHt} A e^{-iHt} B|\psi\rangle` at real times.
 
     C(t) = <u(t)|A|v(t)> with u(t) = exp(-iHt) psi and v(t) = exp(-iHt) B psi:
     psi and B psi are evolved (`velmora.trajectory`) and A applied to v(t).
@@ -526,10 +527,14 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     dt of the times), rho_B and rho_A the roundings of the products by B and
     A (``||computed B psi - B psi|| <= rho_B ||psi||``), and gamma that of
     the inner product. With du = eps_u ||psi|| and
-    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies::
+    dv = eps_v ||B psi|| + rho_B ||psi||, the computed value C~ satisfies
 
-        |C~ - C| <= ||A|| (du ||B psi|| + ||psi|| dv + du dv)
-                    + ||psi|| (1 + eps_u) ||B psi|| (1 + eps_v) (rho_A + gamma (||A|| + rho_A)),
+    .. math::
+
+        |\tilde C - C| \le{} & \lVert A\rVert\,\bigl(d_u \lVert B\psi\rVert
+            + \lVert\psi\rVert\, d_v + d_u d_v\bigr) \\
+            & + \lVert\psi\rVert (1 + \epsilon_u)\, \lVert B\psi\rVert (1 + \epsilon_v)\,
+              \bigl(\rho_A + \gamma (\lVert A\rVert + \rho_A)\bigr) ,
 
     the first term from <u + du|A|v + dv> - <u|A|v> = <du|A|v> + <u|A|dv>
     + <du|A|dv>, the second from forming <u~|A v~> in floating point. ||A||
@@ -638,9 +643,11 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     array([1.      +0.j      , 0.266165-0.269547j, 0.54345 +0.151312j])
     >>> U = scipy.linalg.expm(-1j * 1.0 * H.to_sparse().toarray())
     >>> X = x.to_sparse().toarray()
-    >>> exact = np.vdot(U @ ground, X @ U @ X @ ground)        # <g|e^{iHt} X e^{-iHt} X|g>
-    >>> bool(abs(result.values[2] - exact) <= result.error[2]), bool(result.error.max() < 1e-10)
-    (True, True)
+    >>> exact = np.vdot(U @ ground, X @ U @ X @ ground)      # <g|e^{iHt} X e^{-iHt} X|g>
+    >>> bool(abs(result.values[2] - exact) <= result.error[2])
+    True
+    >>> bool(result.error.max() < 1e-10)
+    True
 
     The infinite-temperature autocorrelation of Z on a site of the XX chain,
     against its free-fermion value ``|[exp(-iht)]_jj|^2`` (see the tests):
@@ -653,7 +660,8 @@ def correlation(H: PauliSum | SectorOperator, A: Operand, B: Operand, times: Arr
     >>> result = correlation(H, z, z, [0.0, 1.0], num_samples=8, seed=1)
     >>> w, v = np.linalg.eigh(2 * (np.eye(8, k=1) + np.eye(8, k=-1)))
     >>> exact = abs(np.sum(v[3] ** 2 * np.exp(-1j * w * 1.0))) ** 2
-    >>> print(f"{result.values[1].real:.3f} +- {result.statistical_error[1]:.3f}, exact {exact:.3f}")
+    >>> value, spread = result.values[1].real, result.statistical_error[1]
+    >>> print(f"{value:.3f} +- {spread:.3f}, exact {exact:.3f}")
     0.155 +- 0.016, exact 0.161
     >>> bool(result.error.max() < 1e-10)
     True
@@ -852,15 +860,18 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
                       energy: float | None = None, tol: float = 1e-4,
                       max_steps: int | None = None, num_threads: int | None = None,
                       progress: bool = False) -> SpectralResult:
-    r"""G(omega) = <psi|A^dagger (omega + i eta - (H - E0))^-1 A|psi> by the
-    Lanczos continued fraction, grown until it converges.
+    r""":math:`G(\omega) = \langle\psi|A^\dagger (\omega + i\eta - (H - E_0))^{-1} A|\psi\rangle`
+    by the Lanczos continued fraction, grown until it converges.
 
     The Lanczos chain of v_0 = A psi / ||A psi|| under H (alpha_j =
     <v_j|H|v_j>, beta_j = ||H v_j - alpha_j v_j - beta_(j-1) v_(j-1)||, the
     plain recurrence: the loss of orthogonality does not spoil the continued
-    fraction's values) gives, with z = omega + i eta + E0::
+    fraction's values) gives, with :math:`z = \omega + i\eta + E_0`,
 
-        G(omega) = ||A psi||^2 / (z - alpha_0 - beta_0^2 / (z - alpha_1 - beta_1^2 / (...)))
+    .. math::
+
+        G(\omega) = \cfrac{\lVert A\psi\rVert^2}{z - \alpha_0
+            - \cfrac{\beta_0^2}{z - \alpha_1 - \cfrac{\beta_1^2}{\ddots}}}
 
     truncated after L levels (the last level z - alpha_(L-1)) or where the
     chain ends at an invariant subspace (then exact up to rounding). The
@@ -967,7 +978,8 @@ def spectral_function(H: PauliSum | SectorOperator, A: Operand, omegas: ArrayLik
     >>> H = ising_chain(6)
     >>> ground = eigsh(H).eigenvectors[0]
     >>> omegas = np.linspace(0.0, 6.0, 7)
-    >>> G = spectral_function(H, PauliSum([("IIIXII", 1.0)]), omegas, state=ground, eta=0.1)
+    >>> G = spectral_function(H, PauliSum([("IIIXII", 1.0)]), omegas, state=ground,
+    ...                       eta=0.1)
     >>> G.converged, np.round(-G.values.imag[:3] / np.pi, 4)      # the broadened density
     (True, array([1.6394, 0.0199, 0.1125]))
     >>> w, v = np.linalg.eigh(H.to_sparse().toarray())

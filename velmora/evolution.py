@@ -127,7 +127,7 @@ class EvolveResult:
     >>> result = evolve(ising_chain(6), psi, 1.0)
     >>> result.state.shape, result.steps, result.kept_basis, result.log_norm
     ((64,), 1, True, None)
-    >>> batch = evolve(ising_chain(6), np.eye(2**6)[:3], 1.0)     # three states, one per row
+    >>> batch = evolve(ising_chain(6), np.eye(2**6)[:3], 1.0)     # three states, as rows
     >>> batch.state.shape, batch.error.shape, batch.steps
     ((3, 64), (3,), array([1, 1, 1]))
     """
@@ -195,7 +195,8 @@ class TrajectoryResult:
     >>> kept = trajectory(ising_chain(6), psi, [0.0, 0.5, 1.0])
     >>> kept.times, kept.states.shape, kept.expectations
     (array([0. , 0.5, 1. ]), (3, 64), None)
-    >>> measured = trajectory(ising_chain(6), psi, [0.0, 0.5, 1.0], observables=[z_diagonal(6, 0)])
+    >>> measured = trajectory(ising_chain(6), psi, [0.0, 0.5, 1.0],
+    ...                       observables=[z_diagonal(6, 0)])
     >>> measured.states, measured.expectations.shape, measured.expectations.dtype
     (None, (3, 1), dtype('float64'))
     """
@@ -734,7 +735,8 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
     >>> result = evolve(H, psi, 1.0)
     >>> result.steps, bool(result.error <= 1e-12)
     (1, True)
-    >>> round(float(np.vdot(result.state, z_diagonal(6, 0) * result.state).real), 6)   # <Z_0>
+    >>> z0 = z_diagonal(6, 0)                             # Z on qubit 0, a diagonal
+    >>> round(float(np.vdot(result.state, z0 * result.state).real), 6)
     -0.033022
     >>> exact = scipy.linalg.expm(-1j * 1.0 * H.to_sparse().toarray()) @ psi
     >>> bool(np.linalg.norm(result.state - exact) < 1e-12)
@@ -745,21 +747,27 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
 
     >>> cooled = evolve(H, psi, -30j, normalize=True, tol=1e-10)
     >>> energy = H.expectation(cooled.state)
-    >>> round(energy, 6), bool(abs(energy - np.linalg.eigvalsh(H.to_sparse().toarray())[0]) < 1e-9)
+    >>> ground = np.linalg.eigvalsh(H.to_sparse().toarray())[0]
+    >>> round(energy, 6), bool(abs(energy - ground) < 1e-9)
     (-7.29623, True)
 
     A Hamiltonian whose field is driven as cos(t), by Taylor steps:
 
     >>> import math
     >>> from velmora import PauliSum, TimeDependentSum
-    >>> bonds, fields = PauliSum(H.terms[:5]), PauliSum(H.terms[5:])
+    >>> from velmora.models import pauli_label
+    >>> bonds = PauliSum([(pauli_label(6, {q: "Z", q + 1: "Z"}), -1.0) for q in range(5)])
+    >>> fields = PauliSum([(pauli_label(6, {q: "X"}), -1.0) for q in range(6)])
+    >>> bonds + fields == H
+    True
     >>> driven = evolve(TimeDependentSum([bonds, (fields, math.cos)]), psi, 1.0, tol=1e-8)
     >>> driven.function_calls > 0, bool(driven.error <= 1e-8)
     (True, True)
     >>> import scipy.integrate                            # against an ODE solver
     >>> B, X = bonds.to_sparse(), fields.to_sparse()
-    >>> ode = scipy.integrate.solve_ivp(lambda t, y: -1j * (B @ y + math.cos(t) * (X @ y)),
-    ...                                 (0.0, 1.0), psi, rtol=1e-12, atol=1e-12)
+    >>> ode = scipy.integrate.solve_ivp(
+    ...     lambda t, y: -1j * (B @ y + math.cos(t) * (X @ y)), (0.0, 1.0), psi,
+    ...     rtol=1e-12, atol=1e-12)
     >>> bool(np.linalg.norm(driven.state - ode.y[:, -1]) < 1e-8)
     True
     """

@@ -604,7 +604,7 @@ def j1j2_square(shape: Sequence[int], j2: float = 0.5, *, j1: float = 1.0,
     --------
     >>> from velmora.models import j1j2_square
     >>> H = j1j2_square((4, 4), 0.5)
-    >>> len(H), len(j1j2_square((4, 4), parts=True)["j2"])   # 32 + 32 bonds, 3 words each
+    >>> len(H), len(j1j2_square((4, 4), parts=True)["j2"])  # 32 + 32 bonds, 3 words
     (192, 96)
     """
     lx, ly = _square_shape(shape)
@@ -772,7 +772,7 @@ def staggered_z(sites: int | Sequence[int]) -> PauliSum:
     >>> from velmora.models import staggered_z
     >>> staggered_z(4).expectation([0] * 5 + [1] + [0] * 10)     # Néel |0101>: -4
     -4.0
-    >>> [c.real for _, c in staggered_z((2, 2)).terms]           # sites (0,0) (1,0) (0,1) (1,1)
+    >>> [c.real for _, c in staggered_z((2, 2)).terms]  # sites (0,0) (1,0) (0,1) (1,1)
     [1.0, -1.0, -1.0, 1.0]
     """
     if isinstance(sites, numbers.Integral) and not isinstance(sites, (bool, np.bool_)):
@@ -816,7 +816,8 @@ def total_spin_squared(num_qubits: int) -> PauliSum:
     >>> import numpy as np
     >>> from velmora.models import total_spin_squared
     >>> singlet = np.array([0, 1, -1, 0]) / np.sqrt(2)
-    >>> round(total_spin_squared(2).expectation(singlet), 12), total_spin_squared(2).expectation([1, 0, 0, 0])
+    >>> S2 = total_spin_squared(2)
+    >>> round(S2.expectation(singlet), 12), S2.expectation([1, 0, 0, 0])
     (0.0, 2.0)
     """
     n = _sites(num_qubits)

@@ -135,8 +135,10 @@ class DistributedEvolveResult(EvolveResult):
     >>> comm = MPI.COMM_WORLD                              # one process here
     >>> local = velmora.mpi.basis_state(6, 0, comm)
     >>> result = velmora.mpi.evolve(ising_chain(6), local, 1.0, comm=comm)
-    >>> result.state.shape, result.steps, result.exchanges_per_product, result.exchange_bytes
-    ((64,), 1, 0, 0)
+    >>> result.state.shape, result.steps
+    ((64,), 1)
+    >>> result.exchanges_per_product, result.exchange_bytes
+    (0, 0)
     """
 
     exchanges_per_product: int = 0
@@ -263,7 +265,7 @@ def exchanges_per_product(H: PauliSum, processes: int) -> int:
     --------
     >>> from velmora.mpi import exchanges_per_product
     >>> from velmora.models import ising_chain
-    >>> [exchanges_per_product(ising_chain(6), p) for p in (1, 2, 4, 8)]   # X on the top qubits
+    >>> [exchanges_per_product(ising_chain(6), p) for p in (1, 2, 4, 8)]  # = log2(p)
     [0, 1, 2, 3]
     """
     if not isinstance(H, PauliSum):
@@ -793,7 +795,7 @@ def evolve(H: PauliSum | TimeDependentSum, local: ArrayLike, t: complex, *, comm
     >>> from velmora.models import ising_chain
     >>> comm = MPI.COMM_WORLD
     >>> H = ising_chain(6)
-    >>> local = velmora.mpi.basis_state(6, 0, comm)           # this rank's slice of |000000>
+    >>> local = velmora.mpi.basis_state(6, 0, comm)           # this rank's part of |0..0>
     >>> result = velmora.mpi.evolve(H, local, 1.0, comm=comm)
     >>> whole = velmora.mpi.gather(result.state, comm)        # on rank 0, None elsewhere
     >>> single = velmora.evolve(H, np.eye(64)[0], 1.0).state  # one process, whole vector
@@ -914,7 +916,8 @@ def trajectory(H: PauliSum | TimeDependentSum, local: ArrayLike, times: ArrayLik
     >>> H = ising_chain(6)
     >>> local = velmora.mpi.basis_state(6, 0, comm)
     >>> z0 = z_diagonal(6, 0)[velmora.mpi.slice_range(6, comm)]   # this rank's slice
-    >>> run = velmora.mpi.trajectory(H, local, [0.0, 0.5, 1.0], comm=comm, observables=[H, z0])
+    >>> run = velmora.mpi.trajectory(H, local, [0.0, 0.5, 1.0], comm=comm,
+    ...                              observables=[H, z0])
     >>> np.round(run.expectations, 6)                            # the same on every rank
     array([[-5.      ,  1.      ],
            [-5.      ,  0.576725],

@@ -543,7 +543,8 @@ class PauliSum:
         Examples
         --------
         >>> from velmora import PauliSum
-        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9), ("XI", -0.5)])
+        >>> H = PauliSum([("ZZ", 1.0), ("XI", 0.5), ("ZZ", 2.0), ("IX", 1e-9),
+        ...               ("XI", -0.5)])
         >>> H.simplify().terms
         [('ZZ', (3+0j)), ('IX', (1e-09+0j))]
         >>> H.simplify(atol=1e-6).terms
@@ -629,15 +630,21 @@ class PauliSum:
         """The sum of ``|coeff|`` over the terms that are not the identity.
 
         A float >= 0: an upper bound of the spectral norm of H minus its
-        identity part, summed with `math.fsum`.
+        identity part, summed with `math.fsum`; ``inf`` when the sum is beyond
+        the double range (every coefficient is finite, their sum need not be).
 
         Examples
         --------
         >>> from velmora import PauliSum
         >>> PauliSum([("II", 3.0), ("ZZ", -1.0), ("XI", 0.5j)]).norm_bound
         1.5
+        >>> PauliSum([("XI", 1e308), ("IX", 1e308)]).norm_bound
+        inf
         """
-        return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
+        try:
+            return float(math.fsum(abs(c) for label, c in self._terms if label.strip("I")))
+        except OverflowError:  # the exact sum is above the largest double
+            return math.inf
 
     @property
     def is_hermitian(self) -> bool:
@@ -708,7 +715,8 @@ class PauliSum:
         >>> import scipy.sparse.linalg
         >>> from velmora.models import ising_chain
         >>> op = ising_chain(8).as_linear_operator()
-        >>> values = scipy.sparse.linalg.eigsh(op, k=1, which="SA", return_eigenvectors=False)
+        >>> values = scipy.sparse.linalg.eigsh(op, k=1, which="SA",
+        ...                                    return_eigenvectors=False)
         >>> round(float(values[0]), 6)
         -9.837951
         """
@@ -767,8 +775,9 @@ class PauliSum:
                [ 0. ,  0.5,  0.5,  1. ]])
         >>> H.to_sparse(max_bytes=100)
         Traceback (most recent call last):
-        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs about
-        260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it anyway
+        ValueError: to_sparse: the matrix of 2 qubits has 12 stored entries and needs
+        about 260 bytes, above max_bytes = 100 bytes; pass a larger max_bytes to build it
+        anyway
         """
         import scipy.sparse
 
@@ -936,7 +945,8 @@ class PauliSum:
         >>> import numpy as np
         >>> from velmora import Sector
         >>> from velmora.models import heisenberg_chain
-        >>> H = heisenberg_chain(8, periodic=True).in_sector(Sector.chain(8, weight=4, momentum=0))
+        >>> sector = Sector.chain(8, weight=4, momentum=0)
+        >>> H = heisenberg_chain(8, periodic=True).in_sector(sector)
         >>> len(H), round(float(min(np.linalg.eigvalsh(H.to_sparse().toarray()))), 6)
         (10, -14.604374)
         """
@@ -1181,7 +1191,7 @@ class PauliSum:
         --------
         >>> from velmora import PauliSum
         >>> hop = [["+-", [[0.5, 0, 1]]], ["-+", [[0.5, 0, 1]]], ["zz", [[1.0, 0, 1]]]]
-        >>> PauliSum.from_quspin(hop, 2).terms          # sigma+ sigma- = (X + iY)(X - iY)
+        >>> PauliSum.from_quspin(hop, 2).terms     # sigma+ sigma- = (X + iY)(X - iY)
         [('XX', (1+0j)), ('YY', (1+0j)), ('ZZ', (1+0j))]
         >>> PauliSum.from_quspin(hop, 2, pauli=0).terms  # spin-1/2 operators
         [('XX', (0.25+0j)), ('YY', (0.25+0j)), ('ZZ', (0.25+0j))]
@@ -1223,7 +1233,7 @@ def commutator(H: PauliSum, G: PauliSum) -> PauliSum:
     Examples
     --------
     >>> from velmora import PauliSum, commutator
-    >>> commutator(PauliSum([("X", 1.0)]), PauliSum([("Z", 1.0)])).terms    # [X, Z] = -2iY
+    >>> commutator(PauliSum([("X", 1.0)]), PauliSum([("Z", 1.0)])).terms  # -2iY
     [('Y', -2j)]
     >>> from velmora.models import heisenberg_chain, total_z
     >>> commutator(heisenberg_chain(4), total_z(4)).terms                  # conserved

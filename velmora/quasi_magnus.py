@@ -1,23 +1,25 @@
-"""Commutator-free quasi-Magnus integrators for H(t) = sum_k f_k(t) P_k.
+r"""Commutator-free quasi-Magnus integrators for :math:`H(t) = \sum_k f_k(t) P_k`.
 
 One step of length h from t applies J exponentials of linear combinations of
-H at the Gauss-Legendre nodes t + c_i h, first row first:
+H at the Gauss-Legendre nodes :math:`t + c_i h`, first row first:
 
-    psi(t + h) ~ exp(-i h B_J) ... exp(-i h B_1) psi(t),
-    B_j = sum_i A[j][i] H(t + c_i h) = sum_k (sum_i A[j][i] f_k(t + c_i h)) P_k.
+.. math::
 
-Each B_j is one Pauli sum whose words are fixed for the run (`_native.WeightedSum`:
-the words of all parts merged and split once) and whose coefficients are set
-before the exponential, which the Krylov engine computes within its share of
-the tolerance.
+    \psi(t + h) &\approx e^{-i h B_J} \cdots e^{-i h B_1} \psi(t), \\
+    B_j &= \sum_i A_{ji} H(t + c_i h) = \sum_k \Bigl(\sum_i A_{ji} f_k(t + c_i h)\Bigr) P_k .
+
+Each :math:`B_j` is one Pauli sum whose words are fixed for the run
+(`_native.WeightedSum`: the words of all parts merged and split once) and
+whose coefficients are set before the exponential, which the Krylov engine
+computes within its share of the tolerance.
 
 Step control by step doubling: a step of length 2h is taken once as one step
 and once as two steps of h; for a scheme of order p the local errors scale as
-h^(p+1), so the error of the two half steps is about ||big - halves|| /
-(2^p - 1). The run goes on from the half steps; `SAFETY` times the estimate is
-kept below the time discretisation's share of tol per unit time and added to
-`error`. The estimate is asymptotic (it holds once the steps resolve H(t)),
-not a bound.
+:math:`h^{p+1}`, so the error of the two half steps is about
+:math:`\lVert\psi_\mathrm{big} - \psi_\mathrm{halves}\rVert / (2^p - 1)`. The
+run goes on from the half steps; `SAFETY` times the estimate is kept below the
+time discretisation's share of tol per unit time and added to `error`. The
+estimate is asymptotic (it holds once the steps resolve H(t)), not a bound.
 
 The public names: `SCHEMES`, the schemes by order (the `order` that
 `velmora.evolve` and `velmora.trajectory` accept), each a `Scheme`, and

@@ -179,7 +179,7 @@ def _label_bits(x: object, num_qubits: int) -> int:
 
 
 class Sector:
-    """The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
+    r"""The states of `num_qubits` qubits with fixed weight and symmetry eigenvalues.
 
     The basis is enumerated once, over the C(n, weight) (or 2^n) basis
     indices: each orbit is kept as its smallest index, with its size. Long
@@ -231,15 +231,20 @@ class Sector:
     -----
     A permutation `perm` moves qubit q to qubit perm[q]: the basis state with
     bit q set goes to the one with bit perm[q] set. Given (perm, k), the
-    sector's states have eigenvalue chi(perm) = exp(2 pi i k / order) under
-    it, order the permutation's order; `spin_flip` is the eigenvalue of the
-    product of X over all qubits. On the group G these generate, chi is a
-    character, and the basis vector of an orbit with smallest index r is::
+    sector's states have eigenvalue :math:`\chi(\mathrm{perm}) = e^{2\pi i k /
+    \mathrm{order}}` under it, order the permutation's order; `spin_flip` is
+    the eigenvalue of the product of X over all qubits. On the group G these
+    generate, :math:`\chi` is a character, and the basis vector of an orbit
+    with smallest index r is
 
-        |r~> = |orbit(r)|^(-1/2) * sum over distinct s = g r of conj(chi(g)) |s>,
+    .. math::
 
-    so that ``g |r~> = chi(g) |r~>``. Orbits on whose stabiliser chi is not 1
-    have no such vector and are not in the sector.
+        |\tilde r\rangle = \lvert\mathrm{orbit}(r)\rvert^{-1/2}
+            \sum_{\text{distinct } s = g r} \overline{\chi(g)}\, |s\rangle ,
+
+    so that :math:`g|\tilde r\rangle = \chi(g)|\tilde r\rangle`. Orbits on
+    whose stabiliser :math:`\chi` is not 1 have no such vector and are not in
+    the sector.
 
     Examples
     --------
@@ -435,8 +440,8 @@ class Sector:
         Examples
         --------
         >>> from velmora import Sector
-        >>> s = Sector.lattice((4, 4), weight=8, momentum=(0, 0),
-        ...                    point_group=[("reflect_x", 1), ("reflect_y", 1), ("transpose", 1)],
+        >>> group = [("reflect_x", 1), ("reflect_y", 1), ("transpose", 1)]
+        >>> s = Sector.lattice((4, 4), weight=8, momentum=(0, 0), point_group=group,
         ...                    spin_flip=1)
         >>> len(s), s.group_order
         (107, 256)
@@ -660,8 +665,8 @@ class Sector:
         --------
         >>> import numpy as np
         >>> from velmora import Sector
-        >>> s = Sector.chain(4, weight=1, momentum=2)     # one spin up, momentum pi
-        >>> v = s.basis_state(0)                            # (|0001> - |0010> + ...) / 2
+        >>> s = Sector.chain(4, weight=1, momentum=2)   # one spin up, momentum pi
+        >>> v = s.basis_state(0)                          # (|0001> - |0010> + ...) / 2
         >>> v.shape, v.real[[1, 2, 4, 8]]
         ((16,), array([ 0.5, -0.5,  0.5, -0.5]))
         """
@@ -812,8 +817,8 @@ class Sector:
         >>> from velmora import Sector
         >>> psi = np.zeros(2**8); psi[int("01" * 4, 2)] = 1
         >>> parts = Sector.chain(8, weight=4, momentum=0, parity=1).decompose(psi)
-        >>> [(s.symmetries[0][1], s.symmetries[1][1], round(float(np.vdot(phi, phi).real), 12))
-        ...  for s, phi in parts]
+        >>> [(s.symmetries[0][1], s.symmetries[1][1],
+        ...   round(float(np.vdot(phi, phi).real), 12)) for s, phi in parts]
         [(0, 0, 0.5), (4, 1, 0.5)]
         >>> bool(np.allclose(sum(s.embed(phi) for s, phi in parts), psi))
         True
@@ -987,7 +992,7 @@ class SectorOperator:
     >>> from velmora import Sector, SectorOperator
     >>> from velmora.models import heisenberg_chain
     >>> H = heisenberg_chain(8, periodic=True)
-    >>> op = SectorOperator(H, Sector.chain(8, weight=4, momentum=0))   # H.in_sector(...)
+    >>> op = SectorOperator(H, Sector.chain(8, weight=4, momentum=0))  # H.in_sector
     >>> len(op), op.num_qubits
     (10, 8)
     >>> e_sector = np.linalg.eigvalsh(op.to_sparse().toarray())[0]

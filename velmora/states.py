@@ -136,7 +136,7 @@ def reduced_density_matrix(psi: ArrayLike, qubits: Iterable[int], *,
     >>> reduced_density_matrix(bell, [0]).real
     array([[0.5, 0. ],
            [0. , 0.5]])
-    >>> psi = np.zeros(8); psi[0b110] = 1                       # qubits 1 and 2 in state 1
+    >>> psi = np.zeros(8); psi[0b110] = 1                   # qubits 1 and 2 in state 1
     >>> np.flatnonzero(np.diag(reduced_density_matrix(psi, [0, 2]).real)).tolist()
     [2]
     """
@@ -221,7 +221,8 @@ def entanglement_entropy(psi: ArrayLike, qubits: Iterable[int], *, alpha: float 
     0.473187
     >>> round(entanglement_entropy(ground, [3, 4, 5]), 6)     # the complement: the same
     0.473187
-    >>> [round(entanglement_entropy(ground, [0, 1, 2], alpha=a), 6) for a in (2, np.inf)]
+    >>> [round(entanglement_entropy(ground, [0, 1, 2], alpha=a), 6)
+    ...  for a in (2, np.inf)]
     [0.28817, 0.153026]
 
     A state of a sector, without embedding it by hand:
@@ -229,7 +230,8 @@ def entanglement_entropy(psi: ArrayLike, qubits: Iterable[int], *, alpha: float 
     >>> from velmora import Sector
     >>> from velmora.models import heisenberg_chain
     >>> sector = Sector.chain(8, weight=4, momentum=0)
-    >>> phi = eigsh(heisenberg_chain(8, periodic=True).in_sector(sector)).eigenvectors[0]
+    >>> H = heisenberg_chain(8, periodic=True).in_sector(sector)
+    >>> phi = eigsh(H).eigenvectors[0]
     >>> bool(abs(entanglement_entropy(phi, range(4), sector=sector)
     ...          - entanglement_entropy(sector.embed(phi), range(4))) < 1e-12)
     True

@@ -419,7 +419,8 @@ class TaperedSum(PauliSum):
     >>> [s.terms[0][0] for s in T.symmetries], T.eigenvalues
     (['XXXX', 'ZZZZ'], (1, 1))
     >>> sectors = [H.taper(H.z2_symmetries(), [a, b]) for a in (1, -1) for b in (1, -1)]
-    >>> spectra = np.concatenate([np.linalg.eigvalsh(S.to_sparse().toarray()) for S in sectors])
+    >>> spectra = np.concatenate([np.linalg.eigvalsh(S.to_sparse().toarray())
+    ...                           for S in sectors])
     >>> bool(np.allclose(np.sort(spectra), np.linalg.eigvalsh(H.to_sparse().toarray())))
     True
     """
@@ -578,8 +579,10 @@ class TaperedSum(PauliSum):
         >>> T = H.taper(["ZZ"], [-1])
         >>> psi = np.array([0, 1, -1, 0]) / np.sqrt(2)   # a singlet: ZZ psi = -psi
         >>> phi = T.to_sector(psi)
-        >>> bool(np.allclose(T.from_sector(phi), psi)), round(float(np.linalg.norm(phi)), 12)
-        (True, 1.0)
+        >>> bool(np.allclose(T.from_sector(phi), psi))
+        True
+        >>> round(float(np.linalg.norm(phi)), 12)
+        1.0
         """
         state = state_array(psi, self._sector.num_qubits, "psi", "the full register has")
         for step in self._sector.operators():

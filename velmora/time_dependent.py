@@ -183,7 +183,8 @@ class TimeDependentSum:
         --------
         >>> import math
         >>> from velmora import PauliSum, TimeDependentSum
-        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.sin)])
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
+        ...                       (PauliSum([("XI", 1.0)]), math.sin)])
         >>> [(len(P), f) for P, f in H.parts]
         [(1, None), (1, <built-in function sin>)]
         """
@@ -233,7 +234,8 @@ class TimeDependentSum:
         --------
         >>> import math
         >>> from velmora import PauliSum, TimeDependentSum
-        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]), (PauliSum([("XI", 1.0)]), math.cos)])
+        >>> H = TimeDependentSum([PauliSum([("ZZ", 1.0)]),
+        ...                       (PauliSum([("XI", 1.0)]), math.cos)])
         >>> H.at(math.pi).terms
         [('ZZ', (1+0j)), ('XI', (-1+0j))]
         """
@@ -297,8 +299,9 @@ class TimeDependentSum:
         >>> import math
         >>> from velmora import PauliSum, Sector, TimeDependentSum
         >>> from velmora.models import xxz_ring
-        >>> ring = TimeDependentSum([xxz_ring(6, delta=0.0),
-        ...                          (xxz_ring(6, delta=1.0) - xxz_ring(6, delta=0.0), math.cos)])
+        >>> hopping = xxz_ring(6, delta=0.0)
+        >>> ising = xxz_ring(6, delta=1.0) - hopping
+        >>> ring = TimeDependentSum([hopping, (ising, math.cos)])
         >>> restricted = ring.in_sector(Sector.chain(6, weight=3, momentum=0))
         >>> len(restricted.sector), restricted.at(0.0).is_hermitian
         (4, True)

@@ -18,9 +18,15 @@
   django-static-mathjax), so that formulas render without a network.
 - The gallery's command lines: each example writes its picture and parameters
   into a scratch folder, never into the source tree.
+- Code in a table may break after a dot, a comma, an opening bracket or an equals
+  sign (``spin_basis_1d(L,<wbr> Nup=...)``), never inside a name, so that the
+  side-by-side tables fit the text column.
+- The navigation may break a dotted name after a dot (``velmora.mpi.<wbr>evolve``)
+  and nowhere else: the sidebar is too narrow for the longest names on one line.
 """
 
 import pathlib
+import re
 import shutil
 import tempfile
 
@@ -31,8 +37,10 @@ _SCRATCH = pathlib.Path(tempfile.mkdtemp(prefix="velmora-gallery-"))
 
 def gallery_argv(gallery_conf, script_vars):
     """The arguments the gallery runs an example with (sizes come from the
-    VELMORA_EXAMPLE_SIZE environment variable, read by the examples)."""
-    return ["--out", str(_SCRATCH / pathlib.Path(script_vars["src_file"]).stem)]
+    VELMORA_EXAMPLE_SIZE environment variable, read by the examples). Every
+    example writes NAME.png and NAME.json, so they share one folder (whose path
+    each prints: short enough for the output's box)."""
+    return ["--out", str(_SCRATCH)]
 
 
 _REFERENCE_SETUP = "import numpy as np\nfrom velmora import *\nfrom velmora.models import *"
@@ -106,8 +114,82 @@ def _link_code_names(app, doctree, docname):
                                           literal.deepcopy(), target))
 
 
+# Where code in a table may break: after . , ( [ = when a word follows.
+_CODE_BREAK = re.compile(r"(?<=[.,(\[=])(?=[\w\[(\"'*-])")
+
+
+# A number with a sign or an exponent ("6e-16", "-0.5", "(1e-13)"): browsers may
+# break a line after its hyphen, so in tables it is kept on one line.
+_SIGNED_NUMBER = re.compile(r"(\S*\d[^\s\d]*[-\u2212+]\S*|\S*[-\u2212+]\d\S*)")
+
+
+def _ancestors(node):
+    while node.parent is not None:
+        node = node.parent
+        yield node
+
+
+def _table_code_breaks(app, doctree, docname):
+    if app.builder.format != "html":
+        return
+    for table in doctree.findall(nodes.table):
+        for text in list(table.findall(nodes.Text)):
+            if not _SIGNED_NUMBER.search(str(text)) or any(
+                    isinstance(node, (nodes.literal, nodes.raw, nodes.math))
+                    for node in _ancestors(text)):
+                continue
+            pieces = []
+            for i, part in enumerate(_SIGNED_NUMBER.split(str(text))):
+                if i % 2:
+                    pieces.append(nodes.inline(part, part, classes=["nobr"]))
+                elif part:
+                    pieces.append(nodes.Text(part))
+            text.parent.replace(text, pieces)
+        for literal in list(table.findall(nodes.literal)):
+            for text in list(literal.findall(nodes.Text)):
+                parts = _CODE_BREAK.split(str(text))
+                if len(parts) == 1:
+                    continue
+                pieces = []
+                for i, part in enumerate(parts):
+                    if i:
+                        pieces.append(nodes.raw("", "<wbr>", format="html"))
+                    pieces.append(nodes.Text(part))
+                text.parent.replace(text, pieces)
+
+
+# The text of a link: a break opportunity after each dot between two name parts.
+_LINK_TEXT = re.compile(r"(<a [^>]*>)([^<]+)(</a>)")
+_DOT = re.compile(r"(?<=\w)\.(?=\w)")
+
+
+def _break_after_dots(html):
+    return _LINK_TEXT.sub(lambda m: m[1] + _DOT.sub(".<wbr>", m[2]) + m[3], html)
+
+
+def _navigation_breaks(app, pagename, templatename, context, doctree):
+    for key in ("furo_navigation_tree", "toc"):
+        if isinstance(context.get(key), str):
+            context[key] = _break_after_dots(context[key])
+
+
+def _drop_modules_without_source(app):
+    """The [source] pages: viewcode's index lists every module it looked at, also
+    those without Python source (the compiled `_velmora`), whose page it does not
+    write; they are dropped before the pages are collected."""
+    modules = getattr(app.env, "_viewcode_modules", {})
+    for name in [name for name, entry in modules.items() if not entry]:
+        del modules[name]
+    return []
+
+
 def setup(app):
+    # After the theme has computed its navigation tree (priority 500).
+    app.connect("html-page-context", _navigation_breaks, priority=900)
+    # Before sphinx.ext.viewcode writes its pages (priority 500).
+    app.connect("html-collect-pages", _drop_modules_without_source, priority=400)
     app.connect("doctree-resolved", _link_code_names)
+    app.connect("doctree-resolved", _table_code_breaks, priority=600)
     app.connect("build-finished", _copy_mathjax)
     app.connect("doctree-read", _mark_doctests)
     app.connect("missing-reference", _resolve_default_role)
