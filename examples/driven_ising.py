@@ -42,10 +42,8 @@ from velmora.models import ising_chain, pauli_label
 def parts(spins):
     """The bonds -sum Z_q Z_(q+1) and the field operator -sum X_q, each a PauliSum
     of its own (together, in this order, they are ising_chain(spins))."""
-    bonds = PauliSum([(pauli_label(spins, {q: "Z", q + 1: "Z"}), -1.0)
-                      for q in range(spins - 1)])
-    field = PauliSum([(pauli_label(spins, {q: "X"}), -1.0) for q in range(spins)])
-    return bonds, field
+    chain = ising_chain(spins, parts=True)
+    return chain["zz"], chain["x"]
 
 
 class Ramp:

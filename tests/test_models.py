@@ -39,6 +39,22 @@ def test_chains_have_the_terms_of_their_bonds_in_order(make, n, bonds, delta):
     assert H.num_qubits == n and len(H) == 3 * len(bonds)
 
 
+@pytest.mark.parametrize("make,names", [
+    (lambda **kw: ising_chain(5, 0.7, -0.4, **kw), ("zz", "x")),
+    (lambda **kw: xxz_chain(5, -0.7, **kw), ("xy", "zz")),
+    (lambda **kw: xxz_chain(2, 0.3, periodic=True, **kw), ("xy", "zz")),
+    (lambda **kw: xxz_ring(6, 2.0, **kw), ("xy", "zz")),
+])
+def test_chain_parts_add_up_to_the_chain(make, names):
+    whole, parts = make(), make(parts=True)
+    assert tuple(parts) == names
+    np.testing.assert_allclose(sum(parts[k].to_sparse().toarray() for k in names),
+                               whole.to_sparse().toarray(), atol=1e-15)
+    # Each part is diagonal or not: the letters of each name, and nothing else.
+    for name, part in parts.items():
+        assert {letter for label, _ in part.terms for letter in label} <= set(name.upper()) | {"I"}
+
+
 @pytest.mark.parametrize("n", [3, 4, 7, 10])
 @pytest.mark.parametrize("delta", [0.5, -1.25, 0, 3])
 def test_xxz_ring_from_three_sites_keeps_its_terms(n, delta):
@@ -101,6 +117,8 @@ BAD_ARGUMENTS = [  # (call, exception, message)
     (lambda: ising_chain(0), ValueError, "num_qubits must be at least 1, got 0"),
     (lambda: ising_chain(3, j="1"), TypeError, "j must be a real number, got str"),
     (lambda: ising_chain(3, h=float("inf")), ValueError, "h must be finite, got inf"),
+    (lambda: ising_chain(3, parts=1), TypeError, "parts must be True or False, got 1"),
+    (lambda: xxz_ring(3, parts="yes"), TypeError, "parts must be True or False"),
     (lambda: random_local(3, 5, 4), ValueError, "locality must be at most num_qubits = 3"),
     (lambda: random_local(3, 0), ValueError, "num_terms must be at least 1, got 0"),
     (lambda: random_local(0, 5, 1), ValueError, "num_qubits must be at least 1, got 0"),

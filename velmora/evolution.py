@@ -755,9 +755,8 @@ def evolve(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike, t: c
 
     >>> import math
     >>> from velmora import PauliSum, TimeDependentSum
-    >>> from velmora.models import pauli_label
-    >>> bonds = PauliSum([(pauli_label(6, {q: "Z", q + 1: "Z"}), -1.0) for q in range(5)])
-    >>> fields = PauliSum([(pauli_label(6, {q: "X"}), -1.0) for q in range(6)])
+    >>> parts = ising_chain(6, parts=True)
+    >>> bonds, fields = parts["zz"], parts["x"]
     >>> bonds + fields == H
     True
     >>> driven = evolve(TimeDependentSum([bonds, (fields, math.cos)]), psi, 1.0, tol=1e-8)

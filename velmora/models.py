@@ -91,12 +91,21 @@ def _count(name: str, value: object, minimum: int, why: str = "") -> int:
 
 
 
-def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
+@overload
+def ising_chain(num_qubits: int, j: float = ..., h: float = ..., *,
+                parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def ising_chain(num_qubits: int, j: float = ..., h: float = ..., *,
+                parts: Literal[True]) -> dict[str, PauliSum]: ...
+def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0, *,
+                parts: bool = False) -> PauliSum | dict[str, PauliSum]:
     """The open transverse-field Ising chain -J sum Z_q Z_{q+1} - h sum X_q.
 
     2n - 1 terms: the bonds first (q = 0 .. n - 2), then the fields (q = 0 ..
     n - 1); one qubit has the field alone. `num_qubits` must be at least 1,
-    `j` and `h` finite reals.
+    `j` and `h` finite reals. With ``parts=True`` the bonds and the fields
+    come apart, ``{"zz": -J sum Z Z, "x": -h sum X}``, whose concatenation is
+    the sum, term for term (for `velmora.TimeDependentSum` parts).
 
     Parameters
     ----------
@@ -106,16 +115,20 @@ def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
         The coupling J of each bond Z_q Z_{q+1} (default 1.0).
     h : float, optional
         The transverse field h on each site (default 1.0).
+    parts : bool, optional
+        Return the parts as a dict instead of their sum (default False).
 
     Returns
     -------
-    PauliSum
-        2n - 1 terms with coefficients -J and -h.
+    PauliSum or dict of str to PauliSum
+        2n - 1 terms with coefficients -J and -h, or the parts "zz" (n - 1
+        terms) and "x" (n terms).
 
     Raises
     ------
     TypeError
-        When `num_qubits` is not an int, or `j` or `h` is not a real number.
+        When `num_qubits` is not an int, `j` or `h` is not a real number, or
+        `parts` is not a bool.
     ValueError
         When `num_qubits` < 1, or `j` or `h` is not finite.
 
@@ -125,21 +138,35 @@ def ising_chain(num_qubits: int, j: float = 1.0, h: float = 1.0) -> PauliSum:
     >>> ising_chain(3, j=1.0, h=0.5).terms
     [('IZZ', (-1+0j)), ('ZZI', (-1+0j)), ('IIX', (-0.5+0j)), ('IXI', (-0.5+0j)),
      ('XII', (-0.5+0j))]
+    >>> parts = ising_chain(3, parts=True)
+    >>> sorted(parts), len(parts["zz"]), len(parts["x"])
+    (['x', 'zz'], 2, 3)
     """
     n = _count("num_qubits", num_qubits, 1)
     j, h = real_number("j", j), real_number("h", h)
     bonds = [(pauli_label(n, {q: "Z", q + 1: "Z"}), -j) for q in range(n - 1)]
-    return PauliSum(bonds + [(pauli_label(n, {q: "X"}), -h) for q in range(n)])
+    return _parts_or_sum({"zz": bonds, "x": [(pauli_label(n, {q: "X"}), -h) for q in range(n)]},
+                         parts)
 
 
-def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) -> PauliSum:
+@overload
+def xxz_chain(num_qubits: int, delta: float = ..., *, periodic: bool = ...,
+              parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def xxz_chain(num_qubits: int, delta: float = ..., *, periodic: bool = ...,
+              parts: Literal[True]) -> dict[str, PauliSum]: ...
+def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False,
+              parts: bool = False) -> PauliSum | dict[str, PauliSum]:
     """The XXZ chain: sum over the bonds (q, r) of X_q X_r + Y_q Y_r + delta Z_q Z_r.
 
     The bonds are (q, q + 1) for q = 0 .. n - 2, and with ``periodic=True``
     also (n - 1, 0), which closes the ring. Each bond gives its XX, YY and ZZ
     terms in that order, bond by bond. On two qubits the ring's closing bond
     would be (0, 1) again: it is not added, so the ring of two qubits is the
-    single bond, the same operator as the open chain.
+    single bond, the same operator as the open chain. With ``parts=True`` the
+    hopping and the anisotropy come apart, ``{"xy": sum (XX + YY), "zz":
+    delta sum ZZ}`` (each bond by bond), whose sum is the chain with its
+    terms in another order (for `velmora.TimeDependentSum` parts).
 
     Parameters
     ----------
@@ -149,16 +176,20 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
         The anisotropy, the coefficient of each ZZ term (default 0.5).
     periodic : bool, optional
         Close the chain into a ring (default False).
+    parts : bool, optional
+        Return the parts as a dict instead of their sum (default False).
 
     Returns
     -------
-    PauliSum
-        3 (n - 1) terms for the open chain, 3n for the ring of n >= 3 sites.
+    PauliSum or dict of str to PauliSum
+        3 (n - 1) terms for the open chain, 3n for the ring of n >= 3 sites;
+        or the parts "xy" (two thirds of them) and "zz" (one third).
 
     Raises
     ------
     TypeError
-        When `num_qubits` is not an int or `delta` not a real number.
+        When `num_qubits` is not an int, `delta` not a real number, or
+        `parts` not a bool.
     ValueError
         When `num_qubits` < 2 or `delta` is not finite.
 
@@ -170,12 +201,23 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
      ('XXI', (1+0j)), ('YYI', (1+0j)), ('ZZI', (0.5+0j))]
     >>> len(xxz_chain(3, 0.5, periodic=True)), len(xxz_chain(2, periodic=True))
     (9, 3)
+    >>> parts = xxz_chain(3, 0.5, parts=True)
+    >>> parts["zz"].terms
+    [('IZZ', (0.5+0j)), ('ZZI', (0.5+0j))]
+    >>> difference = parts["xy"] + parts["zz"] - xxz_chain(3, 0.5)
+    >>> difference.simplify().terms                 # the same operator
+    [('III', 0j)]
     """
     n = _count("num_qubits", num_qubits, 2, " (a chain needs one bond)")
     delta = real_number("delta", delta)
     bonds = [(q, q + 1) for q in range(n - 1)]
     if periodic and n > 2:
         bonds.append((n - 1, 0))
+    if not isinstance(parts, (bool, np.bool_)):
+        raise TypeError(f"parts must be True or False, got {parts!r}")
+    if parts:
+        return {"xy": PauliSum(_exchange(n, bonds, "XY", 1.0)),
+                "zz": PauliSum(_exchange(n, bonds, "Z", delta))}
     terms = []
     for q, r in bonds:
         terms += [(pauli_label(n, {q: "X", r: "X"}), 1.0),
@@ -184,10 +226,18 @@ def xxz_chain(num_qubits: int, delta: float = 0.5, *, periodic: bool = False) ->
     return PauliSum(terms)
 
 
-def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
+@overload
+def xxz_ring(num_qubits: int, delta: float = ..., *,
+             parts: Literal[False] = ...) -> PauliSum: ...
+@overload
+def xxz_ring(num_qubits: int, delta: float = ..., *,
+             parts: Literal[True]) -> dict[str, PauliSum]: ...
+def xxz_ring(num_qubits: int, delta: float = 0.5, *,
+             parts: bool = False) -> PauliSum | dict[str, PauliSum]:
     """The periodic XXZ ring sum X_q X_{q+1} + Y_q Y_{q+1} + delta Z_q Z_{q+1}.
 
-    3n terms, site by site: ``xxz_chain(num_qubits, delta, periodic=True)``.
+    3n terms, site by site: ``xxz_chain(num_qubits, delta, periodic=True,
+    parts=parts)`` (with ``parts=True`` the dict ``{"xy": ..., "zz": ...}``).
     `num_qubits` must be at least 2; the ring of two sites has the one bond
     (0, 1), counted once (3 terms).
 
@@ -197,16 +247,21 @@ def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
         The number of sites n >= 2; site q is qubit q, next to q + 1 mod n.
     delta : float, optional
         The anisotropy, the coefficient of each ZZ term (default 0.5).
+    parts : bool, optional
+        Return the parts "xy" and "zz" as a dict instead of their sum
+        (default False).
 
     Returns
     -------
-    PauliSum
-        3n terms for n >= 3 (the bond (n - 1, 0) last), 3 for n = 2.
+    PauliSum or dict of str to PauliSum
+        3n terms for n >= 3 (the bond (n - 1, 0) last), 3 for n = 2; or the
+        parts.
 
     Raises
     ------
     TypeError
-        When `num_qubits` is not an int or `delta` not a real number.
+        When `num_qubits` is not an int, `delta` not a real number, or
+        `parts` not a bool.
     ValueError
         When `num_qubits` < 2 or `delta` is not finite.
 
@@ -218,7 +273,7 @@ def xxz_ring(num_qubits: int, delta: float = 0.5) -> PauliSum:
     >>> len(xxz_ring(6)), xxz_ring(6) == xxz_chain(6, periodic=True)
     (18, True)
     """
-    return xxz_chain(num_qubits, delta, periodic=True)
+    return xxz_chain(num_qubits, delta, periodic=True, parts=parts)
 
 
 def heisenberg_chain(num_qubits: int, *, periodic: bool = False) -> PauliSum:

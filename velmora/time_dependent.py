@@ -299,9 +299,8 @@ class TimeDependentSum:
         >>> import math
         >>> from velmora import PauliSum, Sector, TimeDependentSum
         >>> from velmora.models import xxz_ring
-        >>> hopping = xxz_ring(6, delta=0.0)
-        >>> ising = xxz_ring(6, delta=1.0) - hopping
-        >>> ring = TimeDependentSum([hopping, (ising, math.cos)])
+        >>> parts = xxz_ring(6, delta=1.0, parts=True)
+        >>> ring = TimeDependentSum([parts["xy"], (parts["zz"], math.cos)])
         >>> restricted = ring.in_sector(Sector.chain(6, weight=3, momentum=0))
         >>> len(restricted.sector), restricted.at(0.0).is_hermitian
         (4, True)
