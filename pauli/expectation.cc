@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
+
+#include <immintrin.h>
 
 #include "parallel/ranks.h"
 #include "parallel/reduce.h"
+#include "pauli/isa.h"
 #include "pauli/kernel.h"
 
 namespace velmora {
@@ -25,7 +29,6 @@ namespace {
 
 typedef double Pack __attribute__((vector_size(64)));
 typedef double HalfPack __attribute__((vector_size(32)));
-typedef long long PackIndex __attribute__((vector_size(64)));
 
 /// Entries per tile of G.
 constexpr std::uint64_t expectation_tile = 256;
@@ -119,19 +122,19 @@ struct TileInput {
     const double* psi;
     const double* partner;  // the amplitudes x ^ flip are read from here
     std::uint64_t high;  // flip & ~3
-    PackIndex permute;   // the partner's amplitudes inside a Pack, by flip & 3
-    bool permuted;       // flip & 3 != 0
     const double* g_re;
     const double* g_im;
     std::uint64_t g_step;
 };
 
-/// Four amplitudes x .. x + 3 (entry i of the tile) into sub-accumulator u.
-template <bool Diagonal, bool ComplexG>
+/// Four amplitudes x .. x + 3 (entry i of the tile) into sub-accumulator u;
+/// F3 = flip & 3 places the partners inside a Pack. The shuffles take their
+/// lanes from constants: a permutation chosen at run time has no AVX2
+/// instruction for eight doubles, and was taken lane by lane there.
+template <bool Diagonal, bool ComplexG, int F3>
 inline __attribute__((always_inline)) void accumulate_pack(const TileInput& in, std::uint64_t x,
                                                            std::uint64_t i, Pack (*acc)[4],
                                                            int u) {
-    const PackIndex swap = {1, 0, 3, 2, 5, 4, 7, 6};
     Pack b;
     std::memcpy(&b, in.psi + 2 * x, sizeof b);
     Pack g;
@@ -150,11 +153,13 @@ inline __attribute__((always_inline)) void accumulate_pack(const TileInput& in, 
     }
     Pack a;
     std::memcpy(&a, in.partner + 2 * (x ^ in.high), sizeof a);
-    if (in.permuted) {
-        a = __builtin_shuffle(a, in.permute);
+    if constexpr (F3 != 0) {
+        a = __builtin_shufflevector(a, a, 2 * (0 ^ F3), 2 * (0 ^ F3) + 1, 2 * (1 ^ F3),
+                                    2 * (1 ^ F3) + 1, 2 * (2 ^ F3), 2 * (2 ^ F3) + 1,
+                                    2 * (3 ^ F3), 2 * (3 ^ F3) + 1);
     }
     const Pack ab = a * b;
-    const Pack abs = a * __builtin_shuffle(b, swap);
+    const Pack abs = a * __builtin_shufflevector(b, b, 1, 0, 3, 2, 5, 4, 7, 6);
     acc[0][u] = acc[0][u] + g * ab;
     acc[1][u] = acc[1][u] + g * abs;
     if (ComplexG) {
@@ -165,21 +170,157 @@ inline __attribute__((always_inline)) void accumulate_pack(const TileInput& in, 
 
 /// Pack p of the tile goes to sub-accumulator p mod 4, which keeps four
 /// independent chains of additions per sum.
-template <bool Diagonal, bool ComplexG>
+template <bool Diagonal, bool ComplexG, int F3>
 inline __attribute__((always_inline)) void accumulate_packs(const TileInput& in,
                                                             std::uint64_t base,
                                                             std::uint64_t entries,
                                                             Pack (*acc)[4]) {
     std::uint64_t i = 0;
     for (; i + 16 <= entries; i += 16) {
-        accumulate_pack<Diagonal, ComplexG>(in, base + i, i, acc, 0);
-        accumulate_pack<Diagonal, ComplexG>(in, base + i + 4, i + 4, acc, 1);
-        accumulate_pack<Diagonal, ComplexG>(in, base + i + 8, i + 8, acc, 2);
-        accumulate_pack<Diagonal, ComplexG>(in, base + i + 12, i + 12, acc, 3);
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i, i, acc, 0);
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i + 4, i + 4, acc, 1);
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i + 8, i + 8, acc, 2);
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i + 12, i + 12, acc, 3);
     }
-    if (i + 4 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i, i, acc, 0);
-    if (i + 8 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i + 4, i + 4, acc, 1);
-    if (i + 12 <= entries) accumulate_pack<Diagonal, ComplexG>(in, base + i + 8, i + 8, acc, 2);
+    if (i + 4 <= entries) accumulate_pack<Diagonal, ComplexG, F3>(in, base + i, i, acc, 0);
+    if (i + 8 <= entries) {
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i + 4, i + 4, acc, 1);
+    }
+    if (i + 12 <= entries) {
+        accumulate_pack<Diagonal, ComplexG, F3>(in, base + i + 8, i + 8, acc, 2);
+    }
+}
+
+/// The packs of a flipping group, with the partners' placement F3 = flip & 3
+/// fixed at compile time.
+template <bool ComplexG>
+inline __attribute__((always_inline)) void flipping_packs(const TileInput& in, std::uint64_t f3,
+                                                          std::uint64_t base,
+                                                          std::uint64_t entries,
+                                                          Pack (*acc)[4]) {
+    switch (f3) {
+        case 0: accumulate_packs<false, ComplexG, 0>(in, base, entries, acc); break;
+        case 1: accumulate_packs<false, ComplexG, 1>(in, base, entries, acc); break;
+        case 2: accumulate_packs<false, ComplexG, 2>(in, base, entries, acc); break;
+        default: accumulate_packs<false, ComplexG, 3>(in, base, entries, acc); break;
+    }
+}
+
+// The AVX2 body of a tile: a Pack is two vectors of four doubles (amplitudes
+// 0, 1 and 2, 3), the partners placed by F3 with whole-lane moves (pairs
+// exchanged for F3 & 1, halves for F3 & 2), G spread with permute4x64. Each
+// sub-accumulator u takes packs u, u + 4, ... as in the vector body; its
+// packs are taken in a pass of their own, so that only the sums in use stay
+// in registers (sixteen vectors for all four sub-accumulators of two sums
+// fill AVX2's registers; the lanes and their order of addition are those of
+// the vector body, so are the bits).
+template <int F3>
+__attribute__((target("avx2"), always_inline)) inline void place_partners_avx2(__m256d& lo,
+                                                                              __m256d& hi) {
+    if constexpr ((F3 & 1) != 0) {
+        lo = _mm256_permute2f128_pd(lo, lo, 0x01);
+        hi = _mm256_permute2f128_pd(hi, hi, 0x01);
+    }
+    if constexpr ((F3 & 2) != 0) {
+        std::swap(lo, hi);
+    }
+}
+
+template <bool Diagonal, bool ComplexG, int F3>
+__attribute__((target("avx2"))) void tile_avx2(const TileInput& in, std::uint64_t base,
+                                               std::uint64_t entries, double* lanes) {
+    const std::uint64_t packs = entries / 4;
+    for (std::uint64_t u = 0; u < 4 && u < packs; ++u) {
+        // Sums 0 .. 3 of sub-accumulator u, lanes 0-3 and 4-7.
+        double* sub[4] = {lanes + 0 * 32 + 8 * u, lanes + 1 * 32 + 8 * u,
+                          lanes + 2 * 32 + 8 * u, lanes + 3 * 32 + 8 * u};
+        __m256d s0_lo = _mm256_loadu_pd(sub[0]), s0_hi = _mm256_loadu_pd(sub[0] + 4);
+        __m256d s1_lo = _mm256_setzero_pd(), s1_hi = _mm256_setzero_pd();
+        __m256d s2_lo = _mm256_setzero_pd(), s2_hi = _mm256_setzero_pd();
+        __m256d s3_lo = _mm256_setzero_pd(), s3_hi = _mm256_setzero_pd();
+        if constexpr (!Diagonal) {
+            s1_lo = _mm256_loadu_pd(sub[1]);
+            s1_hi = _mm256_loadu_pd(sub[1] + 4);
+        }
+        if constexpr (ComplexG) {
+            s2_lo = _mm256_loadu_pd(sub[2]);
+            s2_hi = _mm256_loadu_pd(sub[2] + 4);
+            if constexpr (!Diagonal) {
+                s3_lo = _mm256_loadu_pd(sub[3]);
+                s3_hi = _mm256_loadu_pd(sub[3] + 4);
+            }
+        }
+        for (std::uint64_t p = u; p < packs; p += 4) {
+            const std::uint64_t i = 4 * p;
+            const std::uint64_t x = base + i;
+            const __m256d b_lo = _mm256_loadu_pd(in.psi + 2 * x);
+            const __m256d b_hi = _mm256_loadu_pd(in.psi + 2 * x + 4);
+            const __m256d g4 = _mm256_loadu_pd(in.g_re + i * in.g_step);
+            const __m256d g_lo = _mm256_permute4x64_pd(g4, 0x50);  // g0 g0 g1 g1
+            const __m256d g_hi = _mm256_permute4x64_pd(g4, 0xFA);  // g2 g2 g3 g3
+            __m256d gi_lo = g_lo;
+            __m256d gi_hi = g_hi;
+            if constexpr (ComplexG) {
+                const __m256d gi4 = _mm256_loadu_pd(in.g_im + i * in.g_step);
+                gi_lo = _mm256_permute4x64_pd(gi4, 0x50);
+                gi_hi = _mm256_permute4x64_pd(gi4, 0xFA);
+            }
+            if constexpr (Diagonal) {
+                const __m256d bb_lo = _mm256_mul_pd(b_lo, b_lo);
+                const __m256d bb_hi = _mm256_mul_pd(b_hi, b_hi);
+                s0_lo = _mm256_add_pd(s0_lo, _mm256_mul_pd(g_lo, bb_lo));
+                s0_hi = _mm256_add_pd(s0_hi, _mm256_mul_pd(g_hi, bb_hi));
+                if constexpr (ComplexG) {
+                    s2_lo = _mm256_add_pd(s2_lo, _mm256_mul_pd(gi_lo, bb_lo));
+                    s2_hi = _mm256_add_pd(s2_hi, _mm256_mul_pd(gi_hi, bb_hi));
+                }
+            } else {
+                const double* a = in.partner + 2 * (x ^ in.high);
+                __m256d a_lo = _mm256_loadu_pd(a);
+                __m256d a_hi = _mm256_loadu_pd(a + 4);
+                place_partners_avx2<F3>(a_lo, a_hi);
+                const __m256d ab_lo = _mm256_mul_pd(a_lo, b_lo);
+                const __m256d ab_hi = _mm256_mul_pd(a_hi, b_hi);
+                const __m256d abs_lo = _mm256_mul_pd(a_lo, _mm256_permute_pd(b_lo, 0x5));
+                const __m256d abs_hi = _mm256_mul_pd(a_hi, _mm256_permute_pd(b_hi, 0x5));
+                s0_lo = _mm256_add_pd(s0_lo, _mm256_mul_pd(g_lo, ab_lo));
+                s0_hi = _mm256_add_pd(s0_hi, _mm256_mul_pd(g_hi, ab_hi));
+                s1_lo = _mm256_add_pd(s1_lo, _mm256_mul_pd(g_lo, abs_lo));
+                s1_hi = _mm256_add_pd(s1_hi, _mm256_mul_pd(g_hi, abs_hi));
+                if constexpr (ComplexG) {
+                    s2_lo = _mm256_add_pd(s2_lo, _mm256_mul_pd(gi_lo, ab_lo));
+                    s2_hi = _mm256_add_pd(s2_hi, _mm256_mul_pd(gi_hi, ab_hi));
+                    s3_lo = _mm256_add_pd(s3_lo, _mm256_mul_pd(gi_lo, abs_lo));
+                    s3_hi = _mm256_add_pd(s3_hi, _mm256_mul_pd(gi_hi, abs_hi));
+                }
+            }
+        }
+        _mm256_storeu_pd(sub[0], s0_lo);
+        _mm256_storeu_pd(sub[0] + 4, s0_hi);
+        if constexpr (!Diagonal) {
+            _mm256_storeu_pd(sub[1], s1_lo);
+            _mm256_storeu_pd(sub[1] + 4, s1_hi);
+        }
+        if constexpr (ComplexG) {
+            _mm256_storeu_pd(sub[2], s2_lo);
+            _mm256_storeu_pd(sub[2] + 4, s2_hi);
+            if constexpr (!Diagonal) {
+                _mm256_storeu_pd(sub[3], s3_lo);
+                _mm256_storeu_pd(sub[3] + 4, s3_hi);
+            }
+        }
+    }
+}
+
+template <bool ComplexG>
+void flipping_tile_avx2(const TileInput& in, std::uint64_t f3, std::uint64_t base,
+                        std::uint64_t entries, double* lanes) {
+    switch (f3) {
+        case 0: tile_avx2<false, ComplexG, 0>(in, base, entries, lanes); break;
+        case 1: tile_avx2<false, ComplexG, 1>(in, base, entries, lanes); break;
+        case 2: tile_avx2<false, ComplexG, 2>(in, base, entries, lanes); break;
+        default: tile_avx2<false, ComplexG, 3>(in, base, entries, lanes); break;
+    }
 }
 
 /// Adds one tile of `entries` amplitudes (a multiple of 4) starting at `base`
@@ -190,39 +331,53 @@ inline __attribute__((always_inline)) void accumulate_packs(const TileInput& in,
 /// times; g_im is read only when `complex_g`). For flip 0 the partner is the
 /// amplitude itself, and the sums 1 and 3 stay untouched (their lane
 /// differences vanish exactly).
-__attribute__((target_clones("avx512f", "avx2", "default")))
+/// The vector body (Pack arithmetic as the compiler lowers it: AVX-512 where
+/// the processor has it, else baseline x86-64 or the target's own vectors).
+__attribute__((target_clones("avx512f", "default")))
+void tile_vector(const double* psi, const double* partner, std::uint64_t base,
+                 std::uint64_t entries, std::uint64_t flip, bool diagonal,
+                 const double* g_re, const double* g_im, std::uint64_t g_step,
+                 bool complex_g, double* lanes) {
+    Pack acc[4][4];
+    std::memcpy(acc, lanes, sizeof acc);
+    const TileInput in{psi, partner, flip & ~std::uint64_t{3}, g_re, g_im, g_step};
+    if (diagonal) {
+        if (complex_g) {
+            accumulate_packs<true, true, 0>(in, base, entries, acc);
+        } else {
+            accumulate_packs<true, false, 0>(in, base, entries, acc);
+        }
+    } else if (complex_g) {
+        flipping_packs<true>(in, flip & 3, base, entries, acc);
+    } else {
+        flipping_packs<false>(in, flip & 3, base, entries, acc);
+    }
+    std::memcpy(lanes, acc, sizeof acc);
+}
+
+/// The tile by the body of `isa` (the AVX2 body on AVX2; the vector body
+/// otherwise): the same bits.
 void accumulate_tile(const double* psi, const double* partner, std::uint64_t base,
                      std::uint64_t entries, std::uint64_t flip, bool diagonal,
                      const double* g_re, const double* g_im, std::uint64_t g_step,
-                     bool complex_g, double* lanes) {
-    Pack acc[4][4];
-    std::memcpy(acc, lanes, sizeof acc);
-    const std::uint64_t f3 = flip & 3;
-    const long long a0 = static_cast<long long>(f3);
-    const long long a1 = static_cast<long long>(1 ^ f3);
-    const long long a2 = static_cast<long long>(2 ^ f3);
-    const long long a3 = static_cast<long long>(3 ^ f3);
-    const TileInput in{psi,
-                       partner,
-                       flip & ~std::uint64_t{3},
-                       {2 * a0, 2 * a0 + 1, 2 * a1, 2 * a1 + 1, 2 * a2, 2 * a2 + 1, 2 * a3,
-                        2 * a3 + 1},
-                       f3 != 0,
-                       g_re,
-                       g_im,
-                       g_step};
+                     bool complex_g, double* lanes, KernelIsa isa) {
+    if (isa != KernelIsa::avx2) {
+        tile_vector(psi, partner, base, entries, flip, diagonal, g_re, g_im, g_step, complex_g,
+                    lanes);
+        return;
+    }
+    const TileInput in{psi, partner, flip & ~std::uint64_t{3}, g_re, g_im, g_step};
     if (diagonal) {
         if (complex_g) {
-            accumulate_packs<true, true>(in, base, entries, acc);
+            tile_avx2<true, true, 0>(in, base, entries, lanes);
         } else {
-            accumulate_packs<true, false>(in, base, entries, acc);
+            tile_avx2<true, false, 0>(in, base, entries, lanes);
         }
     } else if (complex_g) {
-        accumulate_packs<false, true>(in, base, entries, acc);
+        flipping_tile_avx2<true>(in, flip & 3, base, entries, lanes);
     } else {
-        accumulate_packs<false, false>(in, base, entries, acc);
+        flipping_tile_avx2<false>(in, flip & 3, base, entries, lanes);
     }
-    std::memcpy(lanes, acc, sizeof acc);
 }
 
 /// The same sums for a state of fewer than four amplitudes, entry by entry,
@@ -279,7 +434,7 @@ void chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
                        const double* const* parts, const double* const* partners,
                        std::size_t count, std::uint64_t offset, std::uint64_t low,
                        std::uint64_t tile, std::uint64_t begin, std::uint64_t end,
-                       Complex* totals) {
+                       KernelIsa isa, Complex* totals) {
     alignas(64) double g_re[expectation_tile];
     alignas(64) double g_im[expectation_tile];
     GroupLanes lanes[expectation_states];
@@ -326,7 +481,7 @@ void chunk_expectation(const FlipGroup* gs, std::size_t first, std::size_t last,
                 if (tile % 4 == 0) {
                     accumulate_tile(parts[s], partners[s], base, tile, group.flip & low,
                                     group.flip == 0, re, im, step, group.complex_weights,
-                                    &lanes[s].acc[0][0][0]);
+                                    &lanes[s].acc[0][0][0], isa);
                 } else {
                     // Fewer than four amplitudes: G written out for each.
                     double s_re[4];
@@ -366,6 +521,7 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
     }
     const std::uint64_t tile = std::min(n, expectation_tile);
     const std::vector<FlipGroup> groups = flip_groups(ham, tile);
+    const KernelIsa isa = ham.kernel_isa();
     const double* parts = reinterpret_cast<const double*>(psi);
     const FlipGroup* gs = groups.data();
     const std::size_t num_groups = groups.size();
@@ -388,7 +544,7 @@ Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint6
         }
         for_each_chunk(n, num_threads, [=](std::uint64_t begin, std::uint64_t end) {
             chunk_expectation(gs, first, last, &parts, &partner, 1, offset, low, tile, begin, end,
-                              &out[begin / reduction_chunk]);
+                              isa, &out[begin / reduction_chunk]);
         });
         first = last;
     }
@@ -408,6 +564,7 @@ void pauli_expectation_batch(const Hamiltonian& ham, const Complex* const* psi,
     }
     const std::uint64_t tile = std::min(n, expectation_tile);
     const std::vector<FlipGroup> groups = flip_groups(ham, tile);
+    const KernelIsa isa = ham.kernel_isa();
     const FlipGroup* gs = groups.data();
     const std::size_t num_groups = groups.size();
     std::vector<const double*> parts(count);
@@ -429,7 +586,7 @@ void pauli_expectation_batch(const Hamiltonian& ham, const Complex* const* psi,
                 Complex sums[expectation_states];
                 std::fill(sums, sums + here, Complex(0.0, 0.0));
                 chunk_expectation(gs, 0, num_groups, states + s0, states + s0, here, 0,
-                                  ~std::uint64_t{0}, tile, begin, end, sums);
+                                  ~std::uint64_t{0}, tile, begin, end, isa, sums);
                 for (std::size_t s = 0; s < here; ++s) out[(s0 + s) * chunks + c] = sums[s];
             }
         });

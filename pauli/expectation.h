@@ -26,7 +26,7 @@ class Ranks;
 /// in ascending order of flip mask, all within the same chunks; each chunk
 /// sums its terms in eight interleaved lanes combined in a fixed tree, and the
 /// groups' chunk sums are added in order. The bits depend on the operator and
-/// n alone.
+/// n alone (the body is the operator's kernel_isa: every one gives them).
 Complex pauli_expectation(const Hamiltonian& ham, const Complex* psi, std::uint64_t n,
                           std::int32_t num_threads, Ranks* ranks = nullptr);
 

@@ -150,6 +150,49 @@ INSTANTIATE_TEST_SUITE_P(
                       BatchedCase{12, 3}, BatchedCase{12, 8}, BatchedCase{12, 17},
                       BatchedCase{17, 9}));
 
+// Every body this processor runs gives the bits of the generic one: diagonal
+// and flipping groups with each placement of the partners inside four
+// amplitudes (flip & 3), real and complex G, tiles whose G is constant, a table
+// or formed per entry, alone and in batches.
+class ExpectationBodies : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ExpectationBodies, EveryBodyGivesTheGenericBits) {
+    const std::uint64_t q = GetParam();
+    std::mt19937_64 rng(900 + q);
+    std::vector<PauliWord> words = testing::random_hamiltonian(rng, q, 24).words();
+    for (const std::string low : {"IIX", "IXI", "IXX", "XYZ", "ZZI", "IYY"}) {
+        std::string inside(q, 'I');
+        inside.replace(q - 3, 3, low);
+        std::string across = inside;
+        across[0] = 'Z';
+        words.emplace_back(Complex(0.3, 0.0), inside);   // real G
+        words.emplace_back(Complex(0.2, -0.4), across);  // complex G, signs across the tiles
+    }
+    const Hamiltonian generic = Hamiltonian(std::move(words)).with_kernel_isa(KernelIsa::generic);
+    std::vector<std::vector<Complex>> states;
+    std::vector<const Complex*> rows;
+    for (int s = 0; s < 3; ++s) states.push_back(testing::random_state(rng, q));
+    for (const auto& v : states) rows.push_back(v.data());
+    const std::uint64_t n = std::uint64_t{1} << q;
+    const Complex expected = pauli_expectation(generic, rows[0], n, 0);
+    std::vector<Complex> expected_rows(3);
+    pauli_expectation_batch(generic, rows.data(), 3, n, 0, expected_rows.data());
+    for (KernelIsa isa : testing::runnable_isas()) {
+        const Hamiltonian ham = generic.with_kernel_isa(isa);
+        const Complex e = pauli_expectation(ham, rows[0], n, 2);
+        EXPECT_TRUE(same_bits(e.real(), expected.real())) << kernel_isa_name(isa);
+        EXPECT_TRUE(same_bits(e.imag(), expected.imag())) << kernel_isa_name(isa);
+        std::vector<Complex> got(3);
+        pauli_expectation_batch(ham, rows.data(), 3, n, 0, got.data());
+        for (int s = 0; s < 3; ++s) {
+            EXPECT_TRUE(same_bits(got[s].real(), expected_rows[s].real())) << kernel_isa_name(isa);
+            EXPECT_TRUE(same_bits(got[s].imag(), expected_rows[s].imag())) << kernel_isa_name(isa);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Qubits, ExpectationBodies, ::testing::Values(4u, 5u, 9u, 14u));
+
 TEST(BatchedExpectation, NoStatesAndNoWords) {
     pauli_expectation_batch(Hamiltonian({PauliWord(1.0, "XZ")}), nullptr, 0, 4, 0, nullptr);
     const std::vector<Complex> psi = {Complex(1.0, 2.0), Complex(3.0, 4.0)};
