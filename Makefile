@@ -22,7 +22,8 @@
 #              (bench-short-steps alone), the evolution over MPI processes (bench-mpi alone),
 #              symmetry sectors (bench-sectors alone), sector ground states
 #              (bench-sector-ground alone), time-dependent H(t)
-#              (bench-time-dependent alone), eigenpairs (bench-eigen alone) and batched
+#              (bench-time-dependent alone), a driven ring in its sector
+#              (bench-sector-drive alone), eigenpairs (bench-eigen alone) and batched
 #              products (bench-batch alone)
 SHELL := /bin/bash
 VENV := .venv
@@ -30,7 +31,7 @@ PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 
-.PHONY: demo docs docs-check docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch bench-sector-ground
+.PHONY: demo docs docs-check docs-screenshots pictures test wheel-test install cpp-test cpp-test-sanitize sanitize-build fuzz fuzz-quick py-test memcheck system-deps clean bench bench-quick bench-deps bench-products bench-trajectory bench-short-steps bench-mpi bench-sectors bench-time-dependent bench-eigen bench-batch bench-sector-ground bench-sector-drive
 
 # Three stamps: .demo-ready once the packages of requirements-demo.txt (the build and the
 # examples) are in, .docs-ready once the site's (requirements-docs.txt) are too, .ready
@@ -164,6 +165,7 @@ bench: install bench-deps
 	$(PY) bench/sectors.py
 	$(PY) bench/sector_ground.py
 	$(PY) bench/time_dependent.py
+	$(PY) bench/sector_drive.py
 	$(PY) bench/eigen.py
 	$(PY) bench/batch.py
 
@@ -189,6 +191,9 @@ bench-time-dependent: install $(VENV)/.bench-ready
 
 # Eigenpairs against ARPACK (SciPy), LOBPCG and QuSpin at 20 qubits and LiH (over an hour:
 # the random 4-local sum alone takes about 40 minutes; see bench/eigen.py for running parts).
+bench-sector-drive: install $(VENV)/.bench-ready
+	$(PY) bench/sector_drive.py
+
 bench-eigen: install $(VENV)/.bench-ready
 	$(PY) bench/eigen.py
 

@@ -13,7 +13,9 @@ every run of the tolerance searches) between
 <!-- time-dependent-benchmark:start --> and <!-- time-dependent-benchmark:end -->,
 and from eigen.md and batch.md between <!-- eigen-benchmark:start --> and
 <!-- eigen-benchmark:end -->, <!-- batch-benchmark:start --> and
-<!-- batch-benchmark:end -->.
+<!-- batch-benchmark:end -->, and from sector_ground.md and sector_drive.md between
+<!-- sector-ground-benchmark:start --> and <!-- sector-ground-benchmark:end -->,
+<!-- sector-drive-benchmark:start --> and <!-- sector-drive-benchmark:end -->.
 
 A table too wide for the page's text column is written as several tables, each
 with the leading columns that name a row (those whose header is one word:
@@ -183,13 +185,13 @@ def main():
         text = replace_between(text, "time-dependent-benchmark", summary +
                                "\n\nEvery run of the tolerance searches: "
                                "`bench/results/time_dependent.md`.")
-    for name in ("eigen", "batch"):
+    for name in ("eigen", "batch", "sector_ground", "sector_drive"):
         result = RESULTS / f"{name}.md"
         if result.is_file():
             body = result.read_text().strip()
             # The file's own title is the page's section heading.
             body = "\n".join(line for line in body.splitlines() if not line.startswith("# "))
-            text = replace_between(text, f"{name}-benchmark", body.strip())
+            text = replace_between(text, f"{name.replace('_', '-')}-benchmark", body.strip())
     page.write_text(text)
 
 

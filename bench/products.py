@@ -2,7 +2,8 @@
 matrix, and what the product is worth end to end (evolve against SciPy's
 expm_multiply), in one invocation:
 
-    .venv/bin/python bench/products.py [--quick] [--before PYTHON] [--out bench/results]
+    .venv/bin/python bench/products.py [--quick] [--before PYTHON [--before-label TEXT]]
+                                       [--out bench/results]
 
 Workloads: the Ising chain and the XXZ ring on 20 qubits (velmora.models),
 and chemistry-shaped sums, OpenFermion's random_interaction_operator(n,
@@ -157,6 +158,9 @@ def main() -> None:
     parser.add_argument("--before", metavar="PYTHON",
                         help="also time the products and the evolution with the velmora this "
                              "interpreter imports")
+    parser.add_argument("--before-label", metavar="TEXT",
+                        help="what the --before build is, for the table (default: its "
+                             "interpreter's path), e.g. 'commit 193715e'")
     args = parser.parse_args()
     repeats = 3 if args.quick else 9
     cases = [("Ising chain", ising_chain(20)), ("XXZ ring", xxz_ring(20, 0.5))]
@@ -170,7 +174,7 @@ def main() -> None:
         evolution["before_s"] = before_time(args.before, xxz_ring(20, 0.5), "evolve",
                                             3 if args.quick else 5)
     bandwidth = streaming_bandwidth()
-    meta = {"before": args.before, "cpu": cpu_name(), "kernel_body": cases[0][1]._operator.kernel_isa,
+    meta = {"before": args.before, "before_label": args.before_label, "cpu": cpu_name(), "kernel_body": cases[0][1]._operator.kernel_isa,
             "cpu_isa": cpu_isa(), "threads": 1,
             "versions": describe(library_versions(("openfermion",))),
             "stream_bytes_per_s": bandwidth}
@@ -202,7 +206,8 @@ def main() -> None:
                  f"{evolution['expm_multiply_s'] / evolution['before_s']:.1f}× |"
                  if args.before else "")]
     if args.before:
-        lines += ["", f"Before: the velmora of `{args.before}`, timed in the same invocation."]
+        label = args.before_label or f"the velmora of `{args.before}`"
+        lines += ["", f"Before: {label}, timed in the same invocation."]
     text = "\n".join(lines) + "\n"
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
