@@ -2,6 +2,8 @@
 the OpenMP wait policy."""
 
 import os
+import pathlib
+import platform
 from importlib.metadata import PackageNotFoundError, version
 
 # The benchmarks measure a dedicated machine: idle workers spin (the OpenMP
@@ -25,3 +27,26 @@ def library_versions(extra=()):
 
 def describe(versions):
     return ", ".join(f"{name} {v}" for name, v in versions.items())
+
+
+def cpu_name():
+    """The processor's model name (/proc/cpuinfo), or what platform knows."""
+    info = pathlib.Path("/proc/cpuinfo")
+    if info.exists():
+        for line in info.read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor() or "unknown CPU"
+
+
+def kernel_body():
+    """The body of velmora's product on this processor ("avx2", "generic", ...)."""
+    from velmora.models import ising_chain
+
+    return ising_chain(2)._operator.kernel_isa
+
+
+def machine_name():
+    """The processor, the architecture and velmora's kernel body, for a table's
+    heading: every table names the CPU and kernel body it was measured with."""
+    return f"{cpu_name()} ({platform.machine()}; kernel body {kernel_body()})"

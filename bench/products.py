@@ -27,7 +27,6 @@ import argparse
 import json
 import os
 import pathlib
-import platform
 import statistics
 import sys
 import time
@@ -39,22 +38,13 @@ import numpy as np  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from environment import describe, library_versions  # noqa: E402
+from environment import cpu_name, describe, library_versions  # noqa: E402
 from run import cpu_isa, streaming_bandwidth  # noqa: E402
 from workloads import chemistry  # noqa: E402
 
 import velmora  # noqa: E402
 from velmora.models import ising_chain, xxz_ring  # noqa: E402
 from velmora.pauli_sum import masks  # noqa: E402
-
-
-def cpu_name() -> str:
-    info = pathlib.Path("/proc/cpuinfo")
-    if info.exists():
-        for line in info.read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor() or "unknown CPU"
 
 
 def groups_of(H: velmora.PauliSum) -> int:

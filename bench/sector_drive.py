@@ -47,7 +47,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from environment import describe, library_versions  # noqa: E402
+from environment import describe, library_versions, machine_name  # noqa: E402
 from sectors import git_commit, quspin_static, velmora_version  # noqa: E402
 from time_dependent import LADDER, REFERENCE_TOL, VELMORA_TOLS, Counted, drive  # noqa: E402
 
@@ -198,7 +198,7 @@ def main():
             if quspin_rows[-1]["achieved_error"] <= target:
                 break
     info = dict(date=time.strftime("%Y-%m-%d"), velmora=velmora_version(), commit=git_commit(),
-                machine=f"{platform.machine()}, {os.cpu_count()} cores",
+                machine=f"{machine_name()}, {os.cpu_count()} cores",
                 libraries=library_versions(), python=platform.python_version())
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

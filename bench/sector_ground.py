@@ -55,7 +55,7 @@ import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from environment import describe, library_versions  # noqa: E402
+from environment import describe, library_versions, machine_name  # noqa: E402
 from sectors import git_commit, quspin_static, velmora_version  # noqa: E402
 from worker import peak_bytes, reset_peak, rss_bytes  # noqa: E402
 
@@ -253,7 +253,7 @@ def main():
             print(json.dumps(row), flush=True)
     versions = library_versions()
     info = dict(date=time.strftime("%Y-%m-%d"), velmora=velmora_version(), commit=git_commit(),
-                machine=f"{platform.machine()}, {os.cpu_count()} cores", libraries=versions,
+                machine=f"{machine_name()}, {os.cpu_count()} cores", libraries=versions,
                 python=platform.python_version())
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)

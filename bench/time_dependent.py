@@ -84,7 +84,6 @@ import json
 import math
 import os
 import pathlib
-import platform
 import subprocess
 import sys
 import tempfile
@@ -94,7 +93,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from environment import describe, library_versions  # noqa: E402
+from environment import describe, library_versions, machine_name  # noqa: E402
 from sectors import git_commit, quspin_static, velmora_version  # noqa: E402
 
 T = 10.0
@@ -605,7 +604,7 @@ def main():
     this_run["packages"] = sorted(builds)
     if len(builds) > 1:
         log(f"the installed velmora changed during the run: {', '.join(sorted(builds))}")
-    info = dict(machine=platform.machine(), cores=os.cpu_count(), t=T, tol=TOL,
+    info = dict(machine=machine_name(), cores=os.cpu_count(), t=T, tol=TOL,
                 reference_tol=REFERENCE_TOL,
                 run_cap_s=args.run_cap, max_steps=args.max_steps,
                 full_up_to=args.full_up_to, runs=[this_run])

@@ -18,7 +18,6 @@ import argparse
 import json
 import os
 import pathlib
-import platform
 import subprocess
 import sys
 import tempfile
@@ -28,7 +27,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from environment import describe, library_versions  # noqa: E402
+from environment import describe, library_versions, machine_name  # noqa: E402
 from worker import peak_bytes, reset_peak, rss_bytes  # noqa: E402
 
 TOL = 1e-10
@@ -161,10 +160,17 @@ def main():
     parser.add_argument("--repeats", type=int, default=2)
     parser.add_argument("--out", default=str(HERE / "results"))
     parser.add_argument("--child", nargs=5, help=argparse.SUPPRESS)
+    parser.add_argument("--render-only", action="store_true",
+                        help="rewrite trajectory.md from trajectory.json under --out")
     args = parser.parse_args()
     if args.child:
         case, method, threads, repeats, out = args.child
         run_method(case, method, int(threads), int(repeats), out)
+        return
+    if args.render_only:
+        out = pathlib.Path(args.out)
+        saved = json.loads((out / "trajectory.json").read_text())
+        (out / "trajectory.md").write_text(markdown(saved["info"], saved["rows"]))
         return
 
     def log(text):
@@ -201,7 +207,7 @@ def main():
             if quspin_record is not None and method.startswith("velmora"):
                 row["vs_quspin"] = quspin_record["best_s"] / r["best_s"]
             rows.append(row)
-    info = dict(date=time.strftime("%Y-%m-%d"), machine=platform.machine(),
+    info = dict(date=time.strftime("%Y-%m-%d"), machine=machine_name(),
                 cores=os.cpu_count(), versions=library_versions(), tol=TOL, repeats=args.repeats)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
