@@ -26,7 +26,7 @@ Run::
 
     python examples/driven_ising.py [--spins 14] [--check-spins 8] [--ramps 2 8 32]
 
-Cost at the defaults: about 1 min and 120 MB of memory on a 2-core machine.
+Cost at the defaults: about 4 s and 125 MB of memory on a 2-core machine.
 """
 
 import math

@@ -23,7 +23,7 @@ Rank 0 plots the magnetisations to velmora-output/mpi_chain.png (or --out),
 with the parameters beside it in mpi_chain.json; the documentation's gallery
 runs the example on one process.
 
-Cost at the defaults: about 35 s and 650 MB of memory on one process of a
+Cost at the defaults: about 10 s and 650 MB of memory on one process of a
 2-core machine (two threads); the memory per process shrinks with more
 processes.
 """
