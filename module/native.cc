@@ -620,6 +620,21 @@ std::pair<nb::object, Complex*> complex_matrix(std::size_t rows, std::size_t col
     return {nb::cast(StatesOut(data, {rows, cols}, owner)), data};
 }
 
+/// The arrays a run fills at its output times: the states (None unless they
+/// are kept) and the expectations (None without observables).
+struct RunOutputs {
+    RunOutputs(std::size_t num_times, std::uint64_t n, bool keep_states, std::size_t measured) {
+        if (keep_states) std::tie(states, states_data) = complex_matrix(num_times, n);
+        if (measured != 0) {
+            std::tie(expectations, expectations_data) = complex_matrix(num_times, measured);
+        }
+    }
+    nb::object states = nb::none();
+    Complex* states_data = nullptr;
+    nb::object expectations = nb::none();
+    Complex* expectations_data = nullptr;
+};
+
 /// The ranks of a communicator for states of `whole` amplitudes, psi being this
 /// rank's slice; returns the slice's length.
 std::uint64_t make_ranks(nb::handle comm, std::uint64_t whole, const StateIn& psi,
@@ -706,16 +721,7 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
         n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), caller);
     velmora::Buffer<Complex> start = copy_state(psi, n);
     const std::vector<double> output_times(times.data(), times.data() + num_times);
-    nb::object states = nb::none();
-    Complex* states_data = nullptr;
-    if (keep_states) {
-        std::tie(states, states_data) = complex_matrix(num_times, n);
-    }
-    nb::object expectations = nb::none();
-    Complex* expectations_data = nullptr;
-    if (!measured.empty()) {
-        std::tie(expectations, expectations_data) = complex_matrix(num_times, measured.size());
-    }
+    const RunOutputs outputs(num_times, n, keep_states, measured.size());
     velmora::KrylovOptions options;
     options.tol = tol;
     options.num_threads = num_threads;
@@ -729,8 +735,8 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
         norms = nb::module_::import_("numpy").attr("zeros")(num_times);
         norms_data = nb::cast<DoublesOut>(norms).data();
     }
-    Collector collector(n, num_threads, states_data, measured, expectations_data, progress,
-                        ranks.get(), norms_data);
+    Collector collector(n, num_threads, outputs.states_data, measured, outputs.expectations_data,
+                        progress, ranks.get(), norms_data);
     velmora::KrylovReport report;
     {
         nb::gil_scoped_release released;
@@ -747,9 +753,9 @@ nb::tuple krylov_evolve(nb::handle op_handle, StateIn psi, RealIn times, Complex
         }
     }
     const std::uint64_t exchange_bytes = ranks ? ranks->buffer_bytes() : 0;
-    return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
-                          report.kept_basis, report.exchanges_per_product, exchange_bytes,
-                          norms);
+    return nb::make_tuple(outputs.states, outputs.expectations, report.error, report.steps,
+                          report.applications, report.kept_basis,
+                          report.exchanges_per_product, exchange_bytes, norms);
 }
 
 /// The drives of a time-dependent run: sample(times) -> a (num_drives, len(times))
@@ -818,14 +824,7 @@ nb::tuple taylor_evolve(nb::list parts, std::vector<std::int64_t> drives,
         n, 1.0 + (keep_states ? static_cast<double>(num_times) : 0.0), "the time-dependent evolution");
     velmora::Buffer<Complex> start = copy_state(psi, n);
     const std::vector<double> output_times(times.data(), times.data() + num_times);
-    nb::object states = nb::none();
-    Complex* states_data = nullptr;
-    if (keep_states) std::tie(states, states_data) = complex_matrix(num_times, n);
-    nb::object expectations = nb::none();
-    Complex* expectations_data = nullptr;
-    if (!measured.empty()) {
-        std::tie(expectations, expectations_data) = complex_matrix(num_times, measured.size());
-    }
+    const RunOutputs outputs(num_times, n, keep_states, measured.size());
     velmora::TaylorOptions options;
     options.tol = tol;
     options.num_threads = num_threads;
@@ -833,8 +832,8 @@ nb::tuple taylor_evolve(nb::list parts, std::vector<std::int64_t> drives,
     options.breakpoints = std::move(breakpoints);
     options.ranks = ranks.get();
     PythonDrives sampler(sample);
-    Collector collector(n, num_threads, states_data, measured, expectations_data, progress,
-                        ranks.get(), nullptr);
+    Collector collector(n, num_threads, outputs.states_data, measured, outputs.expectations_data,
+                        progress, ranks.get(), nullptr);
     velmora::TaylorReport report;
     try {
         nb::gil_scoped_release released;
@@ -847,8 +846,8 @@ nb::tuple taylor_evolve(nb::list parts, std::vector<std::int64_t> drives,
         throw nb::value_error((std::string(error.what()) + "|" + std::to_string(error.part) + "|" +
                                std::to_string(error.time)).c_str());
     }
-    return nb::make_tuple(states, expectations, report.error, report.steps, report.applications,
-                          report.function_calls, report.rejected);
+    return nb::make_tuple(outputs.states, outputs.expectations, report.error, report.steps,
+                          report.applications, report.function_calls, report.rejected);
 }
 
 /// Calls between cycles of the eigensolver and the Lanczos chain: checks for

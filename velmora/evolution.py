@@ -395,6 +395,19 @@ def _check_times(times: ArrayLike, start: float = 0.0) -> NDArray[np.float64]:
     return values
 
 
+def _measured(expectations: NDArray[np.complex128] | None, num_times: int,
+              hermitian: bool) -> NDArray[Any]:
+    """The expectations a run returns: an empty (num_times, 0) array for an
+    empty list of observables, real parts when every observable is Hermitian,
+    and an OverflowError for a value beyond the double range."""
+    if expectations is None:  # no observables: nothing measured, nothing kept
+        return np.zeros((num_times, 0))
+    if hermitian:
+        expectations = np.ascontiguousarray(expectations.real)
+    finite_expectations(expectations, None, "an expectation value")
+    return expectations
+
+
 def _check_observables(H: PauliSum | SectorOperator, observables: Sequence[Observable],
                        size: int | None = None,
                        num_threads: int | None = None) -> tuple[list[Any], bool]:
@@ -1002,13 +1015,8 @@ def trajectory(H: PauliSum | SectorOperator | TimeDependentSum, psi: ArrayLike,
         if observables is None:
             return TrajectoryResult(given, states, None, error, steps, applications, kept,
                                     log_norms=log_norms)
-        if expectations is None:  # no observables: nothing measured, nothing kept
-            expectations = np.zeros((given.size, 0))
-        elif hermitian:
-            expectations = np.ascontiguousarray(expectations.real)
-        finite_expectations(expectations, None, "an expectation value")
-        return TrajectoryResult(given, None, expectations, error, steps, applications, kept,
-                                log_norms=log_norms)
+        return TrajectoryResult(given, None, _measured(expectations, given.size, hermitian),
+                                error, steps, applications, kept, log_norms=log_norms)
 
     if state.ndim == 2:
         result = _trajectory_rows(state, given, one, observables is None, len(compiled),
@@ -1204,13 +1212,8 @@ def _trajectory_time_dependent(H: TimeDependentSum, psi: ArrayLike, times: Array
         if observables is None:
             return TrajectoryResult(values, states, None, error, steps, applications, kept,
                                     function_calls=calls)
-        if expectations is None:
-            expectations = np.zeros((values.size, 0))
-        elif hermitian:
-            expectations = np.ascontiguousarray(expectations.real)
-        finite_expectations(expectations, None, "an expectation value")
-        return TrajectoryResult(values, None, expectations, error, steps, applications, kept,
-                                function_calls=calls)
+        return TrajectoryResult(values, None, _measured(expectations, values.size, hermitian),
+                                error, steps, applications, kept, function_calls=calls)
 
     def one(row: NDArray[np.complex128],
             report: Callable[[float], None] | None) -> TrajectoryResult:

@@ -52,7 +52,7 @@ except ImportError as error:  # pragma: no cover - depends on the installation
 from velmora import _native, _taylor, evolution
 from velmora._threads import available_cores, resolve_num_threads
 from velmora.evolution import EvolveResult, Observable, TrajectoryResult
-from velmora.pauli_sum import PauliSum, finite_expectations
+from velmora.pauli_sum import PauliSum
 from velmora.sector import SectorOperator
 from velmora.time_dependent import TimeDependentSum
 
@@ -676,24 +676,38 @@ def _run_whole(H: PauliSum, comm: Any, state: NDArray[np.complex128],
                times: NDArray[np.float64], direction: complex, tol: float, threads: int,
                krylov_dim: int, budget: int, keep_states: bool, observables: list[Any],
                bar: Any) -> tuple[Any, ...]:
-    size, rank = comm.Get_size(), comm.Get_rank()
-    length = state.size
-    whole = np.empty(length * size, dtype=np.complex128)
+    whole, compiled = _gather(comm, state, observables)
+    states, expectations, *rest = _native.krylov_evolve(
+        H._operator, whole, times, direction, tol, threads, krylov_dim, budget, keep_states,
+        compiled, bar)
+    return (_own_columns(comm, states, state.size), expectations, *rest[:4], 0, 0, None)
+
+
+def _gather(comm: Any, state: NDArray[np.complex128],
+            observables: list[Any]) -> tuple[NDArray[np.complex128], list[Any]]:
+    """The whole state and the whole diagonals of diagonal observables, on
+    every rank, from their slices (for runs too small to split)."""
+    size = comm.Get_size()
+    whole = np.empty(state.size * size, dtype=np.complex128)
     comm.Allgather(state, whole)
     compiled: list[Any] = []
     for obs in observables:
         if isinstance(obs, np.ndarray):
-            diagonal = np.empty(length * size, dtype=np.float64)
+            diagonal = np.empty(state.size * size, dtype=np.float64)
             comm.Allgather(obs, diagonal)
             compiled.append(diagonal)
         else:
             compiled.append(obs)
-    states, expectations, *rest = _native.krylov_evolve(
-        H._operator, whole, times, direction, tol, threads, krylov_dim, budget, keep_states,
-        compiled, bar)
-    if states is not None:
-        states = np.ascontiguousarray(states[:, rank * length:(rank + 1) * length])
-    return (states, expectations, *rest[:4], 0, 0, None)
+    return whole, compiled
+
+
+def _own_columns(comm: Any, states: NDArray[np.complex128] | None,
+                 length: int) -> NDArray[np.complex128] | None:
+    """This rank's slice of whole states kept at the output times."""
+    if states is None:
+        return None
+    rank = comm.Get_rank()
+    return np.ascontiguousarray(states[:, rank * length:(rank + 1) * length])
 
 
 def _check_full_space(H: object) -> PauliSum:
@@ -958,13 +972,10 @@ def trajectory(H: PauliSum | TimeDependentSum, local: ArrayLike, times: ArrayLik
         return DistributedTrajectoryResult(values, states, None, error, steps, applications,
                                            kept, exchanges_per_product=exchanges,
                                            exchange_bytes=exchange_bytes)
-    if expectations is None:  # no observables: nothing measured, nothing kept
-        expectations = np.zeros((values.size, 0))
-    elif hermitian:
-        expectations = np.ascontiguousarray(expectations.real)
-    finite_expectations(expectations, None, "an expectation value")
-    return DistributedTrajectoryResult(values, None, expectations, error, steps, applications,
-                                       kept, exchanges_per_product=exchanges,
+    return DistributedTrajectoryResult(values, None,
+                                       evolution._measured(expectations, values.size, hermitian),
+                                       error, steps, applications, kept,
+                                       exchanges_per_product=exchanges,
                                        exchange_bytes=exchange_bytes)
 
 
@@ -1007,21 +1018,10 @@ def _run_taylor(H: TimeDependentSum, comm: Any, state: NDArray[np.complex128], t
                                   observables, bar, comm=ours)
                 ours.Free()
                 return out
-            length = state.size
-            whole = np.empty(length * size, dtype=np.complex128)
-            comm.Allgather(state, whole)
-            compiled: list[Any] = []
-            for obs in observables:
-                if isinstance(obs, np.ndarray):
-                    diagonal = np.empty(length * size, dtype=np.float64)
-                    comm.Allgather(obs, diagonal)
-                    compiled.append(diagonal)
-                else:
-                    compiled.append(obs)
+            whole, compiled = _gather(comm, state, observables)
             out = _taylor.run(H, whole, t0, times, tol, threads, max_step, keep_states,
                               compiled, bar)
-            if out.states is not None:
-                out.states = np.ascontiguousarray(out.states[:, rank * length:(rank + 1) * length])
+            out.states = _own_columns(comm, out.states, state.size)
             return out
         finally:
             if bar is not None:
@@ -1088,11 +1088,8 @@ def _time_dependent_trajectory(H: TimeDependentSum, local: ArrayLike, times: Arr
         return DistributedTrajectoryResult(values, out.states, None, out.error, out.steps,
                                            out.applications, True,
                                            function_calls=out.function_calls)
-    expectations = out.expectations
-    if expectations is None:
-        expectations = np.zeros((values.size, 0))
-    elif hermitian:
-        expectations = np.ascontiguousarray(expectations.real)
-    finite_expectations(expectations, None, "an expectation value")
-    return DistributedTrajectoryResult(values, None, expectations, out.error, out.steps,
-                                       out.applications, True, function_calls=out.function_calls)
+    return DistributedTrajectoryResult(values, None,
+                                       evolution._measured(out.expectations, values.size,
+                                                           hermitian),
+                                       out.error, out.steps, out.applications, True,
+                                       function_calls=out.function_calls)
